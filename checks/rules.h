@@ -1,0 +1,13 @@
+#pragma once
+// The rule handlers, one family per source file. Each is called with the
+// file name and the entry's value and answers whether the rule holds.
+#include "checks/engine.h"
+
+namespace ondrel {
+
+// File size (file_size_rules.cpp)
+bool FileSizeRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool FileSizeAtLeastRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool FileSizeAtMostRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+
+}  // namespace ondrel

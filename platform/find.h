@@ -1,0 +1,22 @@
+#pragma once
+// Directory search: the first entry that a name (wildcards allowed in its
+// last component) finds.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ondrel::platform {
+
+struct DirectoryEntry {
+    std::uint32_t sizeLow = 0;   // low 32 bits of the entry's size
+    bool isDirectory = false;
+    bool hasDosTime = false;     // last-write time, in local time, is a valid MS-DOS date and time
+};
+
+// FindFirstFileA and FindClose on Windows. On POSIX: a name without "*" or
+// "?" in its last component is looked up directly; otherwise that component
+// is matched ("*" any run of characters, "?" any one character) against the
+// entries of its directory, in the order the directory lists them.
+std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) noexcept;
+
+}  // namespace ondrel::platform

@@ -1,0 +1,21 @@
+#pragma once
+// Text services of the system's ANSI code page.
+//
+// On Windows these are the user's locale services. On POSIX the ANSI code
+// page is fixed to Windows-1252, a single-byte page: every byte is one
+// character, and case mapping follows that page's letters.
+#include <string>
+
+namespace ondrel::platform {
+
+// The character after the one at p (CharNextA); p itself at the terminator.
+const char* CharNext(const char* p) noexcept;
+
+// Equality of two texts ignoring letter case, as the user's locale sees it
+// (CompareStringA with LOCALE_USER_DEFAULT and NORM_IGNORECASE).
+bool SameTextIgnoringCase(const std::string& a, const std::string& b) noexcept;
+
+// Upper-cases a text in place with the ANSI case mapping (CharUpperBuffA).
+void UpperCaseAnsi(std::string& text) noexcept;
+
+}  // namespace ondrel::platform

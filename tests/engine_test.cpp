@@ -1,0 +1,169 @@
+// Splitting, dispatch and the combination of rule outcomes.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "checks/engine.h"
+#include "ondrel.h"
+#include "tests/support/test_files.h"
+
+using ondrel::Evaluate;
+using ondrel::Keyword;
+using ondrel::RuleTrace;
+using ondrel::SplitCheckList;
+using Items = std::vector<std::string>;
+
+struct SplitCase {
+    const char* name;
+    const char* text;
+    Items items;
+};
+
+class SplitTest : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitTest, Items) { EXPECT_EQ(SplitCheckList(GetParam().text), GetParam().items); }
+
+INSTANTIATE_TEST_SUITE_P(
+    CheckList, SplitTest,
+    ::testing::Values(
+        SplitCase{"Null", nullptr, {}}, SplitCase{"Empty", "", {}}, SplitCase{"BlanksOnly", " \t\r\n\x01 ", {}},
+        SplitCase{"One", "FILESIZE=3", {"FILESIZE=3"}},
+        SplitCase{"Two", "FILESIZE=3,MD5=X", {"FILESIZE=3", "MD5=X"}},
+        SplitCase{"BlanksAroundComma", "  a=1 ,\t b=2  ", {"a=1", "b=2"}},
+        SplitCase{"TrailingComma", "a=1,", {"a=1", ""}},
+        SplitCase{"TrailingCommaThenBlanks", "a=1,   ", {"a=1"}},
+        SplitCase{"DoubledComma", "a=1,,b=2", {"a=1", "", "b=2"}},
+        SplitCase{"LeadingComma", ",a=1", {"", "a=1"}},
+        SplitCase{"LoneComma", ",", {"", ""}},
+        SplitCase{"BlanksAroundEquals", "FILESIZE = 3", {"FILESIZE", "=", "3"}},
+        SplitCase{"BlankSeparatesItems", "a=1 b=2", {"a=1", "b=2"}},
+        SplitCase{"ControlByteEndsItem", "a=1\x1f" "b=2", {"a=1", "b=2"}},
+        SplitCase{"HighBytesAreNotBlanks", "INI=\xe9\xa0x", {"INI=\xe9\xa0x"}},
+        SplitCase{"Quoted", "\"INI=a b,c\",d=1", {"INI=a b,c", "d=1"}},
+        SplitCase{"DoubledQuote", "\"a=x\"\"y\"", {"a=x\"y"}},
+        SplitCase{"EmptyQuoted", "\"\",a=1", {"", "a=1"}},
+        SplitCase{"UnclosedQuote", "\"a=1, b", {"a=1, b"}},
+        SplitCase{"TextAfterClosingQuote", "\"a=1\"b=2", {"a=1", "b=2"}},
+        SplitCase{"QuoteInsidePlainItem", "a=x\"y", {"a=x\"y"}},
+        SplitCase{"QuotedThenCommaAtEnd", "\"a=1\",", {"a=1", ""}}),
+    ondrel::testing::CaseName());
+
+TEST(SplitEntry, NameIsTextBeforeFirstEquals) {
+    auto parts = ondrel::SplitEntry("MD5=a=b");
+    EXPECT_EQ(parts.name, "MD5");
+    EXPECT_EQ(parts.value, "a=b");
+    parts = ondrel::SplitEntry("FLAGIFNOFILE");
+    EXPECT_EQ(parts.name, "");
+    parts = ondrel::SplitEntry("FLAGIFNOFILE=");
+    EXPECT_EQ(parts.name, "FLAGIFNOFILE");
+    EXPECT_EQ(parts.value, "");
+}
+
+// A keyword table of test rules: OK holds, NO fails, BOOM throws, ECHO holds
+// when its value is "yes"; every call is recorded.
+namespace {
+
+std::vector<std::string> g_calls;
+
+bool Ok(const std::string&, const std::string& value, RuleTrace&) {
+    g_calls.push_back("OK=" + value);
+    return true;
+}
+bool No(const std::string&, const std::string& value, RuleTrace&) {
+    g_calls.push_back("NO=" + value);
+    return false;
+}
+bool Boom(const std::string&, const std::string& value, RuleTrace&) {
+    g_calls.push_back("BOOM=" + value);
+    throw std::runtime_error("boom");
+}
+bool BadAlloc(const std::string&, const std::string&, RuleTrace&) { throw std::bad_alloc(); }
+bool Thrown42(const std::string&, const std::string&, RuleTrace&) { throw 42; }
+bool Echo(const std::string& file, const std::string& value, RuleTrace&) {
+    g_calls.push_back("ECHO=" + value + "@" + file);
+    return value == "yes";
+}
+
+constexpr Keyword kTestKeywords[] = {
+    {"OK", &Ok},       {"NO", &No},         {"BOOM", &Boom},         {"ECHO", &Echo},
+    {"OOM", &BadAlloc}, {"INT", &Thrown42}, {"FLAGIFNOFILE", nullptr},
+};
+
+struct CombineCase {
+    const char* name;
+    const char* list;
+    bool result;
+    Items calls;  // the handlers that ran, in order
+};
+
+class CombineTest : public ::testing::TestWithParam<CombineCase> {};
+
+TEST_P(CombineTest, ResultAndCalls) {
+    g_calls.clear();
+    EXPECT_EQ(Evaluate("f", GetParam().list, kTestKeywords), GetParam().result);
+    EXPECT_EQ(g_calls, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CombineTest,
+    ::testing::Values(
+        CombineCase{"EmptyListHolds", "", true, {}}, CombineCase{"OneHolds", "OK=1", true, {"OK=1"}},
+        CombineCase{"AllHold", "OK=1,OK=2,OK=3", true, {"OK=1", "OK=2", "OK=3"}},
+        CombineCase{"FailureStops", "OK=1,NO=2,OK=3,FLAGIFNOFILE=", false, {"OK=1", "NO=2"}},
+        CombineCase{"KeywordCaseIgnored", "ok=1,Ok=2,oK=3", true, {"OK=1", "OK=2", "OK=3"}},
+        CombineCase{"ValueKeepsCase", "echo=Yes", false, {"ECHO=Yes@f"}},
+        CombineCase{"UnrecognisedStops", "OK=1,XYZ=2,FLAGIFNOFILE=", false, {"OK=1"}},
+        CombineCase{"NameWithBlankUnrecognised", "\" OK=1\"", false, {}},
+        CombineCase{"NonAsciiNotFolded", "\xf6k=1", false, {}},
+        CombineCase{"EmptyEntryFails", "OK=1,,OK=2", false, {"OK=1"}},
+        CombineCase{"TrailingCommaFails", "OK=1,", false, {"OK=1"}},
+        CombineCase{"LeadingCommaFails", ",OK=1", false, {}},
+        CombineCase{"ThrowGoesOnThenStops", "BOOM=1,OK=2,OK=3", false, {"BOOM=1", "OK=2"}},
+        CombineCase{"ThrowRescued", "BOOM=1,FLAGIFNOFILE=x,OK=3", true, {"BOOM=1", "OK=3"}},
+        CombineCase{"ThrowTwiceRescued", "BOOM=1,BOOM=2,FLAGIFNOFILE=", true, {"BOOM=1", "BOOM=2"}},
+        CombineCase{"FlagFirstHolds", "FLAGIFNOFILE=anything", true, {}},
+        CombineCase{"FlagWithoutEqualsFails", "BOOM=1,FLAGIFNOFILE", false, {"BOOM=1"}},
+        CombineCase{"FlagAfterFailureNotReached", "NO=1,FLAGIFNOFILE=", false, {"NO=1"}},
+        CombineCase{"FlagLowerCase", "BOOM=1,flagifnofile=", true, {"BOOM=1"}},
+        CombineCase{"OutOfMemoryInRuleGoesOn", "OOM=1,FLAGIFNOFILE=", true, {}},
+        CombineCase{"AnyThrownValueCaught", "INT=1", false, {}},
+        CombineCase{"QuotedEntryKeepsBlanks", "\"ECHO=a b\",OK=2", false, {"ECHO=a b@f"}}),
+    ondrel::testing::CaseName());
+
+TEST(Evaluate, NullFileNameIsEmpty) {
+    g_calls.clear();
+    EXPECT_TRUE(Evaluate(nullptr, "ECHO=yes", kTestKeywords));
+    EXPECT_EQ(g_calls, Items{"ECHO=yes@"});
+}
+
+class Recorder : public ondrel::EvaluationObserver {
+public:
+    void OnEntry(const std::string& entry, std::string_view keyword, const RuleTrace&, ondrel::Outcome o) override {
+        seen.push_back(entry + "|" + std::string(keyword) + "|" + ondrel::OutcomeName(o));
+    }
+    void OnResult(bool r) override { result = r; }
+    Items seen;
+    bool result = true;
+};
+
+TEST(Evaluate, ObserverSeesEveryEntryWithoutChangingTheResult) {
+    Recorder recorder;
+    EXPECT_FALSE(Evaluate("f", "BOOM=1,FLAGIFNOFILE=,NO=2,OK=3,zz", kTestKeywords, &recorder));
+    EXPECT_EQ(recorder.seen, (Items{"BOOM=1|BOOM|threw, evaluation goes on", "FLAGIFNOFILE=|FLAGIFNOFILE|result set to true",
+                                    "NO=2|NO|failed", "OK=3||not evaluated", "zz||not evaluated"}));
+    EXPECT_FALSE(recorder.result);
+}
+
+}  // namespace
+
+// The library's own table: keywords that have no handler yet fail as unknown.
+TEST(LibraryKeywords, FileSizeKeywordsPresent) {
+    ondrel::testing::TempDir dir;
+    std::string file = dir.Write("f.bin", "12345");
+    EXPECT_EQ(AdvancedCheck(file.c_str(), "filesize=5,FILESIZE>=5,FILESIZE<=5"), 1);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), "FileSize>=6"), 0);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), "NOSUCHRULE=1"), 0);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), nullptr), 1);
+    EXPECT_EQ(AdvancedCheck(nullptr, nullptr), 1);
+    EXPECT_EQ(AdvancedCheck(nullptr, "FILESIZE=0"), 1);
+}
