@@ -17,10 +17,10 @@ constexpr Keyword kLibraryKeywords[] = {
 
 bool IsBlank(char c) { return c >= 1 && c <= 32; }
 
-// One character of the ANSI code page: [p, CharNext(p)).
+// One character of the ANSI code page: [p, NextChar(p)).
 struct Cursor {
     const char* p;
-    const char* next() const { return platform::CharNext(p); }
+    const char* next() const { return platform::NextChar(p); }
     bool AtEnd() const { return *p == '\0'; }
     // The current character is exactly the one byte c.
     bool Is(char c) const { return *p == c && next() == p + 1; }

@@ -9,7 +9,7 @@
 namespace ondrel::platform {
 
 // The character after the one at p (CharNextA); p itself at the terminator.
-const char* CharNext(const char* p) noexcept;
+const char* NextChar(const char* p) noexcept;
 
 // Equality of two texts ignoring letter case, as the user's locale sees it
 // (CompareStringA with LOCALE_USER_DEFAULT and NORM_IGNORECASE).

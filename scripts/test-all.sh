@@ -42,10 +42,12 @@ echo "== 32-bit Windows build, tests under Wine"
 cmake -S . -B "$win32" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null
 cmake --build "$win32" -j "$jobs"
 export WINEPREFIX="$root/$win32/wineprefix" WINEDEBUG=-all WINEARCH=win32
-[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1 || true
-wineserver -p 2>/dev/null || true
+# Start the wine server and its services before the tests, detached from our
+# output: a service that inherited a test's output pipe would hold CTest open.
+wineserver -p >/dev/null 2>&1 </dev/null || true
+wineboot --init >/dev/null 2>&1 </dev/null || true
 run_ctest "$win32" windows
-wineserver -k 2>/dev/null || true
+wineserver -k >/dev/null 2>&1 || true
 unset WINEPREFIX
 
 if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ]; then

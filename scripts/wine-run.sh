@@ -10,4 +10,9 @@ fi
 export WINEDEBUG=-all
 export WINEARCH=win32
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Start the server and the prefix's services detached from our output first:
+# a service that inherited the caller's output pipe would keep it open.
+if ! pgrep -x wineserver32 >/dev/null && ! pgrep -x wineserver >/dev/null; then
+  { wineserver -p; wineboot --init; } >/dev/null 2>&1 </dev/null || true
+fi
 exec wine "$@"

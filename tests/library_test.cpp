@@ -2,6 +2,8 @@
 // ordinal 1), called through a pointer of the exported type.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "ondrel.h"
 #include "tests/support/test_files.h"
 
@@ -16,14 +18,20 @@
 namespace {
 
 #ifdef _WIN32
+AdvancedCheckFn AsCheck(FARPROC proc) {
+    AdvancedCheckFn fn;
+    static_assert(sizeof fn == sizeof proc);
+    std::memcpy(&fn, &proc, sizeof fn);
+    return fn;
+}
 struct Library {
     HMODULE module = LoadLibraryA("ondrel.dll");
     ~Library() {
         if (module) FreeLibrary(module);
     }
-    AdvancedCheckFn ByName() const { return reinterpret_cast<AdvancedCheckFn>(GetProcAddress(module, "AdvancedCheck")); }
+    AdvancedCheckFn ByName() const { return AsCheck(GetProcAddress(module, "AdvancedCheck")); }
     AdvancedCheckFn ByOrdinal(int ordinal) const {
-        return reinterpret_cast<AdvancedCheckFn>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
+        return AsCheck(GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
     }
 };
 #else

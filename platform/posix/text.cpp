@@ -28,7 +28,7 @@ unsigned char Upper(char c) { return kUpper[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 
-const char* CharNext(const char* p) noexcept { return *p ? p + 1 : p; }
+const char* NextChar(const char* p) noexcept { return *p ? p + 1 : p; }
 
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) noexcept {
     if (a.size() != b.size()) return false;

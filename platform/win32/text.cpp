@@ -7,7 +7,7 @@
 
 namespace ondrel::platform {
 
-const char* CharNext(const char* p) noexcept { return CharNextA(p); }
+const char* NextChar(const char* p) noexcept { return CharNextA(p); }
 
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) noexcept {
     if (a.size() > INT_MAX || b.size() > INT_MAX) return false;
