@@ -12,7 +12,14 @@ export WINEARCH=win32
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Start the server and the prefix's services detached from our output first:
 # a service that inherited the caller's output pipe would keep it open.
-if ! pgrep -x wineserver32 >/dev/null && ! pgrep -x wineserver >/dev/null; then
+running=no
+if [ -d "$WINEPREFIX" ]; then
+  server="server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
+  for sock in /tmp/.wine-"$(id -u)"/"$server"/socket /tmp/wine-*/"$server"/socket; do
+    [ -S "$sock" ] && running=yes
+  done
+fi
+if [ $running = no ]; then
   { wineserver -p; wineboot --init; } >/dev/null 2>&1 </dev/null || true
 fi
 exec wine "$@"
