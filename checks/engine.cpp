@@ -12,6 +12,10 @@ constexpr Keyword kLibraryKeywords[] = {
     {"FILESIZE", &FileSizeRule},
     {"FILESIZE>", &FileSizeAtLeastRule},
     {"FILESIZE<", &FileSizeAtMostRule},
+    {"CRC32", &Crc32Rule},
+    {"MD5", &Md5Rule},
+    {"ENDMD5", &EndMd5Rule},
+    {"SIZEMD5", &SizeMd5Rule},
     {"FLAGIFNOFILE", nullptr},
 };
 

@@ -10,4 +10,10 @@ bool FileSizeRule(const std::string& fileName, const std::string& value, RuleTra
 bool FileSizeAtLeastRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool FileSizeAtMostRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 
+// Whole-file and byte-range digests (digest_rules.cpp)
+bool Crc32Rule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool Md5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool EndMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool SizeMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+
 }  // namespace ondrel

@@ -1,0 +1,86 @@
+// MD5 and CRC-32 over one 256 MiB buffer, side by side with OpenSSL's MD5 and
+// zlib's crc32 in the same run. Prints throughputs and ratios.
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "checksums/crc32.h"
+#include "checksums/md5.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The best of a few runs, in seconds.
+template <typename F>
+double Best(int runs, F f) {
+    double best = 1e30;
+    for (int i = 0; i < runs; ++i) {
+        auto start = Clock::now();
+        f();
+        double s = std::chrono::duration<double>(Clock::now() - start).count();
+        if (s < best) best = s;
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t size = (argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256) << 20;
+    const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    std::vector<unsigned char> data(size);
+    std::mt19937_64 random(1);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        std::uint64_t v = random();
+        std::memcpy(&data[i], &v, 8);
+    }
+    const double mib = static_cast<double>(size) / (1 << 20);
+
+    unsigned char ours[16], theirs[16];
+    double md5Ours = Best(runs, [&] {
+        ondrel::Md5Context context;
+        ondrel::Md5Init(context);
+        ondrel::Md5Update(context, data.data(), static_cast<std::uint32_t>(size));
+        ondrel::Md5Digest digest;
+        ondrel::Md5Final(context, digest);
+        std::memcpy(ours, digest.data(), 16);
+    });
+    double md5Openssl = Best(runs, [&] {
+        unsigned int length = 0;
+        EVP_Digest(data.data(), size, theirs, &length, EVP_md5(), nullptr);
+    });
+    bool md5Same = std::memcmp(ours, theirs, 16) == 0;
+
+    std::uint32_t crcOurs = 0, crcZlib = 0;
+    double crc32Ours = Best(runs, [&] { crcOurs = ondrel::Crc32Of(data.data(), size); });
+    double crc32Slices = Best(runs, [&] {
+        std::uint32_t c = ~ondrel::crc32_detail::UpdateBySlices(0xFFFFFFFFu, data.data(), size);
+        if (c != crcOurs) std::printf("slices differ\n");
+    });
+    double crc32Zlib = Best(runs, [&] {
+        uLong c = crc32(0L, Z_NULL, 0);
+        for (std::size_t at = 0; at < size; at += 1u << 30) {
+            uInt piece = static_cast<uInt>(std::min<std::size_t>(size - at, 1u << 30));
+            c = crc32(c, data.data() + at, piece);
+        }
+        crcZlib = static_cast<std::uint32_t>(c);
+    });
+
+    std::printf("buffer %.0f MiB, best of %d runs\n", mib, runs);
+    std::printf("md5    ours %8.1f MiB/s   openssl %8.1f MiB/s   ratio ours/openssl %.3f   %s\n", mib / md5Ours,
+                mib / md5Openssl, md5Openssl / md5Ours, md5Same ? "same digest" : "DIGESTS DIFFER");
+    std::printf("crc32  ours %8.1f MiB/s   zlib    %8.1f MiB/s   ratio ours/zlib    %.3f   %s   (folding %s)\n",
+                mib / crc32Ours, mib / crc32Zlib, crc32Zlib / crc32Ours, crcOurs == crcZlib ? "same value" : "VALUES DIFFER",
+                ondrel::crc32_detail::FoldingAvailable() ? "on" : "off");
+    std::printf("crc32  portable slices %8.1f MiB/s   ratio slices/zlib %.3f\n", mib / crc32Slices,
+                crc32Zlib / crc32Slices);
+    return md5Same && crcOurs == crcZlib ? 0 : 1;
+}

@@ -1,0 +1,130 @@
+// The whole-file and byte-range digest rules: CRC32, MD5, ENDMD5, SIZEMD5.
+#include <memory>
+#include <optional>
+
+#include "checks/caches.h"
+#include "checks/file_size.h"
+#include "checks/integer_text.h"
+#include "checks/range_digest.h"
+#include "checks/rules.h"
+#include "checksums/crc32.h"
+#include "checksums/hex.h"
+#include "checksums/md5.h"
+#include "platform/file.h"
+
+namespace ondrel {
+
+namespace {
+
+// Bytes read at a time; the range never sits in memory whole.
+constexpr std::uint32_t kRangeChunk = 256 * 1024;
+
+// Reads exactly count bytes from the file's position into the digest. False
+// when the file ends (or a read fails) first.
+bool DigestExactly(platform::File& file, std::uint64_t count, Md5Context& context, unsigned char* buffer) {
+    while (count > 0) {
+        const std::uint32_t want = count < kRangeChunk ? static_cast<std::uint32_t>(count) : kRangeChunk;
+        const std::int64_t got = file.Read(buffer, want);
+        if (got <= 0) return false;
+        Md5Update(context, buffer, static_cast<std::uint32_t>(got));
+        count -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+// The text before the first "|", or empty when there is none.
+std::string UpToBar(const std::string& text) {
+    const std::size_t bar = text.find('|');
+    return bar == std::string::npos ? std::string() : text.substr(0, bar);
+}
+
+// The text without its first n characters (empty when it is shorter).
+std::string Drop(const std::string& text, std::size_t n) { return n < text.size() ? text.substr(n) : std::string(); }
+
+}  // namespace
+
+std::string RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last) {
+    Md5Context context;
+    Md5Init(context);
+    try {
+        platform::File file = platform::File::Open(fileName, platform::Share::ReadWrite);
+        if (file) {
+            // A negative position is refused and reading begins at byte 0.
+            file.Seek(first);
+            const std::uint32_t count =
+                static_cast<std::uint32_t>(last) - static_cast<std::uint32_t>(first) + 1u;
+            std::uint64_t want = count;
+            bool ok = true;
+            if (count == 0) {  // the whole file, from byte 0
+                ok = file.SeekTo(0);
+                want = file.Size();
+            }
+            if (ok) {
+                const auto buffer = std::make_unique<unsigned char[]>(kRangeChunk);
+                ok = DigestExactly(file, want, context, buffer.get());
+            }
+            // A range not read in full counts as no bytes at all.
+            if (!ok) Md5Init(context);
+        }
+    } catch (const std::bad_alloc&) {
+        Md5Init(context);
+    }
+    Md5Digest digest;
+    Md5Final(context, digest);
+    return DigestText(digest);
+}
+
+bool Crc32Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    // A file that cannot be opened throws to the evaluation.
+    trace.Set(Crc32ToHex(Crc32OfFile(fileName)));
+    return trace.text == value;
+}
+
+bool Md5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    trace.Set(CachedDigest(FileDigestCache(), fileName, [&] {
+        Md5Digest digest;
+        Md5OfFile(fileName, digest);
+        return DigestText(digest);
+    }));
+    return trace.text == value;
+}
+
+// count "|" expected, or count "|" skip "|" expected: the count bytes that end
+// skip bytes before the end of the file.
+bool EndMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    const std::string countText = UpToBar(value);
+    const std::string rest = Drop(value, countText.size() + 1);
+    const std::optional<std::int32_t> count = ParseIntegerText(countText);
+    std::optional<std::int32_t> skip = 0;
+    std::string expected = rest;
+    const std::size_t bar = rest.find('|');
+    if (bar != std::string::npos) {
+        skip = ParseIntegerText(rest.substr(0, bar));
+        expected = rest.substr(bar + 1);
+    }
+    std::string computed;
+    if (count && skip) {
+        const std::uint32_t size = static_cast<std::uint32_t>(FileSize(fileName));
+        const std::uint32_t end = size - static_cast<std::uint32_t>(*skip);
+        const auto first = static_cast<std::int32_t>(end - static_cast<std::uint32_t>(*count));
+        const auto last = static_cast<std::int32_t>(end - 1u);
+        computed = RangeDigest(fileName, first, last);
+    }
+    trace.Set(computed);
+    return computed == expected;
+}
+
+// first "|" last "|" expected: the bytes from offset first to offset last.
+bool SizeMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    const std::string firstText = UpToBar(value);
+    const std::string lastText = UpToBar(Drop(value, firstText.size() + 1));
+    const std::string expected = Drop(value, firstText.size() + lastText.size() + 2);
+    const std::optional<std::int32_t> first = ParseIntegerText(firstText);
+    const std::optional<std::int32_t> last = ParseIntegerText(lastText);
+    std::string computed;
+    if (first && last) computed = RangeDigest(fileName, *first, *last);
+    trace.Set(computed);
+    return computed == expected;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,272 @@
+// CRC-32, reflected form.
+//
+// The register holds the remainder of the message, read least significant
+// bit first, divided by the polynomial 0xEDB88320 (x^32 + x^26 + ... + 1 with
+// its bits reversed). Table entry i is the remainder of the byte i followed by
+// 32 zero bits; one table look-up then advances the register by a byte:
+// crc = (crc >> 8) ^ T[(crc ^ byte) & 0xFF].
+//
+// Slices: T[k][i] is the remainder of the byte i followed by k zero bytes, so
+// sixteen look-ups in sixteen tables advance the register by sixteen bytes at
+// once, with the look-ups independent of each other.
+//
+// Folding: where the processor multiplies without carries (PCLMULQDQ), four
+// 128-bit lanes of the message are folded forward by 512 bits per step
+// (multiplying by x^512 mod P and x^576 mod P), then into one lane, then
+// reduced to 32 bits with a Barrett reduction. The constants are powers of x
+// modulo the polynomial, in the reflected domain; the method is Intel's "Fast
+// CRC Computation for Generic Polynomials Using PCLMULQDQ Instruction".
+#include "checksums/crc32.h"
+
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "platform/file.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define ONDREL_CRC32_FOLDING 1
+#endif
+
+namespace ondrel {
+
+namespace {
+
+constexpr std::uint32_t kPolynomial = 0xEDB88320u;
+
+using Slices = std::array<std::array<std::uint32_t, 256>, 16>;
+
+constexpr Slices MakeSlices() {
+    Slices t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ kPolynomial : c >> 1;
+        t[0][i] = c;
+    }
+    for (std::size_t k = 1; k < 16; ++k)
+        for (std::size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    return t;
+}
+
+// Read-only, computed by the compiler.
+constexpr Slices kSlices = MakeSlices();
+static_assert(kSlices[0][1] == 0x77073096u && kSlices[0][128] == 0xEDB88320u && kSlices[0][255] == 0x2D02EF8Du);
+
+inline std::uint32_t Load32(const unsigned char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+inline std::uint32_t ByteByByte(std::uint32_t crc, const unsigned char* p, std::size_t n) noexcept {
+    for (; n > 0; --n, ++p) crc = (crc >> 8) ^ kSlices[0][(crc ^ *p) & 0xFF];
+    return crc;
+}
+
+#ifdef ONDREL_CRC32_FOLDING
+
+// x^k mod P in the reflected domain, shifted left by one as the folding
+// method needs; computed here rather than copied.
+constexpr std::uint64_t ReflectedPowerOfX(unsigned k) {
+    // x^k mod P, normal bit order, P = 0x104C11DB7.
+    std::uint64_t r = 1;
+    for (unsigned i = 0; i < k; ++i) {
+        r <<= 1;
+        if (r & 0x100000000ull) r ^= 0x104C11DB7ull;
+    }
+    // Reflect the 32-bit remainder into 33 bits (the shift by one).
+    std::uint64_t out = 0;
+    for (int bit = 0; bit < 32; ++bit)
+        if (r & (std::uint64_t{1} << bit)) out |= std::uint64_t{1} << (32 - bit);
+    return out;
+}
+
+// floor(x^64 / P), reflected into 33 bits: the Barrett constant.
+constexpr std::uint64_t ReflectedBarrettQuotient() {
+    // Long division over GF(2), one dividend bit at a time: when the running
+    // remainder reaches degree 32, P times x^i is subtracted and bit i of the
+    // quotient is set.
+    std::uint64_t remainder = 0, quotient = 0;
+    for (int i = 64; i >= 0; --i) {
+        remainder = (remainder << 1) | (i == 64 ? 1u : 0u);
+        if (remainder & 0x100000000ull) {
+            remainder ^= 0x104C11DB7ull;
+            quotient |= std::uint64_t{1} << i;
+        }
+    }
+    std::uint64_t out = 0;
+    for (int bit = 0; bit < 33; ++bit)
+        if (quotient & (std::uint64_t{1} << bit)) out |= std::uint64_t{1} << (32 - bit);
+    return out;
+}
+
+constexpr std::uint64_t kFold512Low = ReflectedPowerOfX(4 * 128 + 32);   // k1
+constexpr std::uint64_t kFold512High = ReflectedPowerOfX(4 * 128 - 32);  // k2
+constexpr std::uint64_t kFold128Low = ReflectedPowerOfX(128 + 32);       // k3
+constexpr std::uint64_t kFold128High = ReflectedPowerOfX(128 - 32);      // k4
+constexpr std::uint64_t kFold64 = ReflectedPowerOfX(64);                 // k5
+constexpr std::uint64_t kBarrettMu = ReflectedBarrettQuotient();
+constexpr std::uint64_t kReflectedPolynomial = 0x1DB710641ull;
+static_assert(kFold512Low == 0x154442bd4ull && kFold512High == 0x1c6e41596ull);
+static_assert(kFold128Low == 0x1751997d0ull && kFold128High == 0x0ccaa009eull);
+static_assert(kFold64 == 0x163cd6124ull && kBarrettMu == 0x1F7011641ull);
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i Pair(std::uint64_t low, std::uint64_t high) {
+    return _mm_set_epi32(static_cast<int>(high >> 32), static_cast<int>(high & 0xFFFFFFFFu),
+                         static_cast<int>(low >> 32), static_cast<int>(low & 0xFFFFFFFFu));
+}
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i lane, __m128i constants, __m128i next) {
+    __m128i low = _mm_clmulepi64_si128(lane, constants, 0x00);
+    __m128i high = _mm_clmulepi64_si128(lane, constants, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(low, high), next);
+}
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i LoadLane(const unsigned char* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// count is a multiple of 16 and at least 64.
+__attribute__((target("pclmul,sse4.1"))) std::uint32_t FoldBlocks(std::uint32_t crc, const unsigned char* p,
+                                                                 std::size_t count) noexcept {
+    __m128i x1 = LoadLane(p);
+    __m128i x2 = LoadLane(p + 16);
+    __m128i x3 = LoadLane(p + 32);
+    __m128i x4 = LoadLane(p + 48);
+    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(crc)));
+    p += 64;
+    count -= 64;
+
+    const __m128i by512 = Pair(kFold512Low, kFold512High);
+    while (count >= 64) {
+        x1 = Fold(x1, by512, LoadLane(p));
+        x2 = Fold(x2, by512, LoadLane(p + 16));
+        x3 = Fold(x3, by512, LoadLane(p + 32));
+        x4 = Fold(x4, by512, LoadLane(p + 48));
+        p += 64;
+        count -= 64;
+    }
+
+    const __m128i by128 = Pair(kFold128Low, kFold128High);
+    x1 = Fold(x1, by128, x2);
+    x1 = Fold(x1, by128, x3);
+    x1 = Fold(x1, by128, x4);
+    while (count >= 16) {
+        x1 = Fold(x1, by128, LoadLane(p));
+        p += 16;
+        count -= 16;
+    }
+
+    // 128 bits to 64.
+    const __m128i low32 = _mm_setr_epi32(-1, 0, -1, 0);
+    __m128i x2b = _mm_clmulepi64_si128(x1, by128, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2b);
+    const __m128i by64 = Pair(kFold64, 0);
+    x2b = _mm_srli_si128(x1, 4);
+    x1 = _mm_and_si128(x1, low32);
+    x1 = _mm_clmulepi64_si128(x1, by64, 0x00);
+    x1 = _mm_xor_si128(x1, x2b);
+
+    // Barrett reduction to 32 bits.
+    const __m128i barrett = Pair(kReflectedPolynomial, kBarrettMu);
+    __m128i t = _mm_and_si128(x1, low32);
+    t = _mm_clmulepi64_si128(t, barrett, 0x10);
+    t = _mm_and_si128(t, low32);
+    t = _mm_clmulepi64_si128(t, barrett, 0x00);
+    x1 = _mm_xor_si128(x1, t);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
+#endif  // ONDREL_CRC32_FOLDING
+
+}  // namespace
+
+namespace crc32_detail {
+
+std::uint32_t UpdateBySlices(std::uint32_t crc, const unsigned char* p, std::size_t n) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        const auto& t = kSlices;
+        for (; n >= 16; n -= 16, p += 16) {
+            const std::uint32_t w0 = Load32(p) ^ crc, w1 = Load32(p + 4), w2 = Load32(p + 8), w3 = Load32(p + 12);
+            crc = t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^ t[12][w0 >> 24] ^
+                  t[11][w1 & 0xFF] ^ t[10][(w1 >> 8) & 0xFF] ^ t[9][(w1 >> 16) & 0xFF] ^ t[8][w1 >> 24] ^
+                  t[7][w2 & 0xFF] ^ t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24] ^
+                  t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24];
+        }
+    }
+    return ByteByByte(crc, p, n);
+}
+
+bool FoldingAvailable() noexcept {
+#ifdef ONDREL_CRC32_FOLDING
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    }();
+    return available;
+#else
+    return false;
+#endif
+}
+
+std::uint32_t UpdateByFolding(std::uint32_t crc, const unsigned char* p, std::size_t n) noexcept {
+#ifdef ONDREL_CRC32_FOLDING
+    if (n >= 64) {
+        const std::size_t whole = n & ~static_cast<std::size_t>(15);
+        crc = FoldBlocks(crc, p, whole);
+        p += whole;
+        n -= whole;
+    }
+#endif
+    return UpdateBySlices(crc, p, n);
+}
+
+}  // namespace crc32_detail
+
+const std::array<std::uint32_t, 256>& Crc32Table() noexcept { return kSlices[0]; }
+
+std::uint32_t Crc32Update(std::uint32_t crc, const void* data, std::size_t count) noexcept {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    // Folding pays from a few blocks on.
+    if (count >= 128 && crc32_detail::FoldingAvailable()) return crc32_detail::UpdateByFolding(crc, p, count);
+    return crc32_detail::UpdateBySlices(crc, p, count);
+}
+
+std::uint32_t Crc32OfStream(ByteStream& stream) {
+    constexpr std::uint32_t kChunk = 256 * 1024;
+    std::unique_ptr<unsigned char[]> buffer;
+    std::uint32_t crc = 0xFFFFFFFFu;
+    // A stream at or past its end has nothing left to check.
+    while (stream.Position() < stream.Size()) {
+        if (!buffer) buffer = std::make_unique<unsigned char[]>(kChunk);
+        const std::int64_t got = stream.Read(buffer.get(), kChunk);
+        // Nothing delivered short of the end would repeat for ever.
+        if (got <= 0) throw StreamReadError();
+        crc = Crc32Update(crc, buffer.get(), static_cast<std::size_t>(got));
+    }
+    return ~crc;
+}
+
+namespace {
+
+class FileStream : public ByteStream {
+public:
+    explicit FileStream(platform::File& file) : file_(file) {}
+    std::uint64_t Size() const override { return file_.Size(); }
+    std::uint64_t Position() const override { return file_.Position(); }
+    std::int64_t Read(void* buffer, std::uint32_t count) override { return file_.Read(buffer, count); }
+
+private:
+    platform::File& file_;
+};
+
+}  // namespace
+
+std::uint32_t Crc32OfFile(const std::string& fileName) {
+    platform::File file = platform::File::OpenOrThrow(fileName, platform::Share::Read);
+    FileStream stream(file);
+    return Crc32OfStream(stream);
+}
+
+}  // namespace ondrel
