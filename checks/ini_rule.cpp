@@ -140,7 +140,7 @@ std::string ReadWholeFile(const std::string& fileName) {
     return bytes;
 }
 
-bool FilePresent(const std::string& fileName) noexcept {
+bool FilePresent(const std::string& fileName) {
     std::optional<platform::DirectoryEntry> entry = platform::FindFirstEntry(fileName);
     return entry && !entry->isDirectory && entry->hasDosTime;
 }

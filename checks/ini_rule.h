@@ -49,8 +49,9 @@ std::string ReadWholeFile(const std::string& fileName);
 
 // The file is found by a directory search (wildcards allowed in the last
 // component), is no directory, and its last-write time in local time is a
-// valid MS-DOS date (1980-01-01 to 2107-12-31).
-bool FilePresent(const std::string& fileName) noexcept;
+// valid MS-DOS date (1980-01-01 to 2107-12-31). Throws only when memory
+// runs out.
+bool FilePresent(const std::string& fileName);
 
 // The whole rule: false for a file that is not present; otherwise the file is
 // read (which may throw), parsed and searched for the rule value.

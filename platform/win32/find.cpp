@@ -19,7 +19,7 @@ bool BeforeEndOfDosDates(const FILETIME& t) {
 
 }  // namespace
 
-std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) noexcept {
+std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) {
     WIN32_FIND_DATAA data{};
     HANDLE search = FindFirstFileA(fileName.c_str(), &data);
     if (search == INVALID_HANDLE_VALUE) return std::nullopt;
