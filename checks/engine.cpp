@@ -12,6 +12,7 @@ constexpr Keyword kLibraryKeywords[] = {
     {"FILESIZE", &FileSizeRule},
     {"FILESIZE>", &FileSizeAtLeastRule},
     {"FILESIZE<", &FileSizeAtMostRule},
+    {"INI", &IniRule},
     {"CRC32", &Crc32Rule},
     {"MD5", &Md5Rule},
     {"ENDMD5", &EndMd5Rule},

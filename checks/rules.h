@@ -10,6 +10,8 @@ bool FileSizeRule(const std::string& fileName, const std::string& value, RuleTra
 bool FileSizeAtLeastRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool FileSizeAtMostRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 
+// INI value (ini_rule.cpp)
+bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 // Whole-file and byte-range digests (digest_rules.cpp)
 bool Crc32Rule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool Md5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace);

@@ -46,7 +46,7 @@ inline std::uint32_t Word(const unsigned char* block, int k) noexcept {
     a = std::rotl(a, s) + (b)
 #define ONDREL_MD5_H(a, b, c, d, k, t, s)        \
     a += Word(block, k) + (t);                   \
-    a += (b) ^ (c) ^ (d);                        \
+    a += ((c) ^ (d)) ^ (b);                      \
     a = std::rotl(a, s) + (b)
 #define ONDREL_MD5_I(a, b, c, d, k, t, s)        \
     a += Word(block, k) + (t);                   \

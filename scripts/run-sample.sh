@@ -7,6 +7,6 @@ cd "$root"
 "$root/scripts/install-deps.sh"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/native --target ondrel-check >/dev/null
-list=${1:-"FILESIZE>=16,FILESIZE<=4096,FILESIZE=90,CRC32=502AEC05,MD5=0B60F564B3F039C656BA02BFA0A4E22B"}
+list=${1:-"FILESIZE>=16,FILESIZE<=4096,FILESIZE=90,INI=tools\\app,CRC32=502AEC05,MD5=0B60F564B3F039C656BA02BFA0A4E22B"}
 echo "ondrel-check samples/sample.ini \"$list\""
 build/native/bin/ondrel-check samples/sample.ini "$list"
