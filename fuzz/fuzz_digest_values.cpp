@@ -1,0 +1,57 @@
+// libFuzzer target: the values of the byte-range rules ENDMD5 and SIZEMD5,
+// cut and parsed, then digested from a file of 100 bytes.
+// Input: one byte choosing the rule (even: ENDMD5, odd: SIZEMD5), then the value.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "checks/rules.h"
+#include "checksums/md5.h"
+
+namespace {
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+struct Fixture {
+    std::string path;
+    std::set<std::string> rangeDigests;  // every contiguous range, and no bytes
+    Fixture() {
+        path = (std::filesystem::temp_directory_path() / ("ondrel-fuzz-digest-" + std::to_string(getpid()) + ".bin"))
+                   .string();
+        std::string bytes(100, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 37 + 11);
+        std::ofstream(path, std::ios::binary) << bytes;
+        for (std::size_t first = 0; first <= bytes.size(); ++first)
+            for (std::size_t length = 0; first + length <= bytes.size(); ++length)
+                rangeDigests.insert(ondrel::DigestTextOf(bytes.data() + first, length));
+    }
+    ~Fixture() {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Fixture fixture;
+    if (size == 0) return 0;
+    const bool end = (data[0] & 1) == 0;
+    const std::string value(reinterpret_cast<const char*>(data + 1), size - 1);
+    ondrel::RuleTrace trace;
+    const bool held = end ? ondrel::EndMd5Rule(fixture.path, value, trace) : ondrel::SizeMd5Rule(fixture.path, value, trace);
+    Require(trace.hasText);
+    // Either no digest (an invalid number) or the digest of a range of the file.
+    Require(trace.text.empty() || fixture.rangeDigests.count(trace.text) == 1);
+    // The expected text is always the end of the value.
+    if (held) Require(value.size() >= trace.text.size() && value.compare(value.size() - trace.text.size(), trace.text.size(), trace.text) == 0);
+    return 0;
+}
