@@ -23,8 +23,8 @@ std::uint32_t BitwiseCrc32(const std::string& bytes) {
     return ~crc;
 }
 
-std::string RandomBytes(std::size_t length, unsigned seed) {
-    std::mt19937 random(seed);
+std::string RandomBytes(std::size_t length, unsigned start) {
+    std::mt19937 random(start);
     std::string bytes(length, '\0');
     for (char& c : bytes) c = static_cast<char>(random());
     return bytes;
