@@ -162,6 +162,12 @@ RunResult RunLauncher(const std::vector<PathText>& arguments, const RunOptions& 
     close(out[1]);
     close(err[1]);
     RunResult result;
+    EXPECT_GT(child, 0) << "fork failed";
+    if (child < 0) {
+        close(out[0]);
+        close(err[0]);
+        return result;
+    }
     int status = 0;
     EXPECT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
