@@ -12,6 +12,7 @@ constexpr Keyword kLibraryKeywords[] = {
     {"FILESIZE", &FileSizeRule},
     {"FILESIZE>", &FileSizeAtLeastRule},
     {"FILESIZE<", &FileSizeAtMostRule},
+    {"INI", &IniRule},
     {"FLAGIFNOFILE", nullptr},
 };
 

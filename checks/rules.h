@@ -10,4 +10,7 @@ bool FileSizeRule(const std::string& fileName, const std::string& value, RuleTra
 bool FileSizeAtLeastRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool FileSizeAtMostRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 
+// INI value (ini_rule.cpp)
+bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+
 }  // namespace ondrel
