@@ -1,0 +1,461 @@
+// The launcher program itself: Vespane.exe under Wine, vespane on Linux.
+// Each case starts the program with its standard output and error captured
+// and looks at the exit code and the bytes written.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#endif
+
+#include "tests/support/test_files.h"
+
+namespace fs = std::filesystem;
+using PathText = fs::path::string_type;  // UTF-16 on Windows, bytes on Linux
+
+namespace {
+
+#ifdef _WIN32
+const std::string kEol = "\r\n";  // standard error is in text mode
+#else
+const std::string kEol = "\n";
+#endif
+
+std::string Usage() {
+    return kEol + kEol + "Vespane v1.0.0 part of Marrowby" + kEol + "Usage is:" + kEol + kEol + "\tVespane {path} " + kEol +
+           kEol + "Where: " + kEol + "\tpath is the full path to an executable to run." + kEol;
+}
+
+std::string StartFailure(unsigned long code) {
+    return "CreateProcessAsUser failed (" + std::to_string(code) + ")" + kEol;
+}
+
+struct RunResult {
+    unsigned long exitCode = 0;
+    std::string out;
+    std::string err;
+};
+
+#ifdef _WIN32
+
+fs::path LauncherPath() {
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return fs::path(std::wstring(self, length)).parent_path() / L"Vespane.exe";
+}
+
+std::string ReadAll(HANDLE pipe) {
+    std::string text;
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    return text;
+}
+
+// Starts Vespane.exe with the arguments, each quoted, and waits for it.
+RunResult RunLauncher(const std::vector<PathText>& arguments) {
+    std::wstring commandLine = L"\"" + LauncherPath().native() + L"\"";
+    for (const auto& argument : arguments) commandLine += L" \"" + argument + L"\"";
+
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    EXPECT_TRUE(CreatePipe(&outRead, &outWrite, &inherit, 0));
+    EXPECT_TRUE(CreatePipe(&errRead, &errWrite, &inherit, 0));
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                               nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION info{};
+    RunResult result;
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &info);
+    EXPECT_TRUE(started) << "cannot start Vespane.exe, error " << GetLastError();
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    CloseHandle(input);
+    if (started) {
+        result.out = ReadAll(outRead);
+        result.err = ReadAll(errRead);
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, 30000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        result.exitCode = code;
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    return result;
+}
+
+#else
+
+fs::path LauncherPath() { return fs::read_symlink("/proc/self/exe").parent_path() / "vespane"; }
+
+struct RunOptions {
+    fs::path directory;                     // the launcher's current directory, if set
+    std::vector<gid_t> groups;              // the launcher's supplementary groups, if set
+    bool leakDescriptor = false;            // the launcher inherits one descriptor beyond 0, 1, 2
+    ino_t* outputInode = nullptr;           // receives the inode of the launcher's standard output
+};
+
+std::string ReadAvailable(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string text;
+    char buffer[512];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+    return text;
+}
+
+// Starts vespane with the arguments and waits for it, but not for anything it
+// started (which may hold the output pipes for a while).
+RunResult RunLauncher(const std::vector<PathText>& arguments, const RunOptions& options = {}) {
+    const std::string launcher = LauncherPath().native();
+    std::vector<char*> argv{const_cast<char*>(launcher.c_str())};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    if (options.outputInode) {
+        struct stat info {};
+        fstat(out[1], &info);
+        *options.outputInode = info.st_ino;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        const int input = open("/dev/null", O_RDONLY);
+        if (input < 0 || dup2(input, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(120);
+        if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(121);
+        if (!options.groups.empty() && setgroups(options.groups.size(), options.groups.data()) != 0) _exit(122);
+        if (options.leakDescriptor && open("/dev/null", O_RDONLY) < 0) _exit(123);  // no close-on-exec
+        execv(argv[0], argv.data());
+        _exit(124);
+    }
+    close(out[1]);
+    close(err[1]);
+    RunResult result;
+    EXPECT_GT(child, 0) << "fork failed";
+    if (child < 0) {
+        close(out[0]);
+        close(err[0]);
+        return result;
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    result.exitCode = static_cast<unsigned long>(WEXITSTATUS(status));
+    result.out = ReadAvailable(out[0]);
+    result.err = ReadAvailable(err[0]);
+    close(out[0]);
+    close(err[0]);
+    return result;
+}
+
+#endif
+
+// Command-line checks and start failures: the same on both systems, apart
+// from the line ends and the platform's error codes.
+struct RunCase {
+    const char* name;
+    std::vector<PathText> (*arguments)(const fs::path& folder);
+    unsigned long exitCode;
+    std::string (*message)(unsigned long exitCode);
+};
+
+std::string NoMessage(unsigned long) { return ""; }
+std::string UsageMessage(unsigned long) { return Usage(); }
+
+// A path of the given length naming nothing, inside an existing folder.
+PathText MissingPathOfLength(const fs::path& folder, std::size_t length) {
+    PathText path = (folder / "m").native();
+    if (path.size() < length) path.append(length - path.size(), 'x');
+    return path;
+}
+
+class VespaneRunTest : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(VespaneRunTest, ExitCodeAndOutput) {
+    ondrel::testing::TempDir folder;
+    const RunCase& c = GetParam();
+    const RunResult result = RunLauncher(c.arguments(folder.Path()));
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(result.err, c.message(result.exitCode));
+    EXPECT_EQ(result.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vespane, VespaneRunTest,
+    ::testing::Values(
+        RunCase{"NoArgument", [](const fs::path&) { return std::vector<PathText>{}; }, 87, UsageMessage},
+        RunCase{"ThreeArguments",
+                [](const fs::path& d) {
+                    return std::vector<PathText>{(d / "a").native(), (d / "b").native(), (d / "c").native()};
+                },
+                87, UsageMessage},
+        RunCase{"Path260", [](const fs::path& d) { return std::vector<PathText>{MissingPathOfLength(d, 260)}; }, 87,
+                NoMessage},
+        RunCase{"Path260WithExtra",
+                [](const fs::path& d) { return std::vector<PathText>{MissingPathOfLength(d, 260), PathText(1, 'x')}; },
+                87, NoMessage},
+        // 259 units reach the platform, which does not find the file.
+        RunCase{"Path259", [](const fs::path& d) { return std::vector<PathText>{MissingPathOfLength(d, 259)}; }, 2,
+                StartFailure},
+        RunCase{"MissingFile", [](const fs::path& d) { return std::vector<PathText>{(d / "missing.exe").native()}; },
+                2, StartFailure},
+        RunCase{"MissingFileWithExtra",
+                [](const fs::path& d) {
+                    return std::vector<PathText>{(d / "missing.exe").native(), PathText(1, 'x')};
+                },
+                2, StartFailure}),
+    ondrel::testing::CaseName());
+
+// An empty path passes the checks; the platform refuses it, with its own code.
+TEST(VespaneRun, EmptyPathReachesThePlatform) {
+    const RunResult result = RunLauncher({PathText()});
+    EXPECT_NE(result.exitCode, 0U);
+    EXPECT_NE(result.exitCode, 87U);
+    EXPECT_EQ(result.err, StartFailure(result.exitCode));
+    EXPECT_EQ(result.out, "");
+}
+
+#ifdef _WIN32
+
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// An existing program (Vespane.exe itself, which in its new console prints its
+// usage and ends). Windows starts it: nothing written, exit code 0. Wine's
+// safer functions are stubs whose "token" is no handle at all, so its
+// CreateProcessAsUserW ends with ERROR_INVALID_HANDLE.
+TEST(VespaneWindows, ExistingProgram) {
+    const RunResult result = RunLauncher({LauncherPath().native()});
+    const unsigned long expected = UnderWine() ? ERROR_INVALID_HANDLE : 0;
+    EXPECT_EQ(result.exitCode, expected);
+    EXPECT_EQ(result.err, expected == 0 ? "" : StartFailure(expected));
+    EXPECT_EQ(result.out, "");
+}
+
+#else
+
+// The child's state, read from /proc while it runs.
+struct ChildState {
+    std::string status;
+    std::vector<std::string> fields;  // of /proc/PID/stat, after the command name
+    std::vector<int> descriptors;
+    std::string environment;
+    fs::path directory;
+};
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string StatusLine(const std::string& status, const std::string& key) {
+    std::istringstream lines(status);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(key + ":", 0) == 0) {
+            std::string value = line.substr(key.size() + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+            return value;
+        }
+    }
+    return "(no " + key + ")";
+}
+
+ChildState ReadChild(pid_t pid) {
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    ChildState state;
+    state.status = ReadText(proc / "status");
+    const std::string stat = ReadText(proc / "stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    for (std::string field; fields >> field;) state.fields.push_back(field);
+    for (const auto& entry : fs::directory_iterator(proc / "fd")) {
+        state.descriptors.push_back(std::stoi(entry.path().filename().string()));
+    }
+    std::sort(state.descriptors.begin(), state.descriptors.end());
+    state.environment = ReadText(proc / "environ");
+    state.directory = fs::read_symlink(proc / "cwd");
+    return state;
+}
+
+bool HaveCapability(unsigned capability) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[capability / 32].effective >> (capability % 32) & 1U) != 0;
+}
+
+// A child that writes its process id and its arguments next to itself, then
+// becomes a long sleep (so /proc shows what it inherited) until it is ended.
+class StartedChild {
+public:
+    explicit StartedChild(const fs::path& script) : script_(script) {
+        std::ofstream(script) << "#!/bin/sh\n"
+                                 "echo \"$# $0\" > \"$0.args\"\n"
+                                 "echo $$ > \"$0.pid.new\" && mv \"$0.pid.new\" \"$0.pid\"\n"
+                                 "exec sleep 60\n";
+        fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    }
+    ~StartedChild() {
+        if (pid_ > 0) kill(pid_, SIGKILL);
+    }
+    StartedChild(const StartedChild&) = delete;
+    StartedChild& operator=(const StartedChild&) = delete;
+
+    // Waits until the child has become the sleep; answers its process id.
+    pid_t Await() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string pid = ReadText(script_.native() + ".pid");
+            if (!pid.empty() && pid.back() == '\n') {
+                pid_ = std::stoi(pid);
+                if (ReadText("/proc/" + std::to_string(pid_) + "/comm") == "sleep\n") return pid_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return 0;
+    }
+    std::string Arguments() const { return ReadText(script_.native() + ".args"); }
+
+private:
+    fs::path script_;
+    pid_t pid_ = 0;
+};
+
+// What the child records when it got no argument beyond its own path.
+std::string NoArgumentsRecord(const fs::path& script) {
+    std::string record = "0 ";
+    return record.append(script.string()).append("\n");
+}
+
+TEST(VespaneLinux, ChildRunsRestrictedInItsOwnSession) {
+    ondrel::testing::TempDir folder;
+    StartedChild child(folder.Path() / "child.sh");
+    setenv("VESPANE_TEST_MARK", "passed-on", 1);
+    ino_t outputInode = 0;
+    RunOptions options;
+    options.directory = folder.Path();
+    options.leakDescriptor = true;
+    options.outputInode = &outputInode;
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
+    unsetenv("VESPANE_TEST_MARK");
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "");
+
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0) << "the child did not come up";
+    const ChildState state = ReadChild(pid);
+    EXPECT_EQ(StatusLine(state.status, "NoNewPrivs"), "1");
+    for (const char* set : {"CapEff", "CapPrm", "CapInh", "CapAmb"}) {
+        EXPECT_EQ(StatusLine(state.status, set), "0000000000000000") << set;
+    }
+    if (HaveCapability(CAP_SETPCAP)) {
+        EXPECT_EQ(StatusLine(state.status, "CapBnd"), "0000000000000000");
+    }
+    // A session of its own, led by the child, and so its own process group.
+    ASSERT_GE(state.fields.size(), 4U);
+    EXPECT_EQ(state.fields[3], std::to_string(pid)) << "session";
+    EXPECT_EQ(state.fields[2], std::to_string(pid)) << "process group";
+    EXPECT_NE(state.fields[3], std::to_string(getsid(0)));
+    EXPECT_EQ(state.descriptors, (std::vector<int>{0, 1, 2}));
+    struct stat output {};
+    ASSERT_EQ(stat(("/proc/" + std::to_string(pid) + "/fd/1").c_str(), &output), 0);
+    EXPECT_EQ(output.st_ino, outputInode) << "standard output is not the launcher's";
+    EXPECT_NE(state.environment.find("VESPANE_TEST_MARK=passed-on"), std::string::npos);
+    EXPECT_EQ(state.directory, fs::canonical(folder.Path()));
+    EXPECT_EQ(child.Arguments(), NoArgumentsRecord(folder.Path() / "child.sh"));
+}
+
+// The launcher exits while its child still runs: it never waits.
+TEST(VespaneLinux, ReturnsBeforeTheChildEnds) {
+    ondrel::testing::TempDir folder;
+    StartedChild child(folder.Path() / "child.sh");
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native(), "ignored"});
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, 0), 0) << "the child is gone";
+    EXPECT_EQ(child.Arguments(), NoArgumentsRecord(folder.Path() / "child.sh")) << "the extra argument arrived";
+}
+
+TEST(VespaneLinux, AdministrativeGroupsAreLeftBehind) {
+    if (!HaveCapability(CAP_SETGID)) GTEST_SKIP() << "cannot give the launcher groups to drop";
+    std::vector<gid_t> administrative{0};
+    for (const char* name : {"root", "sudo", "wheel", "adm"}) {
+        if (const group* entry = getgrnam(name)) administrative.push_back(entry->gr_gid);
+    }
+    const std::vector<gid_t> ordinary{54321, 54322};
+    std::vector<gid_t> groups = administrative;
+    groups.insert(groups.end(), ordinary.begin(), ordinary.end());
+
+    ondrel::testing::TempDir folder;
+    StartedChild child(folder.Path() / "child.sh");
+    RunOptions options;
+    options.groups = groups;
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(StatusLine(ReadChild(pid).status, "Groups"), "54321 54322");
+}
+
+// A path with blanks, quoted for the shell, arrives as the one argument.
+TEST(VespaneLinux, QuotedPathWithBlanks) {
+    ondrel::testing::TempDir folder;
+    fs::create_directories(folder.Path() / "with blanks");
+    const fs::path script = folder.Path() / "with blanks" / "the child.sh";
+    StartedChild child(script);
+    std::string command;
+    command.append("'").append(LauncherPath().string()).append("' \"").append(script.string()).append("\"");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_GT(child.Await(), 0);
+    EXPECT_EQ(child.Arguments(), NoArgumentsRecord(script));
+}
+
+TEST(VespaneLinux, NotExecutable) {
+    ondrel::testing::TempDir folder;
+    const std::string path = folder.Write("plain.txt", "not a program\n");
+    const RunResult result = RunLauncher({path});
+    EXPECT_EQ(result.exitCode, static_cast<unsigned long>(EACCES));
+    EXPECT_EQ(result.err, StartFailure(EACCES));
+}
+
+#endif
+
+}  // namespace
