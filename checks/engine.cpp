@@ -12,6 +12,12 @@ constexpr Keyword kLibraryKeywords[] = {
     {"FILESIZE", &FileSizeRule},
     {"FILESIZE>", &FileSizeAtLeastRule},
     {"FILESIZE<", &FileSizeAtMostRule},
+    {"ICONMD5", &IconDigestRule},
+    {"BRMD5", &BitmapDigestRule},
+    {"RESMD5", &ResourceDigestRule},
+    {"SECSIZE", &SectionSizeRule},
+    {"SSECMD5", &SectionDigestRule},
+    {"SECMD5", &AllSectionsDigestRule},
     {"FLAGIFNOFILE", nullptr},
 };
 
