@@ -113,7 +113,6 @@ char16_t UpperUtf16(char16_t c) {
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 32);
     switch (c) {
         case 0x00FF: return 0x0178;
-        case 0x00B5: return 0x039C;
         case 0x0161: return 0x0160;
         case 0x0153: return 0x0152;
         case 0x017E: return 0x017D;
