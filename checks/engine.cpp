@@ -12,6 +12,7 @@ constexpr Keyword kLibraryKeywords[] = {
     {"FILESIZE", &FileSizeRule},
     {"FILESIZE>", &FileSizeAtLeastRule},
     {"FILESIZE<", &FileSizeAtMostRule},
+    {"INI", &IniRule},
     {"ICONMD5", &IconDigestRule},
     {"BRMD5", &BitmapDigestRule},
     {"RESMD5", &ResourceDigestRule},

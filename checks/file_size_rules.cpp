@@ -7,7 +7,7 @@
 
 namespace ondrel {
 
-std::uint64_t FileSize(const std::string& fileName) noexcept {
+std::uint64_t FileSize(const std::string& fileName) {
     std::optional<platform::DirectoryEntry> entry = platform::FindFirstEntry(fileName);
     return entry ? entry->sizeLow : 0;
 }

@@ -19,5 +19,7 @@ bool ResourceDigestRule(const std::string& fileName, const std::string& value, R
 bool SectionSizeRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool SectionDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool AllSectionsDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+// INI value (ini_rule.cpp)
+bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 
 }  // namespace ondrel

@@ -17,6 +17,7 @@ struct DirectoryEntry {
 // "?" in its last component is looked up directly; otherwise that component
 // is matched ("*" any run of characters, "?" any one character) against the
 // entries of its directory, in the order the directory lists them.
-std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) noexcept;
+// Running out of memory throws; nothing else does.
+std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName);
 
 }  // namespace ondrel::platform

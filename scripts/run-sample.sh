@@ -7,6 +7,6 @@ cd "$root"
 "$root/scripts/install-deps.sh"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/native --target ondrel-check >/dev/null
-list=${1:-"FILESIZE>=16,FILESIZE<=4096,FILESIZE=90"}
+list=${1:-"FILESIZE>=16,FILESIZE<=4096,FILESIZE=90,INI=tools\\app"}
 echo "ondrel-check samples/sample.ini \"$list\""
 build/native/bin/ondrel-check samples/sample.ini "$list"

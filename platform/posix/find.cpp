@@ -55,25 +55,22 @@ DirectoryEntry EntryOf(const struct stat& st) {
 
 }  // namespace
 
-std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) noexcept {
-    try {
-        std::size_t slash = fileName.find_last_of('/');
-        std::string dir = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
-        std::string last = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
-        struct stat st{};
-        if (last.find_first_of("*?") == std::string::npos) {
-            if (fileName.empty() || stat(fileName.c_str(), &st) != 0) return std::nullopt;
-            return EntryOf(st);
-        }
-        Directory d(opendir(dir.c_str()));
-        if (!d) return std::nullopt;
-        while (dirent* e = readdir(d.get())) {
-            if (!WildcardMatch(last.c_str(), e->d_name)) continue;
-            std::string path = slash == std::string::npos ? std::string(e->d_name) : dir + e->d_name;
-            if (stat(path.c_str(), &st) != 0) continue;
-            return EntryOf(st);
-        }
-    } catch (...) {
+std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) {
+    std::size_t slash = fileName.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
+    std::string last = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    struct stat st{};
+    if (last.find_first_of("*?") == std::string::npos) {
+        if (fileName.empty() || stat(fileName.c_str(), &st) != 0) return std::nullopt;
+        return EntryOf(st);
+    }
+    Directory d(opendir(dir.c_str()));
+    if (!d) return std::nullopt;
+    while (dirent* e = readdir(d.get())) {
+        if (!WildcardMatch(last.c_str(), e->d_name)) continue;
+        std::string path = slash == std::string::npos ? std::string(e->d_name) : dir + e->d_name;
+        if (stat(path.c_str(), &st) != 0) continue;
+        return EntryOf(st);
     }
     return std::nullopt;
 }

@@ -1,0 +1,72 @@
+// Running out of memory anywhere in a call: the export answers 0 (or the true
+// answer, where the allocations it needed succeeded) and nothing escapes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "ondrel.h"
+#include "tests/support/test_files.h"
+
+namespace {
+// Allocations left before operator new fails; negative: never fails.
+long g_allowance = -1;
+bool g_failed = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (g_allowance == 0) {
+        g_failed = true;
+        throw std::bad_alloc();
+    }
+    if (g_allowance > 0) --g_allowance;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+TEST(OutOfMemory, EveryAllocationFailingInTurnAnswersWithoutThrowing) {
+    ondrel::testing::TempDir dir;
+    const std::string file = dir.Write("f.bin", "12345");
+    const char* list = "\"FILESIZE=5\",filesize>=1,FILESIZE<=$10,BOOM,FLAGIFNOFILE=";
+    ASSERT_EQ(AdvancedCheck(file.c_str(), list), 0);  // BOOM is unknown: evaluation stops there
+    const char* holding = "FILESIZE=5,FILESIZE>=1,FILESIZE<=$10";
+    ASSERT_EQ(AdvancedCheck(file.c_str(), holding), 1);
+
+    int failures = 0;
+    for (long allowance = 0; allowance < 400; ++allowance) {
+        g_failed = false;
+        g_allowance = allowance;
+        ondrel_result got = 0;
+        EXPECT_NO_THROW(got = AdvancedCheck(file.c_str(), holding)) << "allowance " << allowance;
+        g_allowance = -1;
+        if (g_failed) {
+            ++failures;
+            // A failed allocation may hit a rule (thrown, evaluation goes on with
+            // the result false) or the splitting (answer 0); never a wrong 1.
+            EXPECT_EQ(got, 0) << "allowance " << allowance;
+        } else {
+            EXPECT_EQ(got, 1) << "allowance " << allowance;
+        }
+    }
+    EXPECT_GT(failures, 3);
+}
+
+TEST(OutOfMemory, IniRuleFailsWithoutThrowing) {
+    ondrel::testing::TempDir dir;
+    const std::string file = dir.Write("f.ini", "[Main]\r\nPath = C:\\Tools\\app.exe\r\n[Main]\r\nk=tools\r\n");
+    const char* list = "INI=tools,INI=TOOLS";
+    ASSERT_EQ(AdvancedCheck(file.c_str(), list), 1);
+    int failures = 0;
+    for (long allowance = 0; allowance < 400; ++allowance) {
+        g_failed = false;
+        g_allowance = allowance;
+        ondrel_result got = 0;
+        EXPECT_NO_THROW(got = AdvancedCheck(file.c_str(), list)) << "allowance " << allowance;
+        g_allowance = -1;
+        EXPECT_EQ(got, g_failed ? 0 : 1) << "allowance " << allowance;
+        failures += g_failed;
+    }
+    EXPECT_GT(failures, 10);
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# ondrel-check: one block per entry, the result line, exit 0 / 1 / 2.
+# Usage: tool_test.sh EMULATOR-OR-EMPTY TOOL
+set -u
+emulator=$1 tool=$2
+run() { if [ -n "$emulator" ]; then "$emulator" "$tool" "$@"; else "$tool" "$@"; fi; }
+dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
+printf '12345' > "$dir/f.bin"
+file="$dir/f.bin"
+[ -n "$emulator" ] && file=$(cd "$dir" && winepath -w "$dir/f.bin" 2>/dev/null || echo "Z:${dir//\//\\}\\f.bin")
+passed=0 failed=0
+check() {  # name expected-status list expected-output-lines...
+  local name=$1 want=$2 list=$3; shift 3
+  local out status
+  out=$(run "$file" "$list" 2>/dev/null); status=$?
+  out=$(tr -d '\r' <<<"$out")
+  local ok=1
+  [ "$status" = "$want" ] || { echo "FAIL $name: status $status, want $want"; ok=0; }
+  for line in "$@"; do
+    grep -qxF -- "$line" <<<"$out" || { echo "FAIL $name: missing line [$line]"; ok=0; }
+  done
+  if [ $ok = 1 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "$out"; fi
+}
+check holds 0 "FILESIZE=5,FILESIZE>=1" "[1] FILESIZE=5" "    keyword:  FILESIZE" "    computed: 5" "    outcome:  held" \
+  "[2] FILESIZE>=1" "    keyword:  FILESIZE>" "result: 1 (holds)"
+check fails 1 "FILESIZE=6,FILESIZE=5" "    computed: 5" "    outcome:  failed" "[2] FILESIZE=5" \
+  "    outcome:  not evaluated" "result: 0 (does not hold)"
+check unknown 1 "NOPE=1" "[1] NOPE=1" "    outcome:  unrecognised, failed" "result: 0 (does not hold)"
+check flag 0 "FLAGIFNOFILE=" "    outcome:  result set to true" "result: 1 (holds)"
+usage=$(run 2>&1 >/dev/null); status=$?
+usage=$(tr -d '\r' <<<"$usage")
+if [ "$status" = 2 ] && grep -q '^usage: ondrel-check FILE CHECKLIST' <<<"$usage"; then passed=$((passed + 1)); else
+  echo "FAIL usage: status $status"; failed=$((failed + 1)); fi
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
