@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "checksums/md5.h"
+#include "ondrel.h"
 #include "platform/file.h"
 #include "platform/image.h"
 #include "platform/pe/file_source.h"
@@ -263,6 +266,56 @@ TEST(PeReaderAgainstServices, CraftedImages) {
     int n = 0;
     for (const std::string& bytes : CraftedImages()) CompareFile(dir.Write("crafted" + std::to_string(n++) + ".dll", bytes), counts, lookups);
     Report("crafted images", counts);
+    EXPECT_TRUE(counts.disagreements.empty());
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadInput(const char* name) {
+    std::ifstream in(std::string(ONDREL_RC_INPUTS) + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string OwnPath() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, n);
+}
+
+// This program carries resources compiled by the resource compiler.
+TEST(CompiledResources, RulesAndReaderAgree) {
+    const std::string self = OwnPath();
+    const std::string bitmap = ReadInput("bitmap.bmp"), data = ReadInput("data.bin");
+    ASSERT_GT(bitmap.size(), 14u);
+    const std::string bitmapDigest = ondrel::DigestTextOf(bitmap.data() + 14, bitmap.size() - 14);
+    const std::string dataDigest = ondrel::DigestTextOf(data.data(), data.size());
+    EXPECT_EQ(AdvancedCheck(self.c_str(), ("BRMD5=" + bitmapDigest).c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=RT_RCDATA|NAMED|" + dataDigest).c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=RT_RCDATA|named|" + dataDigest).c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=10|NAMED|" + dataDigest).c_str()), 0);
+
+    // The icon group: the rule's digest is our reader's, and the group lists one icon.
+    ondrel::platform::File handle = ondrel::platform::File::Open(self, ondrel::platform::Share::ReadWrite);
+    ASSERT_TRUE(handle);
+    ondrel::pe::FileSource source(handle);
+    std::optional<ondrel::pe::ResourceData> group =
+        ondrel::pe::FindResourceData(source, ResourceKey::Id(14), ResourceKey::Name(u"MAINICON"), Defaults());
+    ASSERT_TRUE(group);
+    ASSERT_EQ(group->size, 20u);
+    std::string bytes(group->size, '\0');
+    ASSERT_TRUE(source.ReadAt(group->fileOffset, bytes.data(), bytes.size()));
+    EXPECT_EQ(bytes.substr(0, 6), std::string("\0\0\1\0\1\0", 6));
+    const std::string groupDigest = ondrel::DigestTextOf(bytes.data(), bytes.size());
+    EXPECT_EQ(AdvancedCheck(self.c_str(), ("ICONMD5=" + groupDigest).c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(self.c_str(), ("ICONMD5=MAINICON-" + groupDigest).c_str()), 1);
+
+    Counts counts;
+    CompareFile(self, counts, {{"#14", "MAINICON"}, {"#2", "#100"}, {"#10", "NAMED"}});
+    Report("compiled image", counts);
+    EXPECT_EQ(counts.images, 1);
+    EXPECT_GE(counts.resources, 4);
     EXPECT_TRUE(counts.disagreements.empty());
 }
 
