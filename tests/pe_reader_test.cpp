@@ -40,7 +40,7 @@ TEST_P(ImageHeaderBounds, NeedsAWholeFileHeader) {
     b[0] = 'M';
     b[1] = 'Z';
     Put32(b, 0x3C, c.lfanew);
-    if (c.lfanew + std::size_t{4} <= b.size()) b.replace(c.lfanew, 4, std::string("PE\0\0", 4));
+    if (std::uint64_t{c.lfanew} + 4 <= b.size()) b.replace(c.lfanew, 4, std::string("PE\0\0", 4));
     b.resize(c.size);
     EXPECT_EQ(Sections(b).has_value(), c.image);
 }
