@@ -17,6 +17,12 @@ constexpr Keyword kLibraryKeywords[] = {
     {"MD5", &Md5Rule},
     {"ENDMD5", &EndMd5Rule},
     {"SIZEMD5", &SizeMd5Rule},
+    {"ICONMD5", &IconDigestRule},
+    {"BRMD5", &BitmapDigestRule},
+    {"RESMD5", &ResourceDigestRule},
+    {"SECSIZE", &SectionSizeRule},
+    {"SSECMD5", &SectionDigestRule},
+    {"SECMD5", &AllSectionsDigestRule},
     {"FLAGIFNOFILE", nullptr},
 };
 

@@ -10,6 +10,15 @@ bool FileSizeRule(const std::string& fileName, const std::string& value, RuleTra
 bool FileSizeAtLeastRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 bool FileSizeAtMostRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 
+// Resources of PE images (resource_rules.cpp)
+bool IconDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool BitmapDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool ResourceDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+
+// Sections of PE images (section_rules.cpp)
+bool SectionSizeRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool SectionDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
+bool AllSectionsDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 // INI value (ini_rule.cpp)
 bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& trace);
 // Whole-file and byte-range digests (digest_rules.cpp)

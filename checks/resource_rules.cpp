@@ -1,0 +1,98 @@
+// "ICONMD5", "BRMD5" and "RESMD5": the MD5 of one resource of a PE image.
+#include "checks/resource_rules.h"
+
+#include <string_view>
+
+#include "checks/integer_text.h"
+#include "checks/rules.h"
+#include "checksums/md5.h"
+
+namespace ondrel {
+
+namespace {
+
+struct TypeName {
+    std::string_view text;
+    std::uint16_t id;
+};
+
+constexpr TypeName kResourceTypeNames[] = {
+    {"RT_CURSOR", 1},        {"RT_BITMAP", 2},         {"RT_ICON", 3},           {"RT_MENU", 4},
+    {"RT_DIALOG", 5},        {"RT_STRING", 6},         {"RT_FONTDIR", 7},        {"RT_FONT", 8},
+    {"RT_ACCELERATOR", 9},   {"RT_RCDATA", 10},        {"RT_MESSAGETABLE", 11},  {"RT_GROUP_CURSOR", 12},
+    {"RT_GROUP_ICON", 14},   {"RT_VERSION", 16},       {"RT_DLGINCLUDE", 17},    {"RT_PLUGPLAY", 19},
+    {"RT_VXD", 20},          {"RT_ANICURSOR", 21},     {"RT_ANIICON", 22},
+};
+static_assert(std::size(kResourceTypeNames) == 19);
+
+constexpr std::uint16_t kGroupIcon = 14;
+constexpr std::uint16_t kBitmap = 2;
+
+platform::ResourceArgument Identifier(std::uint16_t id) { return {true, id, {}}; }
+
+// "ICONMD5" and "BRMD5": name, "-", digest, or the digest alone.
+bool NamedResourceRule(const std::string& fileName, const std::string& value, RuleTrace& trace,
+                       const char* defaultName, std::uint16_t type) {
+    std::string name;
+    std::string expected = value;
+    std::size_t dash = value.find('-');
+    if (dash != std::string::npos) {
+        name = value.substr(0, dash);
+        expected = value.substr(dash + 1);
+    }
+    if (name.empty()) name = defaultName;
+    trace.Set(ResourceDigest(fileName, name, Identifier(type)));
+    return trace.text == expected;
+}
+
+}  // namespace
+
+platform::ResourceArgument ResourceTypeFromText(const std::string& typeText) {
+    for (const TypeName& row : kResourceTypeNames)
+        if (row.text == typeText) return Identifier(row.id);
+    return {false, 0, typeText};
+}
+
+std::optional<platform::ResourceArgument> ResourceNameFromText(const std::string& nameText) {
+    std::optional<std::int32_t> number = ParseIntegerText(nameText);
+    if (!number) return platform::ResourceArgument{false, 0, nameText};
+    if (*number < 0 || *number > 0xFFFF) return std::nullopt;
+    return Identifier(static_cast<std::uint16_t>(*number));
+}
+
+std::string ResourceDigest(const std::string& fileName, const std::string& nameText,
+                           const platform::ResourceArgument& type) {
+    std::optional<platform::ResourceArgument> name = ResourceNameFromText(nameText);
+    if (!name) return std::string();
+    Md5Stream digest;
+    bool found = platform::VisitResourceData(fileName, *name, type, [&](const void* data, std::size_t count) {
+        digest.Update(data, count);
+    });
+    return found ? digest.FinishText() : std::string();
+}
+
+bool IconDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    return NamedResourceRule(fileName, value, trace, "MAINICON", kGroupIcon);
+}
+
+bool BitmapDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    return NamedResourceRule(fileName, value, trace, "100", kBitmap);
+}
+
+bool ResourceDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    // Cut by lengths, each step on the whole value.
+    std::size_t bar = value.find('|');
+    std::string typeText = bar == std::string::npos ? std::string() : value.substr(0, bar);
+    std::string nameText;
+    if (typeText.size() + 1 <= value.size()) {
+        std::string rest = value.substr(typeText.size() + 1);
+        std::size_t next = rest.find('|');
+        if (next != std::string::npos) nameText = rest.substr(0, next);
+    }
+    std::size_t used = typeText.size() + nameText.size() + 2;
+    std::string expected = value.size() > used ? value.substr(used) : std::string();
+    trace.Set(ResourceDigest(fileName, nameText, ResourceTypeFromText(typeText)));
+    return trace.text == expected;
+}
+
+}  // namespace ondrel

@@ -1,0 +1,25 @@
+#pragma once
+// The computations beneath the resource rules "ICONMD5", "BRMD5" and "RESMD5".
+#include <optional>
+#include <string>
+
+#include "platform/image.h"
+
+namespace ondrel {
+
+// The type argument of a type text: the identifier of its row in the table
+// of the 19 type names ("RT_CURSOR" to "RT_ANIICON", compared exactly), else
+// the text itself as a type name.
+platform::ResourceArgument ResourceTypeFromText(const std::string& typeText);
+
+// The name argument of a name text: a valid integer text from 0 to 65535 is
+// that identifier; any other valid number finds nothing (no argument); a
+// text that is no number is a name, unchanged.
+std::optional<platform::ResourceArgument> ResourceNameFromText(const std::string& nameText);
+
+// DigestText of the data of the resource of that name and type, or the
+// empty text when there is none.
+std::string ResourceDigest(const std::string& fileName, const std::string& nameText,
+                           const platform::ResourceArgument& type);
+
+}  // namespace ondrel

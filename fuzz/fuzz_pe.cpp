@@ -1,0 +1,49 @@
+// Our PE reader and the six PE rules on arbitrary file bytes: the reader
+// through memory, the rules through a temporary file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "checks/resource_rules.h"
+#include "checks/section_rules.h"
+#include "platform/pe/pe_reader.h"
+
+namespace {
+
+std::string TempFile() {
+    char name[] = "/tmp/fuzz_pe_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) std::abort();
+    close(fd);
+    return name;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace ondrel;
+    pe::MemorySource source(data, size);
+    (void)pe::ReadSectionTable(source);
+    std::vector<pe::ResourceListing> listing = pe::ListResources(source, 64);
+    for (const pe::ResourceListing& item : listing) {
+        std::optional<pe::ResourceData> found = pe::FindResourceData(source, item.type, item.name);
+        if (found && (found->fileOffset > size || found->size > size - found->fileOffset)) std::abort();
+    }
+    (void)pe::FindResourceData(source, pe::ResourceKey::Id(14), pe::ResourceKey::Name(u"MAINICON"));
+
+    static const std::string file = TempFile();
+    FILE* out = std::fopen(file.c_str(), "wb");
+    if (!out) return 0;
+    std::fwrite(data, 1, size, out);
+    std::fclose(out);
+    (void)SectionRawSizeTotal(file);
+    (void)AllSectionsDigest(file);
+    (void)NamedSectionDigest("CODE", file);
+    (void)ResourceDigest(file, "MAINICON", ResourceTypeFromText("RT_GROUP_ICON"));
+    (void)ResourceDigest(file, "100", ResourceTypeFromText("RT_BITMAP"));
+    (void)ResourceDigest(file, "#1", ResourceTypeFromText("#10"));
+    return 0;
+}

@@ -1,0 +1,49 @@
+#pragma once
+// PE images: the section table and resource data, as the rules see them.
+//
+// On Windows these are the platform's services: the image-help service maps
+// the image for its section table, and the module loader maps it as a data
+// file for its resources. Elsewhere our own PE reader (platform/pe) gives
+// the same answers from positioned reads of the file.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/pe/pe_reader.h"
+
+namespace ondrel::platform {
+
+// Directory part (up to and including the last "\" or ":") and name part
+// of a file name, as the image-help service takes them.
+struct SplitName {
+    std::string directory;
+    std::string name;
+};
+SplitName SplitImageName(const std::string& fileName);
+
+// The section table of the image, read and released before this returns;
+// nothing when the file is missing or no PE image. Headers that do not lie
+// wholly inside the file are left out and mark the table incomplete.
+std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName);
+
+// A resource type or name as handed to the lookup: an integer identifier,
+// or an 8-bit text (which the lookup converts: "#" and decimal digits is an
+// identifier; any other text is upper-cased).
+struct ResourceArgument {
+    bool isId = true;
+    std::uint16_t id = 0;
+    std::string text;
+};
+
+// Receives the bytes of a resource, in one piece or several.
+using ResourceSink = std::function<void(const void* data, std::size_t count)>;
+
+// Looks the resource up in the file mapped as a data module and hands its
+// data to the sink; false, and nothing handed over, when the file is no
+// image, holds no such resource or its data cannot be reached. The module
+// and the data are released before this returns.
+bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
+                       const ResourceSink& sink);
+
+}  // namespace ondrel::platform

@@ -1,0 +1,19 @@
+#pragma once
+// A ByteSource over an open file: positioned reads, nothing mapped.
+#include "platform/file.h"
+#include "platform/pe/pe_reader.h"
+
+namespace ondrel::pe {
+
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(platform::File& file) noexcept : file_(file), size_(file.Size()) {}
+    std::uint64_t Size() const noexcept override { return size_; }
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept override;
+
+private:
+    platform::File& file_;
+    std::uint64_t size_;
+};
+
+}  // namespace ondrel::pe

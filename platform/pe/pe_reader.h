@@ -1,0 +1,127 @@
+#pragma once
+// Our own reader of PE/COFF images: the section table and the resource
+// directory, read through positioned reads of only the bytes it needs.
+//
+// Every offset, count and size taken from the file passes one gate
+// (ByteReader::Read) that checks it against the file's size in 64-bit
+// arithmetic before a byte is read; nothing is allocated in proportion to a
+// field of the file beyond what the file itself can hold, and every walk is
+// bounded.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ondrel::pe {
+
+// Where the reader gets its bytes from: a file, or memory in tests and fuzzing.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t Size() const noexcept = 0;
+    // Reads exactly count bytes at offset; false when that is not possible.
+    virtual bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept = 0;
+};
+
+// Bytes held in memory.
+class MemorySource final : public ByteSource {
+public:
+    MemorySource(const void* data, std::size_t size) noexcept
+        : data_(static_cast<const unsigned char*>(data)), size_(size) {}
+    std::uint64_t Size() const noexcept override { return size_; }
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept override;
+
+private:
+    const unsigned char* data_;
+    std::size_t size_;
+};
+
+// The fields of a section header that the rules and the resource lookup use.
+struct SectionHeader {
+    std::array<char, 8> name{};
+    std::uint32_t virtualSize = 0;
+    std::uint32_t virtualAddress = 0;
+    std::uint32_t sizeOfRawData = 0;
+    std::uint32_t pointerToRawData = 0;
+};
+
+// The section table as far as it lies inside the file. complete is false
+// when the table runs past the end of the file: headers then holds the
+// entries before the first one that does not lie wholly inside.
+struct SectionTable {
+    std::vector<SectionHeader> headers;
+    std::uint16_t numberOfSections = 0;
+    bool complete = true;
+};
+
+// The offsets of the headers of an image, as the file gives them.
+struct ImageHeaders {
+    std::uint32_t ntHeaders = 0;       // e_lfanew: the PE signature
+    std::uint16_t numberOfSections = 0;
+    std::uint16_t sizeOfOptionalHeader = 0;
+    std::uint64_t sectionTable = 0;    // file offset of the first section header
+};
+
+// A DOS header ("MZ", 64 bytes) whose e_lfanew leads to "PE\0\0" and a whole
+// COFF file header inside the file; nothing otherwise. The optional header
+// is not required to be valid (the image-help service does not ask for it).
+std::optional<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept;
+
+// NumberOfSections and the section table after the optional header, PE32
+// and PE32+ alike; nothing when the file is no image.
+std::optional<SectionTable> ReadSectionTable(ByteSource& source);
+
+// A resource type or name argument: an integer identifier or a name held as
+// the UTF-16 text that the directory is searched with (already upper-cased).
+struct ResourceKey {
+    bool isId = true;
+    std::uint16_t id = 0;
+    std::u16string name;
+
+    static ResourceKey Id(std::uint16_t value) { return ResourceKey{true, value, {}}; }
+    static ResourceKey Name(std::u16string text) { return ResourceKey{false, 0, std::move(text)}; }
+};
+
+// Converts an 8-bit text given to the resource lookup the way the ANSI
+// lookup does: "#" followed by a decimal number is that identifier (nothing
+// when it does not fit 16 bits); any other text is converted from
+// Windows-1252 to UTF-16 and upper-cased.
+std::optional<ResourceKey> ResourceKeyFromAnsi(const std::string& text);
+
+// The language preferences of the lookup, as locale identifiers: the
+// thread's, the user's and the system's. On POSIX all are English (United
+// States), 0x409.
+struct LanguageDefaults {
+    std::uint16_t thread = 0x409;
+    std::uint16_t user = 0x409;
+    std::uint16_t system = 0x409;
+};
+
+// Where a resource's data lies in the file.
+struct ResourceData {
+    std::uint64_t fileOffset = 0;
+    std::uint32_t size = 0;
+    std::uint64_t entryOffset = 0;  // of its data entry
+    std::uint16_t language = 0;
+};
+
+// Finds the resource that the platform's lookup on a module mapped as a
+// data file finds for the neutral language: type, then name, then language
+// (the requested neutral language, then the thread's, the user's and the
+// system's language and their neutral sublanguages, English (United
+// States), then the first entry). Nothing when there is none, or when its
+// data does not lie wholly inside the file.
+std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                             const LanguageDefaults& languages = {});
+
+// Every resource of the directory, for comparisons: the identifiers of its
+// type, name and language, walked three levels deep.
+struct ResourceListing {
+    ResourceKey type;
+    ResourceKey name;
+    std::uint16_t language = 0;
+};
+std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit = 100000);
+
+}  // namespace ondrel::pe

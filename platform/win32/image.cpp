@@ -1,0 +1,122 @@
+// Sections through the image-help service, resources through the module
+// loader with the file mapped as a data file.
+#include <windows.h>
+#include <imagehlp.h>
+
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+#include "platform/file.h"
+#include "platform/image.h"
+
+namespace ondrel::platform {
+
+namespace {
+
+struct ImageRelease {
+    void operator()(LOADED_IMAGE* image) const noexcept { ImageUnload(image); }
+};
+using LoadedImage = std::unique_ptr<LOADED_IMAGE, ImageRelease>;
+
+struct ModuleRelease {
+    using pointer = HMODULE;
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+using DataModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleRelease>;
+
+struct ResourceRelease {
+    using pointer = HGLOBAL;
+    void operator()(HGLOBAL data) const noexcept { FreeResource(data); }
+};
+using LoadedData = std::unique_ptr<void, ResourceRelease>;
+
+std::uint64_t MappedFileSize(HANDLE file) {
+    LARGE_INTEGER size;
+    if (file == nullptr || file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) return 0;
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+// Whether every byte of [address, address + count) is committed, readable memory.
+bool Readable(const void* address, std::size_t count) {
+    auto at = reinterpret_cast<std::uintptr_t>(address);
+    const std::uintptr_t end = at + count;
+    if (end < at) return false;
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION info;
+        if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) == 0) return false;
+        const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+        if (info.State != MEM_COMMIT || !(info.Protect & readable) || (info.Protect & PAGE_GUARD)) return false;
+        at = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) {
+    const SplitName split = SplitImageName(fileName);
+    LoadedImage image(ImageLoad(split.name.c_str(), split.directory.c_str()));
+    if (!image) return std::nullopt;
+    // The service checks only the signatures; every header is checked here
+    // to lie inside the mapped file before it is read.
+    const auto* base = static_cast<const unsigned char*>(static_cast<const void*>(image->MappedAddress));
+    const std::uint64_t size = MappedFileSize(image->hFile);
+    const auto* nt = reinterpret_cast<const unsigned char*>(image->FileHeader);
+    const auto* first = reinterpret_cast<const unsigned char*>(image->Sections);
+    if (!base || nt < base || first < base) return std::nullopt;
+    const std::uint64_t ntOffset = static_cast<std::uint64_t>(nt - base);
+    if (ntOffset > size || size - ntOffset < 24) return std::nullopt;
+    pe::SectionTable table;
+    std::memcpy(&table.numberOfSections, nt + 6, 2);
+    const std::uint64_t tableOffset = static_cast<std::uint64_t>(first - base);
+    for (std::uint32_t i = 0; i < table.numberOfSections; ++i) {
+        const std::uint64_t at = tableOffset + std::uint64_t{i} * 40;
+        if (at > size || size - at < 40) {
+            table.complete = false;
+            break;
+        }
+        const unsigned char* p = base + at;
+        pe::SectionHeader s;
+        std::memcpy(s.name.data(), p, 8);
+        std::memcpy(&s.virtualSize, p + 8, 4);
+        std::memcpy(&s.virtualAddress, p + 12, 4);
+        std::memcpy(&s.sizeOfRawData, p + 16, 4);
+        std::memcpy(&s.pointerToRawData, p + 20, 4);
+        table.headers.push_back(s);
+    }
+    return table;
+}
+
+bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
+                       const ResourceSink& sink) {
+    DataModule module(LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module) return false;
+    const char* nameArg = name.isId ? MAKEINTRESOURCEA(name.id) : name.text.c_str();
+    const char* typeArg = type.isId ? MAKEINTRESOURCEA(type.id) : type.text.c_str();
+    HRSRC found = FindResourceA(module.get(), nameArg, typeArg);
+    if (!found) return false;
+    LoadedData data(LoadResource(module.get(), found));
+    if (!data) return false;
+    const DWORD size = SizeofResource(module.get(), found);
+    const void* address = LockResource(data.get());
+    if (!address) return false;
+    // A damaged directory can point the data anywhere: only bytes inside
+    // the mapped file are digested, never memory beyond it.
+    const auto moduleBits = reinterpret_cast<std::uintptr_t>(module.get());
+    if (moduleBits & 3) {
+        const auto base = moduleBits & ~std::uintptr_t{3};
+        const auto at = reinterpret_cast<std::uintptr_t>(address);
+        File file = File::Open(fileName, Share::ReadWrite);
+        const std::uint64_t fileSize = file ? file.Size() : 0;
+        if (at < base || at - base > fileSize || fileSize - (at - base) < size) {
+            if (file || !Readable(address, size)) return false;
+        }
+    }
+    if (!Readable(address, size)) return false;
+    sink(address, size);
+    return true;
+}
+
+}  // namespace ondrel::platform

@@ -1,0 +1,190 @@
+#include "tests/support/pe_writer.h"
+
+#include <algorithm>
+#include <map>
+
+namespace ondrel::testing {
+
+namespace {
+
+void Put16(std::string& b, std::size_t at, std::uint32_t v) {
+    if (b.size() < at + 2) b.resize(at + 2);
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+}
+void Put32(std::string& b, std::size_t at, std::uint32_t v) {
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+std::size_t Align(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
+
+bool KeyLess(const PeKey& a, const PeKey& b) {
+    if (a.isId != b.isId) return !a.isId;  // named entries first
+    if (a.isId) return a.id < b.id;
+    return a.name < b.name;
+}
+bool KeyEqual(const PeKey& a, const PeKey& b) { return a.isId == b.isId && a.id == b.id && a.name == b.name; }
+
+// The resource section's bytes for a given relative virtual address.
+std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std::uint32_t rva) {
+    struct Lang { std::uint16_t id; std::size_t item; };
+    struct Name { PeKey key; std::vector<Lang> langs; };
+    struct Type { PeKey key; std::vector<Name> names; };
+    std::vector<Type> types;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const PeResource& r = items[i];
+        auto t = std::find_if(types.begin(), types.end(), [&](const Type& x) { return KeyEqual(x.key, r.type); });
+        if (t == types.end()) t = types.insert(types.end(), Type{r.type, {}});
+        auto n = std::find_if(t->names.begin(), t->names.end(), [&](const Name& x) { return KeyEqual(x.key, r.name); });
+        if (n == t->names.end()) n = t->names.insert(t->names.end(), Name{r.name, {}});
+        n->langs.push_back({r.language, i});
+    }
+    auto group = [&](auto& v) {  // named before identifiers; sorted when asked
+        if (sort) std::stable_sort(v.begin(), v.end(), [](const auto& a, const auto& b) { return KeyLess(a.key, b.key); });
+        else std::stable_partition(v.begin(), v.end(), [](const auto& a) { return !a.key.isId; });
+    };
+    group(types);
+    for (Type& t : types) {
+        group(t.names);
+        for (Name& n : t.names)
+            if (sort) std::stable_sort(n.langs.begin(), n.langs.end(), [](const Lang& a, const Lang& b) { return a.id < b.id; });
+    }
+    // Layout: directories, data entries, names, data.
+    std::size_t at = 16 + 8 * types.size();
+    std::vector<std::size_t> typeDirs, nameDirs;
+    for (const Type& t : types) {
+        typeDirs.push_back(at);
+        at += 16 + 8 * t.names.size();
+    }
+    for (const Type& t : types)
+        for (const Name& n : t.names) {
+            nameDirs.push_back(at);
+            at += 16 + 8 * n.langs.size();
+        }
+    std::vector<std::size_t> dataEntries(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i, at += 16) dataEntries[i] = at;
+    std::map<std::u16string, std::size_t> strings;
+    auto addString = [&](const PeKey& k) {
+        if (!k.isId && !strings.count(k.name)) {
+            strings[k.name] = at;
+            at = Align(at + 2 + 2 * k.name.size(), 2);
+        }
+    };
+    for (const Type& t : types) {
+        addString(t.key);
+        for (const Name& n : t.names) addString(n.key);
+    }
+    std::vector<std::size_t> blobs(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        at = Align(at, 8);
+        blobs[i] = at;
+        at += items[i].data.size();
+    }
+    std::string b(at, '\0');
+    auto dir = [&](std::size_t offset, std::size_t named, std::size_t ids) {
+        Put16(b, offset + 12, static_cast<std::uint32_t>(named));
+        Put16(b, offset + 14, static_cast<std::uint32_t>(ids));
+    };
+    auto entry = [&](std::size_t offset, const PeKey& k, std::uint32_t target) {
+        Put32(b, offset, k.isId ? k.id : (0x80000000u | static_cast<std::uint32_t>(strings.at(k.name))));
+        Put32(b, offset + 4, target);
+    };
+    auto countNamed = [](const auto& v) {
+        return static_cast<std::size_t>(std::count_if(v.begin(), v.end(), [](const auto& x) { return !x.key.isId; }));
+    };
+    dir(0, countNamed(types), types.size() - countNamed(types));
+    std::size_t nameIndex = 0;
+    for (std::size_t ti = 0; ti < types.size(); ++ti) {
+        const Type& t = types[ti];
+        entry(16 + 8 * ti, t.key, 0x80000000u | static_cast<std::uint32_t>(typeDirs[ti]));
+        dir(typeDirs[ti], countNamed(t.names), t.names.size() - countNamed(t.names));
+        for (std::size_t ni = 0; ni < t.names.size(); ++ni, ++nameIndex) {
+            const Name& n = t.names[ni];
+            std::size_t nd = nameDirs[nameIndex];
+            entry(typeDirs[ti] + 16 + 8 * ni, n.key, 0x80000000u | static_cast<std::uint32_t>(nd));
+            dir(nd, 0, n.langs.size());
+            for (std::size_t li = 0; li < n.langs.size(); ++li)
+                entry(nd + 16 + 8 * li, PeKey::Id(n.langs[li].id), static_cast<std::uint32_t>(dataEntries[n.langs[li].item]));
+        }
+    }
+    for (const auto& [name, offset] : strings) {
+        Put16(b, offset, static_cast<std::uint32_t>(name.size()));
+        for (std::size_t i = 0; i < name.size(); ++i) Put16(b, offset + 2 + 2 * i, name[i]);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Put32(b, dataEntries[i], rva + static_cast<std::uint32_t>(blobs[i]));
+        Put32(b, dataEntries[i] + 4, static_cast<std::uint32_t>(items[i].data.size()));
+        b.replace(blobs[i], items[i].data.size(), items[i].data);
+    }
+    return b;
+}
+
+}  // namespace
+
+PeImage::Built PeImage::Build() const {
+    constexpr std::size_t kFileAlign = 0x200, kSectionAlign = 0x1000, kNt = 64;
+    const std::size_t optionalSize = pe32plus ? 240 : 224;
+    std::vector<PeSection> all = sections;
+    const bool hasResources = !resources.empty();
+    if (hasResources) all.push_back({".rsrc", {}, {}, {}});
+    Built out;
+    out.optionalHeader = kNt + 24;
+    out.sectionTable = out.optionalHeader + optionalSize;
+    const std::size_t headers = Align(out.sectionTable + 40 * all.size(), kFileAlign);
+
+    // Addresses first: the resource section's bytes depend on its own.
+    std::vector<std::uint32_t> rvas(all.size());
+    std::uint32_t rva = kSectionAlign;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        rvas[i] = rva;
+        if (hasResources && i + 1 == all.size()) all[i].data = ResourceSection(resources, sortResources, rva);
+        rva += static_cast<std::uint32_t>(Align(std::max<std::size_t>(all[i].data.size(), 1), kSectionAlign));
+    }
+
+    std::string& b = out.bytes;
+    b.assign(headers, '\0');
+    b[0] = 'M';
+    b[1] = 'Z';
+    Put32(b, 0x3C, kNt);
+    b.replace(kNt, 4, std::string("PE\0\0", 4));
+    Put16(b, kNt + 4, pe32plus ? 0x8664 : 0x14C);
+    Put16(b, kNt + 6, static_cast<std::uint32_t>(all.size()));
+    Put16(b, kNt + 20, static_cast<std::uint32_t>(optionalSize));
+    Put16(b, kNt + 22, pe32plus ? 0x2022 : 0x2102);
+    const std::size_t o = out.optionalHeader;
+    Put16(b, o, magic.value_or(pe32plus ? 0x20B : 0x10B));
+    if (pe32plus) Put32(b, o + 24, 0x10000000);
+    else Put32(b, o + 28, 0x10000000);
+    Put32(b, o + 32, kSectionAlign);
+    Put32(b, o + 36, kFileAlign);
+    Put16(b, o + 40, 4);
+    Put16(b, o + 48, 4);
+    Put32(b, o + 56, rva);
+    Put32(b, o + 60, static_cast<std::uint32_t>(headers));
+    Put16(b, o + 68, 2);
+    const std::size_t directories = o + (pe32plus ? 112 : 96);
+    Put32(b, o + (pe32plus ? 108 : 92), 16);
+
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const PeSection& s = all[i];
+        const std::size_t at = b.size();
+        b += s.data;
+        b.resize(Align(b.size(), kFileAlign), '\0');
+        const std::size_t h = out.sectionTable + 40 * i;
+        b.replace(h, std::min<std::size_t>(8, s.name.size()), s.name.substr(0, 8));
+        Put32(b, h + 8, static_cast<std::uint32_t>(s.data.size()));
+        Put32(b, h + 12, rvas[i]);
+        Put32(b, h + 16, s.sizeOfRawData.value_or(static_cast<std::uint32_t>(s.data.size())));
+        Put32(b, h + 20, s.pointerToRawData.value_or(static_cast<std::uint32_t>(at)));
+        Put32(b, h + 36, 0x40000040);
+        if (hasResources && i + 1 == all.size()) {
+            out.resourceSection = at;
+            out.resourceAddress = rvas[i];
+            Put32(b, directories + 16, rvas[i]);
+            Put32(b, directories + 20, static_cast<std::uint32_t>(s.data.size()));
+        }
+    }
+    return out;
+}
+
+}  // namespace ondrel::testing
