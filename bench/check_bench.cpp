@@ -18,23 +18,10 @@
 
 #include "checksums/hex.h"
 #include "checksums/md5.h"
+#include "bench/timing.h"
 #include "ondrel.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-template <typename F>
-double Best(int runs, F f) {
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        auto start = Clock::now();
-        f(i);
-        double s = std::chrono::duration<double>(Clock::now() - start).count();
-        if (s < best) best = s;
-    }
-    return best;
-}
 
 std::uint32_t ZlibCrcOfFile(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY);
@@ -45,16 +32,6 @@ std::uint32_t ZlibCrcOfFile(const std::string& path) {
     while ((got = read(fd, buffer.data(), buffer.size())) > 0) crc = crc32(crc, buffer.data(), static_cast<uInt>(got));
     close(fd);
     return static_cast<std::uint32_t>(crc);
-}
-
-template <typename F, typename G>
-std::pair<double, double> BestInTurns(int runs, F f, G g) {
-    double bestF = 1e30, bestG = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        bestF = std::min(bestF, Best(1, [&](int) { f(i); }));
-        bestG = std::min(bestG, Best(1, [&](int) { g(i); }));
-    }
-    return {bestF, bestG};
 }
 
 }  // namespace
@@ -84,7 +61,7 @@ int main(int argc, char** argv) {
 
     bool allHeld = true;
     const std::string openssl = "openssl dgst -md5 '" + file + "' >/dev/null";
-    auto [md5Ours, md5Openssl] = BestInTurns(runs, [&](int run) {
+    auto [md5Ours, md5Openssl] = bench::BestInTurns(runs, [&](int run) {
         std::string name = dir;
         for (int i = 0; i <= run; ++i) name += "./";
         name += base;
@@ -92,7 +69,7 @@ int main(int argc, char** argv) {
     }, [&](int) { allHeld &= std::system(openssl.c_str()) == 0; });
 
     auto [crcOurs, crcZlib] =
-        BestInTurns(runs, [&](int) { allHeld &= AdvancedCheck(file.c_str(), crcList.c_str()) == 1; },
+        bench::BestInTurns(runs, [&](int) { allHeld &= AdvancedCheck(file.c_str(), crcList.c_str()) == 1; },
                     [&](int) { allHeld &= ZlibCrcOfFile(file) == zlibValue; });
 
     const double mib = static_cast<double>(std::filesystem::file_size(file)) / (1 << 20);

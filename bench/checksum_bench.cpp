@@ -13,37 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "bench/timing.h"
 #include "checksums/crc32.h"
 #include "checksums/md5.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// The best of a few runs, in seconds.
-template <typename F>
-double Best(int runs, F f) {
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        auto start = Clock::now();
-        f();
-        double s = std::chrono::duration<double>(Clock::now() - start).count();
-        if (s < best) best = s;
-    }
-    return best;
-}
-
-// Two contenders run in turns, so that a slower or busier moment of the
-// machine is shared between them; the best time of each.
-template <typename F, typename G>
-std::pair<double, double> BestInTurns(int runs, F f, G g) {
-    double bestF = 1e30, bestG = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        bestF = std::min(bestF, Best(1, f));
-        bestG = std::min(bestG, Best(1, g));
-    }
-    return {bestF, bestG};
-}
 
 }  // namespace
 
@@ -59,7 +33,7 @@ int main(int argc, char** argv) {
     const double mib = static_cast<double>(size) / (1 << 20);
 
     unsigned char ours[16], theirs[16];
-    auto [md5Ours, md5Openssl] = BestInTurns(runs, [&] {
+    auto [md5Ours, md5Openssl] = bench::BestInTurns(runs, [&] {
         ondrel::Md5Context context;
         ondrel::Md5Init(context);
         ondrel::Md5Update(context, data.data(), static_cast<std::uint32_t>(size));
@@ -74,7 +48,7 @@ int main(int argc, char** argv) {
 
     std::uint32_t crcOurs = 0, crcZlib = 0;
     double crc32Ours = 0, crc32Zlib = 0;
-    std::tie(crc32Ours, crc32Zlib) = BestInTurns(runs, [&] { crcOurs = ondrel::Crc32Of(data.data(), size); }, [&] {
+    std::tie(crc32Ours, crc32Zlib) = bench::BestInTurns(runs, [&] { crcOurs = ondrel::Crc32Of(data.data(), size); }, [&] {
         uLong c = crc32(0L, Z_NULL, 0);
         for (std::size_t at = 0; at < size; at += 1u << 30) {
             uInt piece = static_cast<uInt>(std::min<std::size_t>(size - at, 1u << 30));
@@ -82,7 +56,7 @@ int main(int argc, char** argv) {
         }
         crcZlib = static_cast<std::uint32_t>(c);
     });
-    double crc32Slices = Best(runs, [&] {
+    double crc32Slices = bench::Best(runs, [&] {
         std::uint32_t c = ~ondrel::crc32_detail::UpdateBySlices(0xFFFFFFFFu, data.data(), size);
         if (c != crcOurs) std::printf("slices differ\n");
     });

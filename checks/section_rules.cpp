@@ -14,7 +14,7 @@ namespace ondrel {
 namespace {
 
 // Section bytes stream through the digest in pieces of this size.
-constexpr std::int32_t kRegionChunk = 64 * 1024;
+constexpr std::int32_t kRegionChunk = 256 * 1024;
 
 struct Region {
     std::uint32_t start;

@@ -12,6 +12,7 @@ have i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
 [ -d /usr/src/googletest ] && pkg_installed libgtest-dev || need+=(libgtest-dev googletest)
 pkg_installed libssl-dev || need+=(libssl-dev)
 pkg_installed zlib1g-dev || need+=(zlib1g-dev)
+pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
 pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
 have openssl || need+=(openssl)
 if ! have wine || ! pkg_installed wine32:i386; then
