@@ -127,3 +127,25 @@ TEST(ResourceKeys, HashTexts) {
 }
 
 }  // namespace
+
+TEST(ResourceDirectory, ExactLanguageFindsOnlyThatLanguage) {
+    PeImage image;
+    const std::uint16_t languages[] = {0x407, 0x409, 0x40C};
+    for (std::uint16_t language : languages)
+        image.resources.push_back({PeKey::Id(10), PeKey::Id(1), language, "language " + std::to_string(language)});
+    const std::string bytes = image.Bytes();
+    pe::MemorySource source(bytes.data(), bytes.size());
+    for (std::uint16_t language : languages) {
+        std::optional<pe::ResourceData> found =
+            pe::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), language);
+        ASSERT_TRUE(found) << language;
+        EXPECT_EQ(found->language, language);
+        std::string data(found->size, '\0');
+        ASSERT_TRUE(source.ReadAt(found->fileOffset, data.data(), data.size()));
+        EXPECT_EQ(data, "language " + std::to_string(language));
+    }
+    EXPECT_FALSE(pe::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), 0x411));
+    EXPECT_FALSE(pe::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(2), 0x409));
+    // The lookup without a language prefers the user's language among them.
+    EXPECT_EQ(pe::FindResourceData(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1))->language, 0x409);
+}

@@ -35,7 +35,7 @@ using ondrel::testing::PeKey;
 using ondrel::testing::PeResource;
 
 struct Counts {
-    int images = 0, notImages = 0, sections = 0, resources = 0, languages = 0, lookups = 0;
+    int images = 0, notImages = 0, sections = 0, resources = 0, languages = 0, lookups = 0, languageLookups = 0;
     std::vector<std::string> disagreements;
     void Disagree(const std::string& file, const std::string& what) {
         if (disagreements.size() < 40) disagreements.push_back(file + ": " + what);
@@ -99,24 +99,32 @@ struct Module {
     }
 };
 
-// One lookup on both sides: the same data entry, the same size, the same bytes.
+// One lookup on both sides: the same data entry, the same size, the same
+// bytes. Without a language, the choice FindResourceA makes; with one, that
+// language exactly (FindResourceExA).
 void CompareLookup(const std::string& file, ondrel::pe::ByteSource& source, const Module& module,
-                   const std::string& typeText, const std::string& nameText, Counts& counts) {
-    ++counts.lookups;
+                   const std::string& typeText, const std::string& nameText, Counts& counts,
+                   std::optional<WORD> language = std::nullopt) {
+    ++(language ? counts.languageLookups : counts.lookups);
     std::optional<ResourceKey> type = ondrel::pe::ResourceKeyFromAnsi(typeText);
     std::optional<ResourceKey> name = ondrel::pe::ResourceKeyFromAnsi(nameText);
     std::optional<ondrel::pe::ResourceData> ours;
-    if (type && name) ours = ondrel::pe::FindResourceData(source, *type, *name, Defaults());
+    if (type && name)
+        ours = language ? ondrel::pe::FindResourceDataInLanguage(source, *type, *name, *language)
+                        : ondrel::pe::FindResourceData(source, *type, *name, Defaults());
     std::string ourDigest;
     if (ours) {
         std::string bytes(ours->size, '\0');
         if (!source.ReadAt(ours->fileOffset, bytes.data(), bytes.size())) ours.reset();
         else ourDigest = ondrel::DigestTextOf(bytes.data(), bytes.size());
     }
-    HRSRC found = module.handle ? FindResourceA(module.handle, nameText.c_str(), typeText.c_str()) : nullptr;
+    HRSRC found = !module.handle ? nullptr
+                  : language     ? FindResourceExA(module.handle, typeText.c_str(), nameText.c_str(), *language)
+                                 : FindResourceA(module.handle, nameText.c_str(), typeText.c_str());
     HGLOBAL data = found ? LoadResource(module.handle, found) : nullptr;
     const void* address = data ? LockResource(data) : nullptr;
-    const std::string what = "type " + typeText + " name " + nameText;
+    std::string what = "type " + typeText + " name " + nameText;
+    if (language) what += " language " + std::to_string(*language);
     const auto base = reinterpret_cast<std::uintptr_t>(module.handle) & ~std::uintptr_t{3};
     const bool dataFile = (reinterpret_cast<std::uintptr_t>(module.handle) & 3) != 0;
     if (!address) {
@@ -144,7 +152,10 @@ void CompareResources(const std::string& file, ondrel::pe::ByteSource& source, C
     for (const auto& item : listing) {
         ++counts.languages;
         std::optional<std::string> type = AnsiOf(item.type), name = AnsiOf(item.name);
-        if (type && name) pairs.insert({*type, *name});
+        if (!type || !name) continue;
+        pairs.insert({*type, *name});
+        // FindResourceExA with the neutral language is FindResourceA, compared below.
+        if (item.language != 0) CompareLookup(file, source, module, *type, *name, counts, item.language);
     }
     counts.resources += static_cast<int>(pairs.size());
     for (const auto& [type, name] : pairs) CompareLookup(file, source, module, type, name, counts);
@@ -173,8 +184,10 @@ std::vector<std::string> FilesIn(const std::string& folder) {
 }
 
 void Report(const char* what, const Counts& c) {
-    std::printf("%s: %d images, %d other files, %d sections, %d resources in %d languages, %d lookups, %zu disagreements\n",
-                what, c.images, c.notImages, c.sections, c.resources, c.languages, c.lookups, c.disagreements.size());
+    std::printf("%s: %d images, %d other files, %d sections, %d resources in %d languages, %d lookups, "
+                "%d lookups by language, %zu disagreements\n",
+                what, c.images, c.notImages, c.sections, c.resources, c.languages, c.lookups, c.languageLookups,
+                c.disagreements.size());
     for (const std::string& d : c.disagreements) std::printf("  %s\n", d.c_str());
 }
 

@@ -347,8 +347,13 @@ std::optional<ResourceKey> ResourceKeyFromAnsi(const std::string& text) {
     return ResourceKey::Name(std::move(name));
 }
 
-std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                             const LanguageDefaults& languages) {
+namespace {
+
+// Type, then name, then the language that pick() chooses among the name's
+// languages; the data entry it leads to, when its data lies in the file.
+template <typename Pick>
+std::optional<ResourceData> LocateResource(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                           Pick pick) {
     Reader reader(source);
     std::optional<ResourceRoot> root = FindRoot(reader);
     if (!root) return std::nullopt;
@@ -365,24 +370,7 @@ std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceK
     std::optional<Directory> langs = walker.DirectoryAt(*nameDir.target);
     if (!langs) return std::nullopt;
 
-    // The neutral language asked for, then the thread's, the user's (and its
-    // neutral sublanguage), the system's (and its neutral sublanguage),
-    // English (United States); then the first entry that holds data.
-    std::vector<std::uint16_t> order;
-    PushLanguage(order, 0);
-    PushLanguage(order, languages.thread);
-    PushLanguage(order, languages.user);
-    PushLanguage(order, Primary(languages.user));
-    PushLanguage(order, languages.system);
-    PushLanguage(order, Primary(languages.system));
-    PushLanguage(order, 0x409);
-    ResourceWalker::Found data;
-    for (std::uint16_t language : order) {
-        data = walker.ById(*langs, language, false);
-        if (data.failed) return std::nullopt;
-        if (data.target) break;
-    }
-    if (!data.target) data = walker.FirstData(*langs);
+    ResourceWalker::Found data = pick(walker, *langs);
     if (!data.target) return std::nullopt;
 
     unsigned char entry[kDataEntrySize];
@@ -396,6 +384,39 @@ std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceK
     result.entryOffset = *data.target;
     result.language = walker.LanguageOf(*langs, *data.target).value_or(0);
     return result;
+}
+
+}  // namespace
+
+std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                             const LanguageDefaults& languages) {
+    return LocateResource(source, type, name, [&](ResourceWalker& walker, const Directory& langs) {
+        // The neutral language asked for, then the thread's, the user's (and its
+        // neutral sublanguage), the system's (and its neutral sublanguage),
+        // English (United States); then the first entry that holds data.
+        std::vector<std::uint16_t> order;
+        PushLanguage(order, 0);
+        PushLanguage(order, languages.thread);
+        PushLanguage(order, languages.user);
+        PushLanguage(order, Primary(languages.user));
+        PushLanguage(order, languages.system);
+        PushLanguage(order, Primary(languages.system));
+        PushLanguage(order, 0x409);
+        ResourceWalker::Found data;
+        for (std::uint16_t language : order) {
+            data = walker.ById(langs, language, false);
+            if (data.failed) return ResourceWalker::Found{};
+            if (data.target) return data;
+        }
+        return walker.FirstData(langs);
+    });
+}
+
+std::optional<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type,
+                                                       const ResourceKey& name, std::uint16_t language) {
+    return LocateResource(source, type, name, [&](ResourceWalker& walker, const Directory& langs) {
+        return walker.ById(langs, language, false);
+    });
 }
 
 std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit) {

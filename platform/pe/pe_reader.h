@@ -115,6 +115,14 @@ struct ResourceData {
 std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
                                              const LanguageDefaults& languages = {});
 
+// The resource of exactly that language, found by the same binary search of
+// the name's languages that the platform's lookup by language
+// (FindResourceExA) starts with; nothing when it does not find it. The
+// neutral language is not looked up this way: for it the platform's lookup
+// is FindResourceData above.
+std::optional<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type,
+                                                       const ResourceKey& name, std::uint16_t language);
+
 // Every resource of the directory, for comparisons: the identifiers of its
 // type, name and language, walked three levels deep.
 struct ResourceListing {
