@@ -6,6 +6,7 @@
 #include "checks/file_size.h"
 #include "checks/integer_text.h"
 #include "checks/range_digest.h"
+#include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "checksums/crc32.h"
 #include "checksums/hex.h"
@@ -31,15 +32,6 @@ bool DigestExactly(platform::File& file, std::uint64_t count, Md5Context& contex
     }
     return true;
 }
-
-// The text before the first "|", or empty when there is none.
-std::string UpToBar(const std::string& text) {
-    const std::size_t bar = text.find('|');
-    return bar == std::string::npos ? std::string() : text.substr(0, bar);
-}
-
-// The text without its first n characters (empty when it is shorter).
-std::string Drop(const std::string& text, std::size_t n) { return n < text.size() ? text.substr(n) : std::string(); }
 
 }  // namespace
 
@@ -93,7 +85,7 @@ bool Md5Rule(const std::string& fileName, const std::string& value, RuleTrace& t
 // skip bytes before the end of the file.
 bool EndMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
     const std::string countText = UpToBar(value);
-    const std::string rest = Drop(value, countText.size() + 1);
+    const std::string rest = DropFirst(value, countText.size() + 1);
     const std::optional<std::int32_t> count = ParseIntegerText(countText);
     std::optional<std::int32_t> skip = 0;
     std::string expected = rest;
@@ -116,15 +108,13 @@ bool EndMd5Rule(const std::string& fileName, const std::string& value, RuleTrace
 
 // first "|" last "|" expected: the bytes from offset first to offset last.
 bool SizeMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    const std::string firstText = UpToBar(value);
-    const std::string lastText = UpToBar(Drop(value, firstText.size() + 1));
-    const std::string expected = Drop(value, firstText.size() + lastText.size() + 2);
-    const std::optional<std::int32_t> first = ParseIntegerText(firstText);
-    const std::optional<std::int32_t> last = ParseIntegerText(lastText);
+    const BarParts parts = CutAtBars(value);
+    const std::optional<std::int32_t> first = ParseIntegerText(parts.first);
+    const std::optional<std::int32_t> last = ParseIntegerText(parts.second);
     std::string computed;
     if (first && last) computed = RangeDigest(fileName, *first, *last);
     trace.Set(computed);
-    return computed == expected;
+    return computed == parts.rest;
 }
 
 }  // namespace ondrel

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "checks/integer_text.h"
+#include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "checksums/md5.h"
 
@@ -33,16 +34,9 @@ platform::ResourceArgument Identifier(std::uint16_t id) { return {true, id, {}};
 // "ICONMD5" and "BRMD5": name, "-", digest, or the digest alone.
 bool NamedResourceRule(const std::string& fileName, const std::string& value, RuleTrace& trace,
                        const char* defaultName, std::uint16_t type) {
-    std::string name;
-    std::string expected = value;
-    std::size_t dash = value.find('-');
-    if (dash != std::string::npos) {
-        name = value.substr(0, dash);
-        expected = value.substr(dash + 1);
-    }
-    if (name.empty()) name = defaultName;
-    trace.Set(ResourceDigest(fileName, name, Identifier(type)));
-    return trace.text == expected;
+    const DashParts parts = CutAtDash(value, defaultName);
+    trace.Set(ResourceDigest(fileName, parts.name, Identifier(type)));
+    return trace.text == parts.expected;
 }
 
 }  // namespace
@@ -80,19 +74,10 @@ bool BitmapDigestRule(const std::string& fileName, const std::string& value, Rul
 }
 
 bool ResourceDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    // Cut by lengths, each step on the whole value.
-    std::size_t bar = value.find('|');
-    std::string typeText = bar == std::string::npos ? std::string() : value.substr(0, bar);
-    std::string nameText;
-    if (typeText.size() + 1 <= value.size()) {
-        std::string rest = value.substr(typeText.size() + 1);
-        std::size_t next = rest.find('|');
-        if (next != std::string::npos) nameText = rest.substr(0, next);
-    }
-    std::size_t used = typeText.size() + nameText.size() + 2;
-    std::string expected = value.size() > used ? value.substr(used) : std::string();
-    trace.Set(ResourceDigest(fileName, nameText, ResourceTypeFromText(typeText)));
-    return trace.text == expected;
+    // type "|" name "|" digest, cut by lengths.
+    const BarParts parts = CutAtBars(value);
+    trace.Set(ResourceDigest(fileName, parts.second, ResourceTypeFromText(parts.first)));
+    return trace.text == parts.rest;
 }
 
 }  // namespace ondrel

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "checks/caches.h"
+#include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "platform/image.h"
 
@@ -93,16 +94,9 @@ bool SectionSizeRule(const std::string& fileName, const std::string& value, Rule
 }
 
 bool SectionDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    std::string section;
-    std::string expected = value;
-    std::size_t dash = value.find('-');
-    if (dash != std::string::npos) {
-        section = value.substr(0, dash);
-        expected = value.substr(dash + 1);
-    }
-    if (section.empty()) section = "CODE";
-    trace.Set(NamedSectionDigest(section, fileName));
-    return trace.text == expected;
+    const DashParts parts = CutAtDash(value, "CODE");
+    trace.Set(NamedSectionDigest(parts.name, fileName));
+    return trace.text == parts.expected;
 }
 
 bool AllSectionsDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
