@@ -4,6 +4,7 @@
 #include "checks/resource_rules.h"
 #include "checksums/md5.h"
 #include "ondrel.h"
+#include "tests/support/digests.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
 
@@ -11,7 +12,8 @@
 #include <windows.h>
 #endif
 
-using ondrel::DigestTextOf;
+using ondrel::testing::DigestOfBytes;
+using ondrel::testing::kEmptyDigestText;
 using ondrel::testing::PeImage;
 using ondrel::testing::PeKey;
 using ondrel::testing::PeResource;
@@ -19,8 +21,6 @@ using ondrel::testing::TempDir;
 
 namespace {
 
-std::string Text(const std::string& bytes) { return DigestTextOf(bytes.data(), bytes.size()); }
-const std::string kEmptyDigest = DigestTextOf("", 0);
 
 PeResource Res(PeKey type, PeKey name, std::string data, std::uint16_t language = 0x409) {
     return {std::move(type), std::move(name), language, std::move(data)};
@@ -62,7 +62,7 @@ class ResourceDigestCases : public ResourceRules, public ::testing::WithParamInt
 
 TEST_P(ResourceDigestCases, FindsTheResource) {
     const DigestCase& c = GetParam();
-    EXPECT_EQ(ondrel::ResourceDigest(file, c.nameText, c.type), c.data ? Text(c.data) : std::string());
+    EXPECT_EQ(ondrel::ResourceDigest(file, c.nameText, c.type), c.data ? DigestOfBytes(c.data) : std::string());
 }
 
 ondrel::platform::ResourceArgument Type(std::uint16_t id) { return {true, id, {}}; }
@@ -106,21 +106,21 @@ TEST_P(ResourceRuleCases, Evaluates) { EXPECT_EQ(AdvancedCheck(file.c_str(), Get
 INSTANTIATE_TEST_SUITE_P(
     Rules, ResourceRuleCases,
     ::testing::Values(
-        RuleCase{"IconDefaultIsGroupIcon", "ICONMD5=" + Text("group icon"), 1},
-        RuleCase{"IconDefaultWithDash", "ICONMD5=-" + Text("group icon"), 1},
-        RuleCase{"IconNotType3", "ICONMD5=" + Text("icon image"), 0},
-        RuleCase{"IconNamed", "ICONMD5=OTHER-" + Text("other group"), 1},
-        RuleCase{"BitmapDefaultIsIdentifier100", "BRMD5=" + Text("bitmap 100"), 1},
-        RuleCase{"BitmapNotTheName100", "BRMD5=" + Text("bitmap named 100"), 0},
-        RuleCase{"BitmapHexadecimal", "BRMD5=$64-" + Text("bitmap 100"), 1},
-        RuleCase{"BitmapLetterAfterDigits", "BRMD5=100A-" + Text("bitmap 100A"), 1},
-        RuleCase{"ResTypeTable", "RESMD5=RT_GROUP_ICON|MAINICON|" + Text("group icon"), 1},
+        RuleCase{"IconDefaultIsGroupIcon", "ICONMD5=" + DigestOfBytes("group icon"), 1},
+        RuleCase{"IconDefaultWithDash", "ICONMD5=-" + DigestOfBytes("group icon"), 1},
+        RuleCase{"IconNotType3", "ICONMD5=" + DigestOfBytes("icon image"), 0},
+        RuleCase{"IconNamed", "ICONMD5=OTHER-" + DigestOfBytes("other group"), 1},
+        RuleCase{"BitmapDefaultIsIdentifier100", "BRMD5=" + DigestOfBytes("bitmap 100"), 1},
+        RuleCase{"BitmapNotTheName100", "BRMD5=" + DigestOfBytes("bitmap named 100"), 0},
+        RuleCase{"BitmapHexadecimal", "BRMD5=$64-" + DigestOfBytes("bitmap 100"), 1},
+        RuleCase{"BitmapLetterAfterDigits", "BRMD5=100A-" + DigestOfBytes("bitmap 100A"), 1},
+        RuleCase{"ResTypeTable", "RESMD5=RT_GROUP_ICON|MAINICON|" + DigestOfBytes("group icon"), 1},
         RuleCase{"ResTypeTableSmallLetters", "RESMD5=rt_group_icon|MAINICON|", 1},
-        RuleCase{"ResTypeDecimalIsAName", "RESMD5=14|MAINICON|" + Text("type named 14"), 1},
-        RuleCase{"ResBitmap", "RESMD5=RT_BITMAP|$64|" + Text("bitmap 100"), 1},
+        RuleCase{"ResTypeDecimalIsAName", "RESMD5=14|MAINICON|" + DigestOfBytes("type named 14"), 1},
+        RuleCase{"ResBitmap", "RESMD5=RT_BITMAP|$64|" + DigestOfBytes("bitmap 100"), 1},
         RuleCase{"ResNegativeName", "RESMD5=RT_BITMAP|-100|", 1},
-        RuleCase{"ResDigestKeepsBars", "RESMD5=RT_BITMAP|100|" + Text("bitmap 100") + "|", 0},
-        RuleCase{"ResEmptyData", "RESMD5=RT_RCDATA|7|" + kEmptyDigest, 1},
+        RuleCase{"ResDigestKeepsBars", "RESMD5=RT_BITMAP|100|" + DigestOfBytes("bitmap 100") + "|", 0},
+        RuleCase{"ResEmptyData", "RESMD5=RT_RCDATA|7|" + kEmptyDigestText, 1},
         // One "|": the name is empty and the expected text loses its first character.
         RuleCase{"ResOneBar", "RESMD5=RT_BITMAP|x", 1},
         RuleCase{"ResOneBarLongerExpected", "RESMD5=RT_BITMAP|xy", 0},
@@ -131,8 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ResourceRules, RuleValueCutsByLengths) {
     // The digest is everything after the second bar, and it is compared exactly.
-    EXPECT_EQ(AdvancedCheck(file.c_str(), ("RESMD5=CUSTOM|THING|" + Text("custom thing")).c_str()), 1);
-    std::string lower = Text("custom thing");
+    EXPECT_EQ(AdvancedCheck(file.c_str(), ("RESMD5=CUSTOM|THING|" + DigestOfBytes("custom thing")).c_str()), 1);
+    std::string lower = DigestOfBytes("custom thing");
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(AdvancedCheck(file.c_str(), ("RESMD5=CUSTOM|THING|" + lower).c_str()), 0);
 }
@@ -146,7 +146,7 @@ TEST(ResourceRulesOnOtherFiles, NoResourcesOrNoImage) {
     std::string missing = dir.File("missing.dll");
     for (const std::string& file : {noResources, text, missing}) {
         EXPECT_EQ(AdvancedCheck(file.c_str(), "ICONMD5=,BRMD5=,RESMD5=RT_ICON|1|,RESMD5="), 1) << file;
-        EXPECT_EQ(AdvancedCheck(file.c_str(), ("ICONMD5=" + kEmptyDigest).c_str()), 0) << file;
+        EXPECT_EQ(AdvancedCheck(file.c_str(), ("ICONMD5=" + kEmptyDigestText).c_str()), 0) << file;
     }
 }
 
@@ -164,7 +164,7 @@ TEST_P(LanguageChoice, AmongSeveralLanguages) {
         image.resources.push_back(Res(PeKey::Id(10), PeKey::Id(1), "language " + std::to_string(language), language));
     TempDir dir;
     std::string file = dir.Write("languages.dll", image.Bytes());
-    EXPECT_EQ(ondrel::ResourceDigest(file, "1", Type(10)), Text("language " + std::to_string(GetParam().chosen)));
+    EXPECT_EQ(ondrel::ResourceDigest(file, "1", Type(10)), DigestOfBytes("language " + std::to_string(GetParam().chosen)));
 }
 
 // Where the user's language is English (United States), as on POSIX.
@@ -193,8 +193,8 @@ TEST(ResourceData, OutsideTheFileOrAnySection) {
         return dir.Write("damaged.dll", b);
     };
     const std::uint32_t dataAddress = built.resourceAddress + 3 * 24 + 16;
-    EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(dataAddress, 16), "1", Type(10)), Text("0123456789abcdef"));
-    EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(dataAddress, 0), "1", Type(10)), kEmptyDigest);
+    EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(dataAddress, 16), "1", Type(10)), DigestOfBytes("0123456789abcdef"));
+    EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(dataAddress, 0), "1", Type(10)), kEmptyDigestText);
     EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(dataAddress, 0x7FFFFFFF), "1", Type(10)), "");
     EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(dataAddress, 0xFFFFFFFF), "1", Type(10)), "");
     EXPECT_EQ(ondrel::ResourceDigest(withDataEntry(0x10, 4), "1", Type(10)), "");          // in the headers
@@ -209,8 +209,8 @@ TEST(ResourceNames, Windows1252LettersAreUpperCased) {
     image.resources = {Res(PeKey::Id(10), PeKey::Name(u"\u00C9T\u00C9\u0178\u0152"), "accented")};
     TempDir dir;
     std::string file = dir.Write("accents.dll", image.Bytes());
-    EXPECT_EQ(ondrel::ResourceDigest(file, "\xE9t\xE9\xFF\x9C", Type(10)), Text("accented"));
-    EXPECT_EQ(ondrel::ResourceDigest(file, "\xC9T\xC9\x9F\x8C", Type(10)), Text("accented"));
+    EXPECT_EQ(ondrel::ResourceDigest(file, "\xE9t\xE9\xFF\x9C", Type(10)), DigestOfBytes("accented"));
+    EXPECT_EQ(ondrel::ResourceDigest(file, "\xC9T\xC9\x9F\x8C", Type(10)), DigestOfBytes("accented"));
 }
 
 }  // namespace

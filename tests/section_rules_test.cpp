@@ -8,10 +8,12 @@
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 #include "ondrel.h"
+#include "tests/support/digests.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
 
-using ondrel::DigestTextOf;
+using ondrel::testing::DigestOfBytes;
+using ondrel::testing::kEmptyDigestText;
 using ondrel::testing::CountingBytes;
 using ondrel::testing::PeImage;
 using ondrel::testing::PeSection;
@@ -19,8 +21,6 @@ using ondrel::testing::TempDir;
 
 namespace {
 
-std::string Text(const std::string& bytes) { return DigestTextOf(bytes.data(), bytes.size()); }
-const std::string kEmptyDigest = DigestTextOf("", 0);
 
 class SectionRules : public ::testing::Test {
 protected:
@@ -38,14 +38,14 @@ TEST_F(SectionRules, SizesDigestsAndNames) {
         image.sections = {{"CODE", code}, {"DATA", data}};
         std::string file = Write(image.Bytes());
         EXPECT_EQ(ondrel::SectionRawSizeTotal(file), 340);
-        EXPECT_EQ(ondrel::NamedSectionDigest("CODE", file), Text(code));
-        EXPECT_EQ(ondrel::NamedSectionDigest("DATA", file), Text(data));
+        EXPECT_EQ(ondrel::NamedSectionDigest("CODE", file), DigestOfBytes(code));
+        EXPECT_EQ(ondrel::NamedSectionDigest("DATA", file), DigestOfBytes(data));
         EXPECT_EQ(ondrel::NamedSectionDigest("code", file), "");
-        EXPECT_EQ(ondrel::AllSectionsDigest(file), Text(code + data));
-        EXPECT_EQ(Check(file, "SECSIZE=340,SSECMD5=" + Text(code) + ",SSECMD5=-" + Text(code) +
-                                  ",SSECMD5=DATA-" + Text(data) + ",SECMD5=" + Text(code + data)),
+        EXPECT_EQ(ondrel::AllSectionsDigest(file), DigestOfBytes(code + data));
+        EXPECT_EQ(Check(file, "SECSIZE=340,SSECMD5=" + DigestOfBytes(code) + ",SSECMD5=-" + DigestOfBytes(code) +
+                                  ",SSECMD5=DATA-" + DigestOfBytes(data) + ",SECMD5=" + DigestOfBytes(code + data)),
                   1);
-        EXPECT_EQ(Check(file, "SSECMD5=code-" + Text(code)), 0);
+        EXPECT_EQ(Check(file, "SSECMD5=code-" + DigestOfBytes(code)), 0);
         EXPECT_EQ(Check(file, "SECSIZE=+340"), 0);
         EXPECT_EQ(Check(file, "SECSIZE=0340"), 0);
     }
@@ -54,7 +54,7 @@ TEST_F(SectionRules, SizesDigestsAndNames) {
 TEST_F(SectionRules, NoSections) {
     std::string file = Write(PeImage{}.Bytes());
     EXPECT_EQ(ondrel::SectionRawSizeTotal(file), 0);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), kEmptyDigest);
+    EXPECT_EQ(ondrel::AllSectionsDigest(file), kEmptyDigestText);
     EXPECT_EQ(ondrel::NamedSectionDigest("CODE", file), "");
 }
 
@@ -62,7 +62,7 @@ TEST_F(SectionRules, EightCharacterNamesAndLongerWantedNames) {
     PeImage image;
     image.sections = {{"ABCDEFGH", "eight"}};
     std::string file = Write(image.Bytes());
-    EXPECT_EQ(ondrel::NamedSectionDigest("ABCDEFGH", file), Text("eight"));
+    EXPECT_EQ(ondrel::NamedSectionDigest("ABCDEFGH", file), DigestOfBytes("eight"));
     EXPECT_EQ(ondrel::NamedSectionDigest("ABCDEFGHI", file), "");
     EXPECT_EQ(ondrel::NamedSectionDigest("ABCDEFG", file), "");
 }
@@ -70,7 +70,7 @@ TEST_F(SectionRules, EightCharacterNamesAndLongerWantedNames) {
 TEST_F(SectionRules, TheLastSectionOfANameWins) {
     PeImage image;
     image.sections = {{"CODE", "first"}, {"CODE", "second"}};
-    EXPECT_EQ(ondrel::NamedSectionDigest("CODE", Write(image.Bytes())), Text("second"));
+    EXPECT_EQ(ondrel::NamedSectionDigest("CODE", Write(image.Bytes())), DigestOfBytes("second"));
     image.sections = {{"CODE", "first"}, {"CODE", ""}};
     EXPECT_EQ(ondrel::NamedSectionDigest("CODE", Write(image.Bytes())), "");
 }
@@ -84,24 +84,24 @@ TEST_F(SectionRules, RegionsPastTheEndAndOverlaps) {
     built.bytes[built.sectionTable + 40 + 20] = static_cast<char>(aStart & 0xFF);
     built.bytes[built.sectionTable + 40 + 21] = static_cast<char>(aStart >> 8);
     std::string file = Write(built.bytes);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), Text(CountingBytes(16) + CountingBytes(16)));
-    EXPECT_EQ(ondrel::NamedSectionDigest("C", file), kEmptyDigest);
+    EXPECT_EQ(ondrel::AllSectionsDigest(file), DigestOfBytes(CountingBytes(16) + CountingBytes(16)));
+    EXPECT_EQ(ondrel::NamedSectionDigest("C", file), kEmptyDigestText);
 
     // A region that runs past the end gives the bytes up to the end.
     PeImage tail;
     tail.sections = {{"T", "xyz", 5000u, {}}};
     std::string bytes = tail.Bytes();
     std::string file2 = Write(bytes);
-    EXPECT_EQ(ondrel::NamedSectionDigest("T", file2), Text(bytes.substr(bytes.size() - 0x200)));
+    EXPECT_EQ(ondrel::NamedSectionDigest("T", file2), DigestOfBytes(bytes.substr(bytes.size() - 0x200)));
 }
 
 TEST_F(SectionRules, HugeFieldsAddNothing) {
     PeImage image;
     image.sections = {{"BIG", "abc", 0x80000000u, {}}, {"FAR", "def", 3u, 0x80000010u}, {"OK", "ghi"}};
     std::string file = Write(image.Bytes());
-    EXPECT_EQ(ondrel::NamedSectionDigest("BIG", file), kEmptyDigest);
-    EXPECT_EQ(ondrel::NamedSectionDigest("FAR", file), kEmptyDigest);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), Text("ghi"));
+    EXPECT_EQ(ondrel::NamedSectionDigest("BIG", file), kEmptyDigestText);
+    EXPECT_EQ(ondrel::NamedSectionDigest("FAR", file), kEmptyDigestText);
+    EXPECT_EQ(ondrel::AllSectionsDigest(file), DigestOfBytes("ghi"));
 }
 
 TEST_F(SectionRules, SumsWrapIn32Bits) {
@@ -135,7 +135,7 @@ TEST_F(SectionRules, FilesThatAreNoImages) {
     std::string badSignature = Write(broken);
     for (const std::string& file : {text, missing, badSignature}) {
         EXPECT_EQ(Check(file, "SECSIZE=0,SSECMD5=,SECMD5="), 1) << file;
-        EXPECT_EQ(Check(file, "SECMD5=" + kEmptyDigest), 0) << file;
+        EXPECT_EQ(Check(file, "SECMD5=" + kEmptyDigestText), 0) << file;
     }
 }
 
@@ -143,10 +143,10 @@ TEST_F(SectionRules, SectionDigestIsCachedPerFileName) {
     PeImage image;
     image.sections = {{"CODE", "cached"}};
     std::string file = Write(image.Bytes());
-    EXPECT_EQ(Check(file, "SECMD5=" + Text("cached")), 1);
+    EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 1);
     image.sections = {{"CODE", "changed"}};
     dir.Write(std::filesystem::path(file).filename().string(), image.Bytes());
-    EXPECT_EQ(Check(file, "SECMD5=" + Text("cached")), 1);  // not read again
+    EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 1);  // not read again
     std::string later = dir.File("later.dll");
     EXPECT_EQ(Check(later, "SECMD5="), 1);  // empty text cached for a missing file
     dir.Write("later.dll", image.Bytes());
