@@ -172,10 +172,21 @@ std::optional<uid_t> ParseId(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    // (uid_t)-1 means "leave unchanged" to the id calls, and 0 is root.
-    if (value == 0 || value >= std::numeric_limits<uid_t>::max()) return std::nullopt;
+    // (uid_t)-1 means "leave unchanged" to the id calls.
+    if (value >= std::numeric_limits<uid_t>::max()) return std::nullopt;
     return static_cast<uid_t>(value);
 }
+
+namespace {
+
+// The user a variable names, unless it names root (sudo run by root does).
+std::optional<uid_t> NamedUser(PosixSystem& system, const char* variable) {
+    const auto user = ParseId(system.Environment(variable).value_or(""));
+    if (user == uid_t{0}) return std::nullopt;
+    return user;
+}
+
+}  // namespace
 
 int ChooseIdentity(PosixSystem& system, const std::vector<gid_t>& administrative, std::optional<Identity>& chosen) {
     chosen.reset();
@@ -187,10 +198,10 @@ int ChooseIdentity(PosixSystem& system, const std::vector<gid_t>& administrative
         // A launcher installed set-user-ID root, started by an ordinary user.
         identity.user = real;
         namedGroup = system.RealGroupId();
-    } else if (const auto sudoUser = ParseId(system.Environment("SUDO_UID").value_or(""))) {
+    } else if (const auto sudoUser = NamedUser(system, "SUDO_UID")) {
         identity.user = *sudoUser;
         namedGroup = ParseId(system.Environment("SUDO_GID").value_or(""));
-    } else if (const auto pkexecUser = ParseId(system.Environment("PKEXEC_UID").value_or(""))) {
+    } else if (const auto pkexecUser = NamedUser(system, "PKEXEC_UID")) {
         identity.user = *pkexecUser;
     } else {
         identity.user = kNobodyUser;

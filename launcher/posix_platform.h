@@ -94,14 +94,15 @@ public:
 // holds. Answers 0 or the errno of a failed lookup.
 int AdministrativeGroupIds(PosixSystem& system, std::vector<gid_t>& ids);
 
-// A user id named by the environment: decimal digits only, not 0 and not the
+// A user or group id named by the environment: decimal digits only, below the
 // value -1 stands for; nothing otherwise.
 std::optional<uid_t> ParseId(std::string_view text);
 
 // Who the child of a launcher with effective user id 0 becomes: the real user
 // when it is not 0, else the user named by SUDO_UID (group SUDO_GID) or by
-// PKEXEC_UID, else nobody. Where no group is named, the user's primary group
-// (nogroup for an unknown user); an administrative group becomes nogroup. The
+// PKEXEC_UID (a variable naming root names no one), else nobody. Where no
+// group is named, the user's primary group (nogroup for an unknown user); an
+// administrative group becomes nogroup. The
 // supplementary groups are the user's groups without the administrative ones.
 // Sets chosen to nothing when the effective user id is not 0: the child keeps
 // ours. Answers 0 or the errno of a failed lookup.
