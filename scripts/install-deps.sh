@@ -15,6 +15,8 @@ pkg_installed zlib1g-dev || need+=(zlib1g-dev)
 pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
 pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
 have openssl || need+=(openssl)
+# useradd and groupadd: the launcher tests run as root make an ordinary user.
+PATH="$PATH:/usr/sbin:/sbin" have useradd || need+=(passwd)
 if ! have wine || ! pkg_installed wine32:i386; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
   need+=(wine wine32:i386)
