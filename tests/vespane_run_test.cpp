@@ -709,8 +709,9 @@ INSTANTIATE_TEST_SUITE_P(
     ondrel::testing::CaseName());
 
 // The Linux platform run in this process over system services that fail on
-// demand. The launcher believes it is root with no caller named (so the child
-// is to become nobody), whoever runs the test.
+// demand. The launcher believes it is root, called through sudo by a user
+// who is not the one running the test (so the ids must change), whoever runs
+// the test.
 class SeamSystem final : public vespane::LinuxSystem {
 public:
     enum class Step { None, Groups, Group, User, UserWithoutChange };
@@ -721,7 +722,10 @@ public:
 
     uid_t EffectiveUserId() override { return root ? 0 : 1; }
     uid_t RealUserId() override { return root ? 0 : 1; }
-    std::optional<std::string> Environment(const char*) override { return std::nullopt; }
+    std::optional<std::string> Environment(const char* name) override {
+        if (std::string_view(name) != "SUDO_UID" && std::string_view(name) != "SUDO_GID") return std::nullopt;
+        return std::to_string(getuid() == 54330 ? 54331 : 54330);
+    }
     // Each step that is not the failing one succeeds without changing anything.
     int SetGroups(std::size_t, const gid_t*) override { return Answer(Step::Groups); }
     int SetGroupId(gid_t) override { return Answer(Step::Group); }
