@@ -19,6 +19,8 @@ if [ "${1:-}" != --native ]; then
   pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
   pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
   have openssl || need+=(openssl)
+  # useradd and groupadd: the launcher tests run as root make an ordinary user.
+  PATH="$PATH:/usr/sbin:/sbin" have useradd || need+=(passwd)
   # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386
   # architecture) installs everywhere, though only some kernels can run it.
   pkg_installed wine64 || need+=(wine64)
