@@ -1,8 +1,6 @@
 // libFuzzer target: the values of the byte-range rules ENDMD5 and SIZEMD5,
 // cut and parsed, then digested from a file of 100 bytes.
 // Input: one byte choosing the rule (even: ENDMD5, odd: SIZEMD5), then the value.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,29 +11,23 @@
 
 #include "checks/rules.h"
 #include "checksums/md5.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
+using ondrel::fuzz::Require;
 
 struct Fixture {
-    std::string path;
+    ondrel::fuzz::ScratchDir scratch{"ondrel-fuzz-digest"};
+    std::string path = scratch.File("file.bin");
     std::set<std::string> rangeDigests;  // every contiguous range, and no bytes
     Fixture() {
-        path = (std::filesystem::temp_directory_path() / ("ondrel-fuzz-digest-" + std::to_string(getpid()) + ".bin"))
-                   .string();
         std::string bytes(100, '\0');
         for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 37 + 11);
         std::ofstream(path, std::ios::binary) << bytes;
         for (std::size_t first = 0; first <= bytes.size(); ++first)
             for (std::size_t length = 0; first + length <= bytes.size(); ++length)
                 rangeDigests.insert(ondrel::DigestTextOf(bytes.data() + first, length));
-    }
-    ~Fixture() {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
     }
 };
 

@@ -11,15 +11,14 @@
 
 #include "checks/ini_rule.h"
 #include "checksums/hex.h"
+#include "fuzz/fuzz_support.h"
 #include "platform/text.h"
 
 namespace {
 
 bool IsTrimmed(char c) { return static_cast<unsigned char>(c) >= 1 && static_cast<unsigned char>(c) <= 32; }
 
-void Require(bool condition) {
-    if (!condition) std::abort();
-}
+using ondrel::fuzz::Require;
 
 // A stored text is trimmed and holds no line break and no NUL.
 void CheckStored(std::string_view text) {

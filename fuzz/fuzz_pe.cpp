@@ -1,7 +1,5 @@
 // Our PE reader and the six PE rules on arbitrary file bytes: the reader
 // through memory, the rules through a temporary file.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,19 +7,8 @@
 
 #include "checks/resource_rules.h"
 #include "checks/section_rules.h"
+#include "fuzz/fuzz_support.h"
 #include "platform/pe/pe_reader.h"
-
-namespace {
-
-std::string TempFile() {
-    char name[] = "/tmp/fuzz_pe_XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) std::abort();
-    close(fd);
-    return name;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace ondrel;
@@ -30,11 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<pe::ResourceListing> listing = pe::ListResources(source, 64);
     for (const pe::ResourceListing& item : listing) {
         std::optional<pe::ResourceData> found = pe::FindResourceData(source, item.type, item.name);
-        if (found && (found->fileOffset > size || found->size > size - found->fileOffset)) std::abort();
+        if (found) ondrel::fuzz::Require(found->fileOffset <= size && found->size <= size - found->fileOffset);
     }
     (void)pe::FindResourceData(source, pe::ResourceKey::Id(14), pe::ResourceKey::Name(u"MAINICON"));
 
-    static const std::string file = TempFile();
+    static const ondrel::fuzz::ScratchDir scratch("ondrel-fuzz-pe");
+    static const std::string file = scratch.File("input.bin");
     FILE* out = std::fopen(file.c_str(), "wb");
     if (!out) return 0;
     std::fwrite(data, 1, size, out);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every deliverable (native Linux, 64-bit and 32-bit Windows) and runs
-# every test: the native tests, the Windows tests under Wine, short fuzz runs.
+# every test: the native tests (also under ASan and UBSan), the Windows tests
+# under Wine, every fuzz corpus replayed, short fuzz runs.
 # Usage: scripts/test-all.sh            (build trees under build/)
 #
 # The 32-bit Windows suite needs a kernel that executes 32-bit programs (32-bit
@@ -79,6 +80,10 @@ windows_suite() {  # dir, suite name, WINEARCH, Wine loader
 echo "== native build"
 build_tree build/native
 run_ctest build/native native
+
+echo "== native build with AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
+CC=clang CXX=clang++ build_tree build/asan -DONDREL_SANITIZE=address,undefined
+run_ctest build/asan native-asan
 
 echo "== 64-bit Windows build, tests under 64-bit Wine"
 build_tree build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
