@@ -36,6 +36,8 @@ foreach(tool IN LISTS ondrel_tool_targets)
   endif()
 endforeach()
 install(TARGETS ${ondrel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(ONDREL_TOOLS ${ondrel_programs})
+list(REMOVE_ITEM ONDREL_TOOLS ${VESPANE_TARGET})
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
