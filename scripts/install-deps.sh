@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian machine, only when missing.
+# Usage: install-deps.sh            everything: native, Windows cross builds, Wine, fuzzing
+#        install-deps.sh --native   only what the native build of the tools needs
 set -euo pipefail
 need=()
 have() { command -v "$1" >/dev/null 2>&1; }
@@ -7,17 +9,23 @@ pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'insta
 have cmake || need+=(cmake)
 have ninja || need+=(ninja-build)
 have g++ || need+=(g++)
-have clang++ || need+=(clang)
-have i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
-[ -d /usr/src/googletest ] && pkg_installed libgtest-dev || need+=(libgtest-dev googletest)
-pkg_installed libssl-dev || need+=(libssl-dev)
-pkg_installed zlib1g-dev || need+=(zlib1g-dev)
-pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
-pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
-have openssl || need+=(openssl)
-if ! have wine || ! pkg_installed wine32:i386; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
-  need+=(wine wine32:i386)
+if [ "${1:-}" != --native ]; then
+  have clang++ || need+=(clang)
+  have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
+  have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
+  [ -d /usr/src/googletest ] && pkg_installed libgtest-dev || need+=(libgtest-dev googletest)
+  pkg_installed libssl-dev || need+=(libssl-dev)
+  pkg_installed zlib1g-dev || need+=(zlib1g-dev)
+  pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
+  pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
+  have openssl || need+=(openssl)
+  # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386
+  # architecture) installs everywhere, though only some kernels can run it.
+  pkg_installed wine64 || need+=(wine64)
+  if ! have wine || ! pkg_installed wine32:i386; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
+    need+=(wine wine32:i386)
+  fi
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

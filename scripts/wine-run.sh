@@ -1,14 +1,35 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine with a prefix that lives in the build tree.
-# WINEPREFIX may be set by the caller; otherwise the prefix sits beside the program's build folder.
+# The program's PE machine field picks the Wine: 32-bit Wine (WINEARCH=win32)
+# for i386 images, the 64-bit loader (WINEARCH=win64) for x86-64 images, so a
+# 64-bit program runs even where the kernel cannot execute 32-bit programs.
+# WINEPREFIX may be set by the caller; otherwise the prefix sits beside the
+# program's build folder.
 set -e
+program=$1
+
+# The machine field of a PE image: the 16-bit word after "PE\0\0".
+pe_machine() {
+  local off
+  off=$(od -An -t u4 -j 60 -N 4 "$1" 2>/dev/null | tr -d ' ') || return 1
+  [ -n "$off" ] || return 1
+  od -An -t x2 -j $((off + 4)) -N 2 "$1" 2>/dev/null | tr -d ' '
+}
+
+machine=$(pe_machine "$program" || true)
+if [ "$machine" = 8664 ]; then
+  export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+  loader=/usr/lib/wine/wine64
+else
+  export WINEARCH=win32
+  loader=wine
+fi
 if [ -z "${WINEPREFIX:-}" ]; then
-  dir=$(cd "$(dirname "$1")" && pwd)
+  dir=$(cd "$(dirname "$program")" && pwd)
   while [ "$dir" != "/" ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
   export WINEPREFIX="$dir/wineprefix"
 fi
 export WINEDEBUG=-all
-export WINEARCH=win32
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Start the server and the prefix's services detached from our output first:
 # a service that inherited the caller's output pipe would keep it open.
@@ -20,6 +41,6 @@ if [ -d "$WINEPREFIX" ]; then
   done
 fi
 if [ $running = no ]; then
-  { wineserver -p; wineboot --init; } >/dev/null 2>&1 </dev/null || true
+  { wineserver -p; "$loader" wineboot --init; } >/dev/null 2>&1 </dev/null || true
 fi
-exec wine "$@"
+exec "$loader" "$@"

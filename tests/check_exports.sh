@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The library exports AdvancedCheck and nothing else; the DLL imports system DLLs only.
-# Usage: check_exports.sh dll DLL | check_exports.sh so LIBRARY VERSION
+ check_exports.sh so LIBRARY VERSION| check_exports.sh so LIBRARY VERSION
 set -u
-kind=$1 lib=$2
+kind=$1 lib=$2 arch=${3:-i686}
 fail() { echo "FAIL: $*"; exit 1; }
 if [ "$kind" = dll ]; then
-  dump=$(i686-w64-mingw32-objdump -p "$lib") || fail "objdump"
+  dump=$("$arch-w64-mingw32-objdump" -p "$lib") || fail "objdump"
   # The export name table: lines "[ordinal-index] name" after "[Ordinal/Name Pointer] Table".
   names=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[')
   echo "exports: $names"

@@ -73,7 +73,9 @@ TEST(Library, LoadsAndAnswersThroughTheExport) {
     }
 }
 
-#ifdef _WIN32
+#if defined(_WIN32) && defined(__i386__)
+// 32-bit only: x86-64 has one calling convention, with no argument bytes for
+// the callee to remove.
 // Calls through the pointer in assembly and answers how many argument bytes
 // the callee left on the stack: 0 for the standard calling convention.
 unsigned BytesLeftByCallee(AdvancedCheckFn fn, const char* file, const char* list, unsigned char* result) {
