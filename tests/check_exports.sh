@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The library exports AdvancedCheck and nothing else; the DLL imports system DLLs only.
- check_exports.sh so LIBRARY VERSION| check_exports.sh so LIBRARY VERSION
+# Usage: check_exports.sh dll DLL [ARCH]  |  check_exports.sh so LIBRARY VERSION
 set -u
 kind=$1 lib=$2 arch=${3:-i686}
 fail() { echo "FAIL: $*"; exit 1; }
