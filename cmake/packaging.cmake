@@ -15,8 +15,6 @@ the command-line tools and vespane, which starts one program with reduced
 rights.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_CHECKSUM "")
-set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/packages)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -34,8 +32,13 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  # The library's shlibs and symbols files and the ldconfig trigger (CPack
+  # also writes ldconfig calls into postinst and postrm).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/shlibs
+    ${PROJECT_SOURCE_DIR}/packaging/debian/symbols
+    ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # Everything of a plain install but the plain manual pages and LICENSE; the
   # Debian copyright, changelog and compressed pages instead.
   set(CPACK_INSTALL_CMAKE_PROJECTS
