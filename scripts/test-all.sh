@@ -97,6 +97,14 @@ else
   echo "windows-i686: skipped (this kernel cannot execute 32-bit programs)"
 fi
 
+echo "== packages: the Debian package and the zips, installed and used as a user would"
+version=$(sed -n 's/^project(ondrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if scripts/package.sh && bash tests/packages_test.sh build/packages "$version"; then
+  summary+=("packages: built and tested")
+else
+  summary+=("packages: FAILED"); status=1
+fi
+
 if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ]; then
   echo "== fuzz targets, short runs"
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_FUZZ=ON -DONDREL_TESTS=OFF >/dev/null
