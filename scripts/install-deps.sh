@@ -27,6 +27,8 @@ if [ "${1:-}" != --native ]; then
   have zip || need+=(zip)
   have unzip || need+=(unzip)
   have pytest-3 || need+=(python3-pytest)
+  # useradd and groupadd: the launcher tests run as root make an ordinary user.
+  PATH="$PATH:/usr/sbin:/sbin" have useradd || need+=(passwd)
   # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386
   # architecture) installs everywhere, though only some kernels can run it.
   pkg_installed wine64 || need+=(wine64)

@@ -14,16 +14,25 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
+
+#include "launcher/launch.h"
+#include "launcher/posix_platform.h"
 #endif
 
 #include "tests/support/test_files.h"
@@ -122,7 +131,29 @@ struct RunOptions {
     std::vector<gid_t> groups;              // the launcher's supplementary groups, if set
     bool leakDescriptor = false;            // the launcher inherits one descriptor beyond 0, 1, 2
     ino_t* outputInode = nullptr;           // receives the inode of the launcher's standard output
+    std::optional<uid_t> user;              // the launcher runs as this user and group, with CAP_SETGID and CAP_SETPCAP
+    // Variables set (or, without a value, removed) in the launcher's environment.
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment;
 };
+
+// The variables that name the user who called the launcher, all removed.
+const std::vector<std::pair<std::string, std::optional<std::string>>> kNoCaller = {
+    {"SUDO_UID", std::nullopt}, {"SUDO_GID", std::nullopt}, {"PKEXEC_UID", std::nullopt}};
+
+// Becomes an ordinary user that keeps CAP_SETGID and CAP_SETPCAP across
+// execve (ambient capabilities): a launcher that is not root, yet may change
+// its groups and bounding set. Needs root.
+bool BecomeUserWithGroupRights(uid_t user) {
+    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return false;
+    if (setresgid(user, user, user) != 0 || setresuid(user, user, user) != 0) return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    const unsigned kept = 1U << CAP_SETGID | 1U << CAP_SETPCAP;
+    data[0].effective = data[0].permitted = data[0].inheritable = kept;
+    if (syscall(SYS_capset, &header, data) != 0) return false;
+    return prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_SETGID, 0, 0) == 0 &&
+           prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_SETPCAP, 0, 0) == 0;
+}
 
 std::string ReadAvailable(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -156,6 +187,10 @@ RunResult RunLauncher(const std::vector<PathText>& arguments, const RunOptions& 
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(121);
         if (!options.groups.empty() && setgroups(options.groups.size(), options.groups.data()) != 0) _exit(122);
         if (options.leakDescriptor && open("/dev/null", O_RDONLY) < 0) _exit(123);  // no close-on-exec
+        for (const auto& [name, value] : options.environment) {
+            if (value ? setenv(name.c_str(), value->c_str(), 1) != 0 : unsetenv(name.c_str()) != 0) _exit(125);
+        }
+        if (options.user && !BecomeUserWithGroupRights(*options.user)) _exit(126);
         execv(argv[0], argv.data());
         _exit(124);
     }
@@ -322,14 +357,19 @@ bool HaveCapability(unsigned capability) {
 
 // A child that writes its process id and its arguments next to itself, then
 // becomes a long sleep (so /proc shows what it inherited) until it is ended.
+// Shell lines given as probes run first. The child may be another user (the
+// child of root is), so the script is open to all and its folder writable by all.
 class StartedChild {
 public:
-    explicit StartedChild(const fs::path& script) : script_(script) {
+    explicit StartedChild(const fs::path& script, const std::string& probes = "") : script_(script) {
         std::ofstream(script) << "#!/bin/sh\n"
-                                 "echo \"$# $0\" > \"$0.args\"\n"
+                              << probes
+                              << "echo \"$# $0\" > \"$0.args\"\n"
                                  "echo $$ > \"$0.pid.new\" && mv \"$0.pid.new\" \"$0.pid\"\n"
                                  "exec sleep 60\n";
-        fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+        fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(script.parent_path(), fs::perms::all);
     }
     ~StartedChild() {
         if (pid_ > 0) kill(pid_, SIGKILL);
@@ -414,8 +454,12 @@ TEST(VespaneLinux, ReturnsBeforeTheChildEnds) {
     EXPECT_EQ(child.Arguments(), NoArgumentsRecord(folder.Path() / "child.sh")) << "the extra argument arrived";
 }
 
+// A launcher that is not root keeps its ids for the child and only leaves
+// its administrative groups behind. Run by root, the launcher is made an
+// ordinary user that may still change its groups; otherwise it needs CAP_SETGID.
 TEST(VespaneLinux, AdministrativeGroupsAreLeftBehind) {
-    if (!HaveCapability(CAP_SETGID)) GTEST_SKIP() << "cannot give the launcher groups to drop";
+    const bool root = geteuid() == 0;
+    if (!root && !HaveCapability(CAP_SETGID)) GTEST_SKIP() << "cannot give the launcher groups to drop";
     std::vector<gid_t> administrative{0};
     for (const char* name : {"root", "sudo", "wheel", "adm"}) {
         if (const group* entry = getgrnam(name)) administrative.push_back(entry->gr_gid);
@@ -428,11 +472,350 @@ TEST(VespaneLinux, AdministrativeGroupsAreLeftBehind) {
     StartedChild child(folder.Path() / "child.sh");
     RunOptions options;
     options.groups = groups;
+    if (root) options.user = 54320;
     const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
     ASSERT_EQ(result.exitCode, 0U) << result.err;
     const pid_t pid = child.Await();
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(StatusLine(ReadChild(pid).status, "Groups"), "54321 54322");
+    const std::string status = ReadChild(pid).status;
+    EXPECT_EQ(StatusLine(status, "Groups"), "54321 54322");
+    const std::string us = std::to_string(root ? 54320 : geteuid());
+    EXPECT_EQ(StatusLine(status, "Uid"), us + "\t" + us + "\t" + us + "\t" + us);
+    EXPECT_EQ(StatusLine(status, "CapEff"), "0000000000000000");
+    EXPECT_EQ(StatusLine(status, "CapBnd"), "0000000000000000");
+}
+
+// The numbers of a /proc status line ("Uid", "Gid", "Groups").
+std::vector<unsigned long> StatusNumbers(const std::string& status, const std::string& key) {
+    std::istringstream fields(StatusLine(status, key));
+    std::vector<unsigned long> numbers;
+    for (unsigned long number; fields >> number;) numbers.push_back(number);
+    return numbers;
+}
+
+std::vector<gid_t> AdministrativeGroupsHere() {
+    vespane::LinuxSystem system;
+    std::vector<gid_t> ids;
+    EXPECT_EQ(vespane::AdministrativeGroupIds(system, ids), 0);
+    return ids;
+}
+
+// What a child of root may not do any more: read a root-owned 0600 file,
+// append to a root-owned 0644 file, signal a root process (this test).
+std::string RootProbes(const std::string& secret, const std::string& log) {
+    const std::string self = std::to_string(getpid());
+    return "if cat '" + secret + "' >/dev/null 2>&1; then echo read; else echo no-read; fi > \"$0.probe\"\n"
+           "if (echo x >> '" + log + "') 2>/dev/null; then echo append; else echo no-append; fi >> \"$0.probe\"\n"
+           "if kill -0 " + self + " 2>/dev/null; then echo signal; else echo no-signal; fi >> \"$0.probe\"\n";
+}
+
+// Run by root with no caller named, the child is nobody: no id 0 anywhere,
+// no administrative group, no capability, and none of root's rights.
+TEST(VespaneLinux, ChildOfRootIsNobody) {
+    if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root";
+    ondrel::testing::TempDir folder;
+    const std::string secret = folder.Write("secret", "root only\n");
+    const std::string log = folder.Write("log", "");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(log, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    StartedChild child(folder.Path() / "child.sh", RootProbes(secret, log));
+    RunOptions options;
+    options.environment = kNoCaller;
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    EXPECT_EQ(result.err, "");
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0) << "the child did not come up";
+    const std::string status = ReadChild(pid).status;
+
+    EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, vespane::kNobodyUser));
+    EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, vespane::kNobodyGroup));
+    const std::vector<unsigned long> groups = StatusNumbers(status, "Groups");
+    EXPECT_FALSE(groups.empty());
+    for (gid_t administrative : AdministrativeGroupsHere()) {
+        EXPECT_EQ(std::count(groups.begin(), groups.end(), administrative), 0) << "group " << administrative;
+    }
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"}) {
+        EXPECT_EQ(StatusLine(status, set), "0000000000000000") << set;
+    }
+    EXPECT_EQ(StatusLine(status, "NoNewPrivs"), "1");
+    EXPECT_EQ(ReadText(folder.Path() / "child.sh.probe"), "no-read\nno-append\nno-signal\n");
+    EXPECT_EQ(ReadText(log), "");
+    EXPECT_EQ(child.Arguments(), NoArgumentsRecord(folder.Path() / "child.sh"));
+}
+
+// Runs a shell command line, silently, and tries again for a while: another
+// process may hold the lock of the user database.
+bool RunCommand(const std::string& command, int attempts = 40) {
+    const std::string line = "PATH=\"$PATH:/usr/sbin:/sbin\" " + command + " >/dev/null 2>&1";
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (std::system(line.c_str()) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return false;
+}
+
+// An ordinary user made for the test, with a primary group and one more group
+// of its own, and a member of every administrative group there is; removed
+// with its groups when the object goes.
+class CreatedUser {
+public:
+    CreatedUser() {
+        const std::string stem = "vsp" + std::to_string(getpid()) + "t";
+        name_ = stem + "u";
+        primary_ = stem + "p";
+        other_ = stem + "o";
+        std::string memberOf = other_;
+        for (std::string_view administrative : vespane::kAdministrativeGroupNames) {
+            const std::string name(administrative);
+            if (getgrnam(name.c_str()) != nullptr) memberOf += "," + name;
+        }
+        if (!RunCommand("groupadd " + primary_) || !RunCommand("groupadd " + other_) ||
+            !RunCommand("useradd -M -N -s /usr/sbin/nologin -g " + primary_ + " -G " + memberOf + " " + name_)) {
+            return;
+        }
+        // Each lookup answers the same static record: its id is taken at once.
+        const passwd* user = getpwnam(name_.c_str());
+        if (user == nullptr) return;
+        user_ = user->pw_uid;
+        const group* primary = getgrnam(primary_.c_str());
+        if (primary == nullptr) return;
+        group_ = primary->gr_gid;
+        const group* other = getgrnam(other_.c_str());
+        if (other == nullptr) return;
+        otherGroup_ = other->gr_gid;
+        made_ = true;
+    }
+    ~CreatedUser() {
+        RunCommand("userdel " + name_, 10);
+        RunCommand("groupdel " + other_, 10);
+        RunCommand("groupdel " + primary_, 10);
+    }
+    CreatedUser(const CreatedUser&) = delete;
+    CreatedUser& operator=(const CreatedUser&) = delete;
+
+    bool Made() const { return made_; }
+    uid_t User() const { return user_; }
+    gid_t Group() const { return group_; }
+    gid_t OtherGroup() const { return otherGroup_; }
+
+private:
+    std::string name_, primary_, other_;
+    uid_t user_ = 0;
+    gid_t group_ = 0, otherGroup_ = 0;
+    bool made_ = false;
+};
+
+// A user and a group id no account and no group has.
+uid_t FreeUserId() {
+    uid_t id = 61000;
+    while (getpwuid(id) != nullptr) ++id;
+    return id;
+}
+gid_t FreeGroupId() {
+    gid_t id = 61000;
+    while (getgrgid(id) != nullptr) ++id;
+    return id;
+}
+
+// Run through sudo, the child is the user who called it: exactly that user
+// and group, that user's groups without the administrative ones.
+TEST(VespaneLinux, ChildOfSudoIsTheCaller) {
+    if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root";
+    CreatedUser user;
+    ASSERT_TRUE(user.Made()) << "cannot create a user (groupadd, useradd)";
+    ondrel::testing::TempDir folder;
+    const std::string secret = folder.Write("secret", "root only\n");
+    const std::string log = folder.Write("log", "");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    StartedChild child(folder.Path() / "child.sh", RootProbes(secret, log));
+    RunOptions options;
+    options.environment = {{"SUDO_UID", std::to_string(user.User())},
+                           {"SUDO_GID", std::to_string(user.Group())},
+                           {"PKEXEC_UID", std::nullopt}};
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0) << "the child did not come up";
+    const std::string status = ReadChild(pid).status;
+    EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.User()));
+    EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, user.Group()));
+    std::vector<unsigned long> expected{user.Group(), user.OtherGroup()};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(StatusNumbers(status, "Groups"), expected);
+    EXPECT_EQ(StatusLine(status, "CapEff"), "0000000000000000");
+    EXPECT_EQ(StatusLine(status, "NoNewPrivs"), "1");
+    EXPECT_EQ(ReadText(folder.Path() / "child.sh.probe"), "no-read\nno-append\nno-signal\n");
+}
+
+// Callers named by ids alone, without an account: the ids as named.
+struct CallerCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::optional<std::string>>> (*environment)(uid_t user, gid_t group);
+    bool namedUser;   // the child is the free user id, else nobody
+    bool namedGroup;  // the child's group is the free group id, else nogroup
+};
+
+class VespaneCallerTest : public ::testing::TestWithParam<CallerCase> {};
+
+TEST_P(VespaneCallerTest, ChildIds) {
+    if (geteuid() != 0 || getuid() != 0) GTEST_SKIP() << "needs root";
+    const CallerCase& c = GetParam();
+    const uid_t user = FreeUserId();
+    const gid_t group = FreeGroupId();
+    ondrel::testing::TempDir folder;
+    StartedChild child(folder.Path() / "child.sh");
+    RunOptions options;
+    options.environment = c.environment(user, group);
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0) << "the child did not come up";
+    const std::string status = ReadChild(pid).status;
+    const unsigned long expectedUser = c.namedUser ? user : vespane::kNobodyUser;
+    const unsigned long expectedGroup = c.namedGroup ? group : vespane::kNobodyGroup;
+    EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, expectedUser));
+    EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, expectedGroup));
+    if (c.namedUser) {
+        EXPECT_EQ(StatusNumbers(status, "Groups"), std::vector<unsigned long>{expectedGroup});
+    }
+}
+
+using Variables = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+INSTANTIATE_TEST_SUITE_P(
+    VespaneLinux, VespaneCallerTest,
+    ::testing::Values(
+        CallerCase{"Sudo",
+                   [](uid_t u, gid_t g) {
+                       return Variables{{"SUDO_UID", std::to_string(u)}, {"SUDO_GID", std::to_string(g)}, {"PKEXEC_UID", std::nullopt}};
+                   },
+                   true, true},
+        CallerCase{"SudoWithRootGroup",
+                   [](uid_t u, gid_t) {
+                       return Variables{{"SUDO_UID", std::to_string(u)}, {"SUDO_GID", "0"}, {"PKEXEC_UID", std::nullopt}};
+                   },
+                   true, false},
+        CallerCase{"Pkexec",
+                   [](uid_t u, gid_t) {
+                       return Variables{{"SUDO_UID", std::nullopt}, {"SUDO_GID", std::nullopt}, {"PKEXEC_UID", std::to_string(u)}};
+                   },
+                   true, false},
+        CallerCase{"SudoFromRoot",
+                   [](uid_t, gid_t) {
+                       return Variables{{"SUDO_UID", "0"}, {"SUDO_GID", "0"}, {"PKEXEC_UID", std::nullopt}};
+                   },
+                   false, false}),
+    ondrel::testing::CaseName());
+
+// The Linux platform run in this process over system services that fail on
+// demand. The launcher believes it is root, called through sudo by a user
+// who is not the one running the test (so the ids must change), whoever runs
+// the test.
+class SeamSystem final : public vespane::LinuxSystem {
+public:
+    enum class Step { None, Groups, Group, User, UserWithoutChange };
+    Step failing = Step::None;
+    int code = 0;
+    bool closeRangeMissing = false;
+    bool root = true;
+
+    uid_t EffectiveUserId() override { return root ? 0 : 1; }
+    uid_t RealUserId() override { return root ? 0 : 1; }
+    std::optional<std::string> Environment(const char* name) override {
+        if (std::string_view(name) != "SUDO_UID" && std::string_view(name) != "SUDO_GID") return std::nullopt;
+        return std::to_string(getuid() == 54330 ? 54331 : 54330);
+    }
+    // Each step that is not the failing one succeeds without changing anything.
+    int SetGroups(std::size_t, const gid_t*) override { return Answer(Step::Groups); }
+    int SetGroupId(gid_t) override { return Answer(Step::Group); }
+    int SetUserId(uid_t) override { return failing == Step::UserWithoutChange ? 0 : Answer(Step::User); }
+    int CloseFrom(unsigned first) override {
+        if (!closeRangeMissing) return LinuxSystem::CloseFrom(first);
+        errno = ENOSYS;
+        return -1;
+    }
+
+private:
+    int Answer(Step step) {
+        if (step != failing) return 0;
+        errno = code;
+        return -1;
+    }
+};
+
+class CapturingPlatform final : public vespane::PosixLaunchPlatform {
+public:
+    using PosixLaunchPlatform::PosixLaunchPlatform;
+    void WriteStandardError(std::string_view text) override { standardError += text; }
+    std::string standardError;
+};
+
+vespane::ExitCode LaunchInProcess(vespane::PosixLaunchPlatform& platform, const std::string& path) {
+    const char* argv[] = {"vespane", path.c_str(), nullptr};
+    return vespane::LaunchRestricted(2, argv, platform);
+}
+
+struct SwitchFailureCase {
+    const char* name;
+    SeamSystem::Step failing;
+    int code;      // the errno the step answers
+    int expected;  // the exit code
+};
+
+class VespaneSwitchFailureTest : public ::testing::TestWithParam<SwitchFailureCase> {};
+
+// A step of the change of user that fails: nothing runs, and the failure is
+// reported as every start failure, with that step's errno.
+TEST_P(VespaneSwitchFailureTest, StartsNothing) {
+    const SwitchFailureCase& c = GetParam();
+    ondrel::testing::TempDir folder;
+    const fs::path script = folder.Path() / "child.sh";
+    std::ofstream(script) << "#!/bin/sh\ntouch \"$0.ran\"\n";
+    fs::permissions(script, fs::perms::all);
+    fs::permissions(folder.Path(), fs::perms::all);
+
+    SeamSystem system;
+    system.failing = c.failing;
+    system.code = c.code;
+    CapturingPlatform platform(system);
+    const vespane::ExitCode exitCode = LaunchInProcess(platform, script.string());
+    EXPECT_EQ(exitCode, static_cast<vespane::ExitCode>(c.expected));
+    EXPECT_EQ(platform.standardError, StartFailure(static_cast<unsigned long>(c.expected)));
+    EXPECT_FALSE(fs::exists(script.string() + ".ran")) << "the program ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(VespaneLinux, VespaneSwitchFailureTest,
+                         ::testing::Values(SwitchFailureCase{"SetGroups", SeamSystem::Step::Groups, EINVAL, EINVAL},
+                                           SwitchFailureCase{"SetGroupId", SeamSystem::Step::Group, EPERM, EPERM},
+                                           SwitchFailureCase{"SetUserId", SeamSystem::Step::User, EAGAIN, EAGAIN},
+                                           // setuid answering success while the ids stay
+                                           SwitchFailureCase{"UserUnchanged", SeamSystem::Step::UserWithoutChange, 0, EPERM}),
+                         ondrel::testing::CaseName());
+
+// Where close_range fails, the descriptors to close are found in
+// /proc/self/fd: a low one and one far up are both gone in the child.
+TEST(VespaneLinux, DescriptorsClosedWithoutCloseRange) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int high = static_cast<int>(std::min<rlim_t>(limit.rlim_cur - 1, 1000));
+    const int low = open("/dev/null", O_RDONLY);  // no close-on-exec
+    ASSERT_GE(low, 0);
+    ASSERT_EQ(dup2(low, high), high);
+
+    ondrel::testing::TempDir folder;
+    StartedChild child(folder.Path() / "child.sh");
+    SeamSystem system;
+    system.closeRangeMissing = true;
+    system.root = false;  // our own ids stay: only the descriptors are looked at
+    CapturingPlatform platform(system);
+    const vespane::ExitCode exitCode = LaunchInProcess(platform, (folder.Path() / "child.sh").string());
+    close(high);
+    close(low);
+    ASSERT_EQ(exitCode, 0U) << platform.standardError;
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0) << "the child did not come up";
+    EXPECT_EQ(ReadChild(pid).descriptors, (std::vector<int>{0, 1, 2}));
 }
 
 // A path with blanks, quoted for the shell, arrives as the one argument.
