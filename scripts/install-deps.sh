@@ -19,6 +19,14 @@ if [ "${1:-}" != --native ]; then
   pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
   pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
   have openssl || need+=(openssl)
+  # Packages and their tests: CPack's Debian package (dpkg-shlibdeps), lintian,
+  # the consumer builds (pkg-config), the zips, the Python module's tests.
+  have dpkg-shlibdeps || need+=(dpkg-dev)
+  have lintian || need+=(lintian)
+  have pkg-config || need+=(pkg-config)
+  have zip || need+=(zip)
+  have unzip || need+=(unzip)
+  have pytest-3 || need+=(python3-pytest)
   # useradd and groupadd: the launcher tests run as root make an ordinary user.
   PATH="$PATH:/usr/sbin:/sbin" have useradd || need+=(passwd)
   # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386

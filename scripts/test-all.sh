@@ -42,20 +42,7 @@ run_ctest() {  # build dir, suite name, ctest arguments...
   case $label in windows-*) [ "$passed" = 0 ] || windows_ran=1 ;; esac
 }
 
-# Whether this kernel executes 32-bit x86 programs: 32-bit Wine runs on the
-# 32-bit loader of the i386 C library, which such a kernel refuses with
-# "Exec format error".
-kernel_runs_32bit() {
-  [ -z "${ONDREL_ASSUME_NO_32BIT:-}" ] || return 1
-  local ld err
-  for ld in /lib/ld-linux.so.2 /usr/lib32/ld-linux.so.2 /usr/lib/wine/wine; do
-    [ -e "$ld" ] || continue
-    if err=$("$ld" --version 2>&1 >/dev/null); then return 0; fi
-    case "$err" in *"Exec format error"*|*"cannot execute binary file"*) return 1 ;; esac
-    return 0  # another failure: let the suite run and show it
-  done
-  return 0
-}
+kernel_runs_32bit() { bash "$root/scripts/kernel-runs-32bit.sh"; }
 
 build_tree() {  # dir, extra cmake arguments...
   local dir=$1; shift
@@ -100,6 +87,14 @@ else
   if ctest --test-dir build/win32 --output-on-failure -L static; then :; else status=1; fi
   summary+=("windows-i686: skipped (this kernel cannot execute 32-bit programs)")
   echo "windows-i686: skipped (this kernel cannot execute 32-bit programs)"
+fi
+
+echo "== packages: the Debian package and the zips, installed and used as a user would"
+version=$(sed -n 's/^project(ondrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if scripts/package.sh && bash tests/packages_test.sh build/packages "$version"; then
+  summary+=("packages: built and tested")
+else
+  summary+=("packages: FAILED"); status=1
 fi
 
 if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ]; then

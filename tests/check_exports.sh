@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The library exports AdvancedCheck and nothing else; the DLL imports system DLLs only.
+# Usage: check_exports.sh dll DLL [ARCH]  |  check_exports.sh so LIBRARY VERSION
 set -u
 kind=$1 lib=$2 arch=${3:-i686}
 fail() { echo "FAIL: $*"; exit 1; }
@@ -23,8 +24,20 @@ if [ "$kind" = dll ]; then
     esac
   done
 else
-  syms=$(nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^$')
+  # One function, AdvancedCheck, in the one version node ONDREL_<major>.<minor>
+  # (nm lists the node itself as an absolute symbol); SONAME libondrel.so.<major>.
+  version=${3:?usage: check_exports.sh so LIBRARY VERSION}
+  major=${version%%.*} minor=${version#*.}; minor=${minor%%.*}
+  node=ONDREL_$major.$minor
+  defined=$(nm -D --defined-only "$lib") || fail "nm"
+  syms=$(printf '%s\n' "$defined" | awk '$2 != "A" {print $2, $3}')
+  nodes=$(printf '%s\n' "$defined" | awk '$2 == "A" {print $3}')
   echo "exports: $syms"
-  [ "$syms" = AdvancedCheck ] || fail "the shared library exports more than AdvancedCheck"
+  echo "version nodes: $nodes"
+  [ "$syms" = "T AdvancedCheck@@$node" ] || fail "expected exactly the function AdvancedCheck@@$node"
+  [ "$nodes" = "$node" ] || fail "expected exactly the version node $node"
+  soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+  echo "soname: $soname"
+  [ "$soname" = "libondrel.so.$major" ] || fail "SONAME is not libondrel.so.$major"
 fi
 echo "1 passed, 0 failed"

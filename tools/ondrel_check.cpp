@@ -1,9 +1,11 @@
 // ondrel-check FILE CHECKLIST: evaluates a check list against a file with the
 // library's own engine and shows, entry by entry, what happened.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "checks/engine.h"
+#include "ondrel_version.h"
 
 namespace {
 
@@ -24,13 +26,24 @@ private:
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: ondrel-check FILE CHECKLIST\n"
+    "  Evaluates CHECKLIST (for example \"FILESIZE>=4096,MD5=...\") against FILE\n"
+    "  and prints each entry, its keyword, what the rule computed and its outcome.\n"
+    "  Exit status: 0 when the check holds, 1 when it does not, 2 for a usage error.\n"
+    "       ondrel-check --help | --version\n";
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("ondrel-check " ONDREL_VERSION "\n");
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc != 3) {
-        std::fprintf(stderr,
-                     "usage: ondrel-check FILE CHECKLIST\n"
-                     "  Evaluates CHECKLIST (for example \"FILESIZE>=4096,MD5=...\") against FILE\n"
-                     "  and prints each entry, its keyword, what the rule computed and its outcome.\n"
-                     "  Exit status: 0 when the check holds, 1 when it does not, 2 for a usage error.\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     try {
