@@ -28,6 +28,17 @@ Caches& TheCaches() {
 // Positions are kept in 32 bits, beside a 32-bit hash.
 constexpr std::size_t kMaxEntries = std::numeric_limits<std::uint32_t>::max() - 1;
 
+// The entry file name, "=", digest, in a block of its own size: entries
+// live as long as the library.
+std::string EntryText(const std::string& fileName, const std::string& digest) {
+    std::string entry;
+    entry.reserve(fileName.size() + 1 + digest.size());
+    entry += fileName;
+    entry += '=';
+    entry += digest;
+    return entry;
+}
+
 }  // namespace
 
 std::uint32_t KeyIndex::HashOf(std::string_view text) {
@@ -115,13 +126,13 @@ void DigestCache::AppendLocked(std::string entry, std::uint32_t keyHash) {
 
 void DigestCache::Append(const std::string& fileName, const std::string& digest) {
     const Name name(fileName);
-    std::string entry = fileName + "=" + digest;
+    std::string entry = EntryText(fileName, digest);
     platform::LockHold hold(lock_);
     AppendLocked(std::move(entry), name.keyHash);
 }
 
 bool DigestCache::AppendIfMissing(const Name& name, const std::string& digest) {
-    std::string entry = name.text + "=" + digest;
+    std::string entry = EntryText(name.text, digest);
     platform::LockHold hold(lock_);
     if (FindLocked(name)) return false;
     AppendLocked(std::move(entry), name.keyHash);
