@@ -161,6 +161,8 @@ TEST(TextKey, KeysAreEqualExactlyWhenTextsAreEqualIgnoringCase) {
         }
     // The pairs that differ only in case are found equal.
     EXPECT_GT(equalPairs, 200);
+    RecordProperty("texts", static_cast<int>(texts.size()));
+    RecordProperty("equal_pairs", equalPairs);
 }
 
 TEST(DigestCache, IndexAnswersAsALinearSearch) {
