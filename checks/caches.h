@@ -32,7 +32,7 @@ public:
     // The position of the indexed entry whose key equals text, or nothing.
     std::optional<std::size_t> Find(std::string_view text, std::uint32_t hash,
                                      const std::deque<std::string>& entries) const noexcept;
-    // Room for one more position, so that Add cannot fail. Throws std::bad_alloc.
+    // Room for one more position, so that AddLast cannot fail. Throws std::bad_alloc.
     void Reserve();
     // Adds the last entry's position under its key's hash, unless an entry
     // with a key equal to it is indexed already (the earlier entry wins).
