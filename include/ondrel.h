@@ -3,8 +3,9 @@
  * One function: AdvancedCheck(fileName, checkList) evaluates a comma-separated
  * list of rules against one file and answers 1 when every rule held (an empty
  * list holds), 0 otherwise. Both strings are zero-terminated 8-bit ANSI text;
- * a null pointer counts as the empty string. Calls must not overlap: one call
- * at a time, from any thread.
+ * a null pointer counts as the empty string. Calls may overlap, from any
+ * number of threads: each answers as it would have answered had the calls
+ * been made one at a time in some order.
  */
 #ifndef ONDREL_H
 #define ONDREL_H

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every deliverable (native Linux, 64-bit and 32-bit Windows) and runs
-# every test: the native tests (also under ASan and UBSan), the Windows tests
-# under Wine, every fuzz corpus replayed, short fuzz runs.
+# every test: the native tests (also under ASan and UBSan), the thread stress
+# test under ThreadSanitizer, the Windows tests under Wine, every fuzz corpus
+# replayed, the packages, short fuzz runs.
 # Usage: scripts/test-all.sh            (build trees under build/)
 #
 # The 32-bit Windows suite needs a kernel that executes 32-bit programs (32-bit
@@ -71,6 +72,13 @@ run_ctest build/native native
 echo "== native build with AddressSanitizer and UndefinedBehaviorSanitizer (clang)"
 CC=clang CXX=clang++ build_tree build/asan -DONDREL_SANITIZE=address,undefined
 run_ctest build/asan native-asan
+
+echo "== thread stress test under ThreadSanitizer (native, clang)"
+CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_TESTS=ON \
+  -DONDREL_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target thread_stress_test
+# A reported race fails the run even when every answer was right.
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" run_ctest build/tsan native-tsan -R '^thread_stress_test$'
 
 echo "== 64-bit Windows build, tests under 64-bit Wine"
 build_tree build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"

@@ -1,7 +1,13 @@
 // The digest caches' find and append.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "checks/caches.h"
+#include "platform/text.h"
 
 using ondrel::DigestCache;
 
@@ -61,4 +67,150 @@ TEST(Caches, ProcessWideAndIndependent) {
     ondrel::FileDigestCache().Append("caches-test-name", "F");
     EXPECT_EQ(ondrel::FileDigestCache().Find("CACHES-TEST-NAME").value(), "F");
     EXPECT_FALSE(ondrel::SectionDigestCache().Find("caches-test-name").has_value());
+}
+
+TEST(CachedDigest, NameAppendedMeanwhileByAnOverlappingCall) {
+    // The overlapping call appends while this one digests: the cache keeps
+    // the first entry for a name, and this call answers its own digest.
+    struct Case {
+        const char* name;
+        const char* other;   // the name the overlapping call appends
+        std::size_t size;    // entries afterwards
+        const char* stored;  // what a find of the name's key gives afterwards
+    };
+    const Case cases[] = {
+        {"File", "FILE", 1, "OTHER"},        // the same name: not appended again
+        {"File", "Else", 2, "MINE"},         // another name: appended
+        {"x=y", "x=y", 2, "y=OTHER"},        // never found under its own name: appended again
+        {"x=y", "X", 2, "OTHER"},            // its key appended meanwhile: the earlier entry wins
+        {"", "", 1, "OTHER"},                // the empty name is a name like any other
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " / " + c.other);
+        DigestCache cache;
+        const std::string got = ondrel::CachedDigest(cache, c.name, [&] {
+            cache.Append(c.other, "OTHER");
+            return std::string("MINE");
+        });
+        EXPECT_EQ(got, "MINE");
+        EXPECT_EQ(cache.Size(), c.size);
+        const std::string name = c.name;
+        EXPECT_EQ(cache.Find(name.substr(0, name.find('='))).value(), c.stored);
+    }
+}
+
+namespace {
+
+// Bytes of the single-byte page that names are made of: ASCII letters,
+// digits and marks, "=", letters above 127 in both cases, and signs that
+// sort specially (hyphen, apostrophe, soft hyphen, ligatures, sharp s).
+const std::string kNameBytes =
+    "aAbBeEsSzZ09.-' =\\\xE9\xC9\xE0\xC0\xE6\xC6\xDF\x9A\x8A\x9C\x8C\xFF\x9F\xF8\xD8\xAD\xB5\xF7\xD7";
+
+// The other case of a byte of the page where it has one.
+char OtherCase(char c) {
+    const std::string small = "abesz\xE9\xE0\xE6\x9A\x9C\xFF\xF8";
+    const std::string large = "ABESZ\xC9\xC0\xC6\x8A\x8C\x9F\xD8";
+    if (std::size_t i = small.find(c); i != std::string::npos) return large[i];
+    if (std::size_t i = large.find(c); i != std::string::npos) return small[i];
+    return c;
+}
+
+// The cache as a plain list searched from its first entry.
+struct LinearCache {
+    std::vector<std::string> entries;
+    std::optional<std::string> Find(const std::string& name) const {
+        for (const std::string& entry : entries) {
+            const std::size_t equals = entry.find('=');
+            if (equals == std::string::npos) continue;
+            if (ondrel::platform::SameTextIgnoringCase(entry.substr(0, equals), name)) return entry.substr(equals + 1);
+        }
+        return std::nullopt;
+    }
+};
+
+}  // namespace
+
+TEST(TextKey, KeysAreEqualExactlyWhenTextsAreEqualIgnoringCase) {
+    // Every text of up to one byte, every text of two bytes of the name
+    // bytes, and longer texts beside copies of them in the other case.
+    std::vector<std::string> texts{""};
+    for (int c = 1; c < 256; ++c) texts.emplace_back(1, static_cast<char>(c));
+    for (char a : kNameBytes)
+        for (char b : kNameBytes) texts.push_back({a, b});
+    std::mt19937 random(7);
+    for (int i = 0; i < 200; ++i) {
+        std::string text;
+        for (std::size_t n = 3 + random() % 6; n > 0; --n) text += kNameBytes[random() % kNameBytes.size()];
+        std::string flipped = text;
+        for (char& c : flipped)
+            if (random() % 2) c = OtherCase(c);
+        texts.push_back(text);
+        texts.push_back(flipped);
+    }
+    std::vector<std::string> keys;
+    for (const std::string& text : texts) keys.push_back(ondrel::platform::TextKeyIgnoringCase(text));
+    int equalPairs = 0;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        for (std::size_t j = i; j < texts.size(); ++j) {
+            const bool same = ondrel::platform::SameTextIgnoringCase(texts[i], texts[j]);
+            equalPairs += same && i != j;
+            if (same != (keys[i] == keys[j]))
+                ADD_FAILURE() << "texts " << ::testing::PrintToString(texts[i]) << " and "
+                              << ::testing::PrintToString(texts[j]) << ": equal " << same;
+        }
+    // The pairs that differ only in case are found equal.
+    EXPECT_GT(equalPairs, 200);
+    RecordProperty("texts", static_cast<int>(texts.size()));
+    RecordProperty("equal_pairs", equalPairs);
+}
+
+TEST(DigestCache, IndexAnswersAsALinearSearch) {
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+        std::vector<std::string> used;
+        auto name = [&] {
+            const std::size_t how = used.empty() ? 0 : pick(6);
+            if (how == 0 || how == 1) {  // a new name, empty now and then
+                std::string text;
+                for (std::size_t n = pick(5); n > 0; --n) text += kNameBytes[pick(kNameBytes.size())];
+                return text;
+            }
+            std::string text = used[pick(used.size())];
+            if (how == 2) return text.substr(0, text.find('='));   // the key of an earlier name
+            if (how == 3) return text + "=" + kNameBytes[pick(kNameBytes.size())];  // an earlier name and more
+            for (char& c : text)  // an earlier name in other letter cases
+                if (pick(2)) c = OtherCase(c);
+            return text;
+        };
+        DigestCache cache;
+        LinearCache linear;
+        for (int step = 0; step < 1500; ++step) {
+            const std::string fileName = name();
+            used.push_back(fileName);
+            std::string digest = std::to_string(step);
+            if (pick(4) == 0) digest += "=x";
+            switch (pick(3)) {
+                case 0:
+                    cache.Append(fileName, digest);
+                    linear.entries.push_back(fileName + "=" + digest);
+                    break;
+                case 1: {
+                    const bool missing = !linear.Find(fileName);
+                    if (missing) linear.entries.push_back(fileName + "=" + digest);
+                    ASSERT_EQ(cache.AppendIfMissing(DigestCache::Name(fileName), digest), missing)
+                        << ::testing::PrintToString(fileName);
+                    break;
+                }
+                default:
+                    ASSERT_EQ(cache.Find(fileName), linear.Find(fileName)) << ::testing::PrintToString(fileName);
+            }
+            ASSERT_EQ(cache.Size(), linear.entries.size());
+        }
+        // Every name used, found or not, once more at the end.
+        for (const std::string& fileName : used)
+            ASSERT_EQ(cache.Find(fileName), linear.Find(fileName)) << ::testing::PrintToString(fileName);
+    }
 }

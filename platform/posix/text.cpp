@@ -30,11 +30,17 @@ unsigned char Upper(char c) { return kUpper[static_cast<unsigned char>(c)]; }
 
 const char* NextChar(const char* p) noexcept { return *p ? p + 1 : p; }
 
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) noexcept {
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) noexcept {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (Upper(a[i]) != Upper(b[i])) return false;
     return true;
+}
+
+std::string TextKeyIgnoringCase(std::string_view text) {
+    std::string key(text);
+    UpperCaseAnsi(key);
+    return key;
 }
 
 void UpperCaseAnsi(std::string& text) noexcept {

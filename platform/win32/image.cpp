@@ -9,10 +9,15 @@
 
 #include "platform/file.h"
 #include "platform/image.h"
+#include "platform/lock.h"
 
 namespace ondrel::platform {
 
 namespace {
+
+// The image-help service is single-threaded: overlapping calls take turns
+// from ImageLoad to ImageUnload.
+constinit Lock g_imageHelpLock;
 
 struct ImageRelease {
     void operator()(LOADED_IMAGE* image) const noexcept { ImageUnload(image); }
@@ -57,6 +62,7 @@ bool Readable(const void* address, std::size_t count) {
 
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) {
     const SplitName split = SplitImageName(fileName);
+    LockHold hold(g_imageHelpLock);
     LoadedImage image(ImageLoad(split.name.c_str(), split.directory.c_str()));
     if (!image) return std::nullopt;
     // The service checks only the signatures; every header is checked here

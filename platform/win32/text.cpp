@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 #include "platform/text.h"
 
@@ -9,10 +10,27 @@ namespace ondrel::platform {
 
 const char* NextChar(const char* p) noexcept { return CharNextA(p); }
 
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) noexcept {
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) noexcept {
     if (a.size() > INT_MAX || b.size() > INT_MAX) return false;
     return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
                           static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+std::string TextKeyIgnoringCase(std::string_view text) {
+    if (text.size() > INT_MAX) throw std::bad_alloc();
+    constexpr DWORD kFlags = LCMAP_SORTKEY | NORM_IGNORECASE;
+    // The empty text has a sort key too; the service takes it only as a
+    // zero-terminated string.
+    const char* source = text.empty() ? "" : text.data();
+    const int length = text.empty() ? -1 : static_cast<int>(text.size());
+    const int needed = LCMapStringA(LOCALE_USER_DEFAULT, kFlags, source, length, nullptr, 0);
+    if (needed <= 0) throw std::bad_alloc();
+    // The key comes with a terminating zero byte, which is kept: it is the
+    // same for every key.
+    std::string key(static_cast<std::size_t>(needed), '\0');
+    if (LCMapStringA(LOCALE_USER_DEFAULT, kFlags, source, length, key.data(), needed) != needed)
+        throw std::bad_alloc();
+    return key;
 }
 
 void UpperCaseAnsi(std::string& text) noexcept {
