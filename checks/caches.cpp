@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <limits>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -16,8 +17,11 @@ struct Caches {
     DigestCache sections;
 };
 
-// Created at most once however many calls ask for the caches at once.
+// Created at most once however many calls ask for the caches at once. The
+// owner is changed under the lock only; calls read the caches through the
+// atomic pointer, which never outlives the owner's object.
 constinit platform::Lock g_createLock;
+std::unique_ptr<Caches> g_owner;
 std::atomic<Caches*> g_caches{nullptr};
 
 Caches& TheCaches() {
@@ -147,12 +151,18 @@ std::size_t DigestCache::Size() const noexcept {
 void CreateCaches() {
     if (g_caches.load(std::memory_order_acquire)) return;
     platform::LockHold hold(g_createLock);
-    if (!g_caches.load(std::memory_order_relaxed)) g_caches.store(new Caches(), std::memory_order_release);
+    if (g_owner) return;
+    g_owner = std::make_unique<Caches>();
+    g_caches.store(g_owner.get(), std::memory_order_release);
 }
 
 void DestroyCaches() noexcept {
-    delete g_caches.exchange(nullptr, std::memory_order_acq_rel);
+    platform::LockHold hold(g_createLock);
+    g_caches.store(nullptr, std::memory_order_release);
+    g_owner.reset();
 }
+
+void ResetCachesForTests() noexcept { DestroyCaches(); }
 
 DigestCache& FileDigestCache() { return TheCaches().files; }
 DigestCache& SectionDigestCache() { return TheCaches().sections; }

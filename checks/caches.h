@@ -104,6 +104,9 @@ void CreateCaches();
 // Releases both caches when the library is unloaded from a running process.
 // No call may be running then.
 void DestroyCaches() noexcept;
+// For tests only (the library exports nothing but AdvancedCheck): forgets
+// every entry of both caches, as if the library had just been loaded.
+void ResetCachesForTests() noexcept;
 DigestCache& FileDigestCache();
 DigestCache& SectionDigestCache();
 

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "checks/caches.h"
+#include "ondrel.h"
 #include "platform/text.h"
+#include "tests/support/test_files.h"
 
 using ondrel::DigestCache;
 
@@ -213,4 +215,18 @@ TEST(DigestCache, IndexAnswersAsALinearSearch) {
         for (const std::string& fileName : used)
             ASSERT_EQ(cache.Find(fileName), linear.Find(fileName)) << ::testing::PrintToString(fileName);
     }
+}
+
+TEST(Caches, ResetForTestsForgetsEveryEntry) {
+    ondrel::testing::TempDir dir;
+    const std::string file = dir.Write("f.bin", "abc");
+    const std::string abc = "MD5=900150983CD24FB0D6963F7D28E17F72";
+    const std::string abcd = "MD5=E2FC714C4727EE9395F324CD2E7F331F";
+    EXPECT_EQ(AdvancedCheck(file.c_str(), abc.c_str()), 1);
+    dir.Write("f.bin", "abcd");
+    EXPECT_EQ(AdvancedCheck(file.c_str(), abc.c_str()), 1);  // the first digest stays
+    ondrel::ResetCachesForTests();
+    EXPECT_EQ(ondrel::FileDigestCache().Size(), 0u);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), abcd.c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), abc.c_str()), 0);
 }

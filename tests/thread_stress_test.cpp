@@ -51,8 +51,8 @@ public:
         if (module_) FreeLibrary(module_);  // the caches go with it
     }
 #else
-    FreshLibrary() : check_(&AdvancedCheck) { ondrel::DestroyCaches(); }  // made again on first use
-    ~FreshLibrary() { ondrel::DestroyCaches(); }
+    FreshLibrary() : check_(&AdvancedCheck) { ondrel::ResetCachesForTests(); }  // made again on first use
+    ~FreshLibrary() { ondrel::ResetCachesForTests(); }
     static std::size_t FileCacheSize() { return ondrel::FileDigestCache().Size(); }
     static std::size_t SectionCacheSize() { return ondrel::SectionDigestCache().Size(); }
 #endif
