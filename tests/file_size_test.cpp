@@ -9,6 +9,10 @@
 #include "ondrel.h"
 #include "tests/support/test_files.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 using ondrel::testing::TempDir;
 
 class FileSizeRules : public ::testing::Test {
@@ -89,12 +93,27 @@ struct WildcardCase {
     const char* pattern;
     std::vector<const char*> files;
     const char* found;  // the file the pattern finds, or nullptr
+    // A "?" that meets a "." or the end of the name: Windows lets the run of
+    // "?" match nothing there, and never the "."; Wine's FindFirstFileA
+    // matches one character, the "." too, so these rows run where Windows does.
+    bool questionMarkAtDot = false;
 };
+
+// Whether this program runs under Wine rather than Windows.
+bool UnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
 
 class Wildcards : public ::testing::TestWithParam<WildcardCase> {};
 
 TEST_P(Wildcards, FindTheSameEntryAsFindFirstFile) {
     const WildcardCase& row = GetParam();
+    if (row.questionMarkAtDot && UnderWine()) GTEST_SKIP() << "Wine matches \"?\" at a \".\" unlike Windows";
     TempDir folder;
     // Sizes 1, 2, 3, ... tell the files apart.
     for (std::size_t i = 0; i < row.files.size(); ++i) folder.Write(row.files[i], std::string(i + 1, 'x'));
@@ -119,14 +138,14 @@ INSTANTIATE_TEST_SUITE_P(
         WildcardCase{"NameDotStarFindsExtension", "a.*", {"a.txt"}, "a.txt"},
         WildcardCase{"DotStarNeedsTheName", "noex.*", {"noext"}, nullptr},
         // A run of "?" at the end of the pattern may match nothing.
-        WildcardCase{"TrailingQuestionMark", "a.txt?", {"a.txt"}, "a.txt"},
-        WildcardCase{"TrailingQuestionMarks", "noext??", {"noext"}, "noext"},
+        WildcardCase{"TrailingQuestionMark", "a.txt?", {"a.txt"}, "a.txt", true},
+        WildcardCase{"TrailingQuestionMarks", "noext??", {"noext"}, "noext", true},
         WildcardCase{"QuestionMarkMatchesOne", "noex?", {"noext"}, "noext"},
         WildcardCase{"QuestionMarkBeforeTheEndMatchesOne", "a.t?", {"a.txt"}, nullptr},
         WildcardCase{"QuestionMarkInTheMiddle", "?oext", {"noext"}, "noext"},
         // ... and so may a run of "?" that meets the name's ".".
-        WildcardCase{"QuestionMarkBeforeDot", "a?.txt", {"a.txt"}, "a.txt"},
-        WildcardCase{"QuestionMarkDoesNotMatchTheDot", "a?txt", {"a.txt"}, nullptr},
+        WildcardCase{"QuestionMarkBeforeDot", "a?.txt", {"a.txt"}, "a.txt", true},
+        WildcardCase{"QuestionMarkDoesNotMatchTheDot", "a?txt", {"a.txt"}, nullptr, true},
         // Stars.
         WildcardCase{"StarInside", "n*t", {"noext"}, "noext"},
         WildcardCase{"StarAfterAll", "a.txt*", {"a.txt"}, "a.txt"},
