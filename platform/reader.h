@@ -42,7 +42,10 @@ public:
     template <typename Sink>
     RangeEnd ReadRange(std::uint64_t offset, std::uint64_t count, Sink&& sink) {
         while (count > 0) {
-            const std::uint32_t want = count < kChunk ? static_cast<std::uint32_t>(count) : kChunk;
+            // Reads end on multiples of the chunk size in the file, so that
+            // after the first they cover whole pages of the page cache.
+            const std::uint32_t toBoundary = kChunk - static_cast<std::uint32_t>(offset % kChunk);
+            const std::uint32_t want = count < toBoundary ? static_cast<std::uint32_t>(count) : toBoundary;
             const std::int64_t got = Fill(offset, want);
             if (got < 0) return RangeEnd::Failed;
             if (got == 0) return RangeEnd::EndOfFile;
