@@ -1,8 +1,9 @@
 // The whole-file and byte-range digest rules: CRC32, MD5, ENDMD5, SIZEMD5.
-#include <memory>
+#include <new>
 #include <optional>
 
 #include "checks/caches.h"
+#include "checks/file_digests.h"
 #include "checks/file_size.h"
 #include "checks/integer_text.h"
 #include "checks/range_digest.h"
@@ -11,52 +12,28 @@
 #include "checksums/crc32.h"
 #include "checksums/hex.h"
 #include "checksums/md5.h"
-#include "platform/file.h"
+#include "platform/reader.h"
 
 namespace ondrel {
-
-namespace {
-
-// Bytes read at a time; the range never sits in memory whole.
-constexpr std::uint32_t kRangeChunk = 256 * 1024;
-
-// Reads exactly count bytes from the file's position into the digest. False
-// when the file ends (or a read fails) first.
-bool DigestExactly(platform::File& file, std::uint64_t count, Md5Context& context, unsigned char* buffer) {
-    while (count > 0) {
-        const std::uint32_t want = count < kRangeChunk ? static_cast<std::uint32_t>(count) : kRangeChunk;
-        const std::int64_t got = file.Read(buffer, want);
-        if (got <= 0) return false;
-        Md5Update(context, buffer, static_cast<std::uint32_t>(got));
-        count -= static_cast<std::uint64_t>(got);
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last) {
     Md5Context context;
     Md5Init(context);
     try {
-        platform::File file = platform::File::Open(fileName, platform::Share::ReadWrite);
-        if (file) {
+        if (platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::ReadWrite)) {
             // A negative position is refused and reading begins at byte 0.
-            file.Seek(first);
-            const std::uint32_t count =
-                static_cast<std::uint32_t>(last) - static_cast<std::uint32_t>(first) + 1u;
+            std::uint64_t start = first < 0 ? 0 : static_cast<std::uint64_t>(first);
+            const std::uint32_t count = static_cast<std::uint32_t>(last) - static_cast<std::uint32_t>(first) + 1u;
             std::uint64_t want = count;
-            bool ok = true;
             if (count == 0) {  // the whole file, from byte 0
-                ok = file.SeekTo(0);
+                start = 0;
                 want = file.Size();
             }
-            if (ok) {
-                const auto buffer = std::make_unique<unsigned char[]>(kRangeChunk);
-                ok = DigestExactly(file, want, context, buffer.get());
-            }
+            const platform::RangeEnd end = file.ReadRange(start, want, [&](const unsigned char* data, std::size_t n) {
+                Md5Update(context, data, static_cast<std::uint32_t>(n));
+            });
             // A range not read in full counts as no bytes at all.
-            if (!ok) Md5Init(context);
+            if (end != platform::RangeEnd::Complete) Md5Init(context);
         }
     } catch (const std::bad_alloc&) {
         Md5Init(context);

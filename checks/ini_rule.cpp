@@ -9,18 +9,13 @@
 
 #include "checks/rules.h"
 #include "checksums/hex.h"
-#include "platform/file.h"
+#include "platform/reader.h"
 #include "platform/find.h"
 #include "platform/text.h"
 
 namespace ondrel {
 
 namespace {
-
-class FileReadError : public std::exception {
-public:
-    const char* what() const noexcept override { return "file cannot be read"; }
-};
 
 // Bytes 1 to 32: control characters and the space.
 bool IsTrimmed(char c) {
@@ -35,27 +30,48 @@ std::string_view Trim(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-void AddLine(IniDocument& document, std::string_view raw) {
+// One line of INI text, trimmed and told apart.
+struct IniLine {
+    enum Kind { Skipped, Header, Setting, Plain } kind = Skipped;
+    std::string_view text;   // Header: the name; Plain: the line
+    std::string_view name;   // Setting: trimmed name
+    std::string_view value;  // Setting: trimmed value
+};
+
+IniLine Classify(std::string_view raw) {
     std::string_view line = Trim(raw);
-    if (line.empty() || line.front() == ';') return;
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-        // A new section even when one of that name exists already.
-        document.sections.push_back({std::string(Trim(line.substr(1, line.size() - 2))), {}});
-        return;
-    }
-    if (document.sections.empty()) return;  // above the first header
-    std::vector<std::string>& lines = document.sections.back().lines;
+    if (line.empty() || line.front() == ';') return {};
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']')
+        return {IniLine::Header, Trim(line.substr(1, line.size() - 2)), {}, {}};
     std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) {
-        lines.emplace_back(line);
-        return;
-    }
-    std::string_view name = Trim(line.substr(0, equals));
-    std::string_view value = Trim(line.substr(equals + 1));
+    if (equals == std::string_view::npos) return {IniLine::Plain, line, {}, {}};
+    return {IniLine::Setting, {}, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))};
+}
+
+std::string StoredSetting(std::string_view name, std::string_view value) {
     std::string stored;
     stored.reserve(name.size() + 1 + value.size());
     stored.append(name).append(1, '=').append(value);
-    lines.push_back(std::move(stored));
+    return stored;
+}
+
+void AddLine(IniDocument& document, std::string_view raw) {
+    const IniLine line = Classify(raw);
+    switch (line.kind) {
+        case IniLine::Skipped:
+            return;
+        case IniLine::Header:
+            // A new section even when one of that name exists already.
+            document.sections.push_back({std::string(line.text), {}});
+            return;
+        case IniLine::Plain:
+            if (!document.sections.empty()) document.sections.back().lines.emplace_back(line.text);
+            return;
+        case IniLine::Setting:
+            if (!document.sections.empty())  // lines above the first header are not kept
+                document.sections.back().lines.push_back(StoredSetting(line.name, line.value));
+            return;
+    }
 }
 
 }  // namespace
@@ -122,22 +138,70 @@ std::optional<IniMatch> FindIniValue(const IniDocument& document, std::string_vi
     return std::nullopt;
 }
 
-std::string ReadWholeFile(const std::string& fileName) {
-    platform::File file = platform::File::OpenOrThrow(fileName, platform::Share::Read);
-    const std::uint64_t size = file.Size();
-    std::string bytes;
-    if (size > bytes.max_size()) throw std::bad_alloc();
-    bytes.resize(static_cast<std::size_t>(size));
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size() - got, 0x40000000));
-        std::int64_t read = file.Read(bytes.data() + got, piece);
-        if (read < 0) throw FileReadError();
-        if (read == 0) break;  // the file shrank since it was measured
-        got += static_cast<std::size_t>(read);
+IniValueSearch::IniValueSearch(std::string_view ruleValue) : needle_(ruleValue) {
+    AsciiUpper(needle_);
+    searcher_.emplace(needle_.cbegin(), needle_.cend());
+}
+
+void IniValueSearch::Feed(std::string_view bytes) {
+    if (ended_) return;
+    // The first NUL ends the text.
+    if (const void* nul = std::memchr(bytes.data(), 0, bytes.size())) {
+        bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
+        ended_ = true;
     }
-    bytes.resize(got);
-    return bytes;
+    // CR, LF and CR LF all end a line; the empty lines between the bytes of
+    // a CR LF pair are skipped like every empty line.
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find_first_of("\r\n");
+        if (end == std::string_view::npos) {
+            line_.append(bytes);
+            return;
+        }
+        if (line_.empty()) {
+            Line(bytes.substr(0, end));
+        } else {
+            line_.append(bytes.substr(0, end));
+            Line(line_);
+            line_.clear();
+        }
+        bytes.remove_prefix(end + 1);
+    }
+}
+
+std::optional<IniMatch> IniValueSearch::Finish() {
+    if (!line_.empty()) Line(line_);
+    line_.clear();
+    ended_ = true;
+    for (const NameState& name : names_)
+        if (name.line) return IniMatch{name.section, *name.line};
+    return std::nullopt;
+}
+
+bool IniValueSearch::Holds(std::string_view value) {
+    if (value.size() < needle_.size()) return false;
+    upper_.assign(value);
+    AsciiUpper(upper_);
+    return std::search(upper_.cbegin(), upper_.cend(), *searcher_) != upper_.cend();
+}
+
+void IniValueSearch::Line(std::string_view raw) {
+    if (needle_.empty()) return;  // an empty fragment occurs nowhere
+    const IniLine line = Classify(raw);
+    if (line.kind == IniLine::Header) {
+        // A name finds the last section that carries it: a new header of a
+        // name forgets what the earlier section of that name held.
+        key_.assign(line.text);
+        platform::UpperCaseAnsi(key_);
+        auto [at, added] = index_.try_emplace(key_, names_.size());
+        if (added) names_.emplace_back();
+        names_[at->second] = {std::string(line.text), std::nullopt};
+        current_ = at->second;
+        return;
+    }
+    // Only values are searched, and only the first match of a section counts.
+    if (line.kind != IniLine::Setting || !current_ || names_[*current_].line) return;
+    if (Holds(line.value)) names_[*current_].line = StoredSetting(line.name, line.value);
 }
 
 bool FilePresent(const std::string& fileName) {
@@ -150,8 +214,15 @@ bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& t
         trace.Set("no such file (or a directory, or last written outside 1980-2107)");
         return false;
     }
-    const IniDocument document = ParseIniText(ReadWholeFile(fileName));
-    std::optional<IniMatch> match = FindIniValue(document, value);
+    platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::Read);
+    if (!file) throw platform::FileOpenError();
+    IniValueSearch search(value);
+    const platform::RangeEnd end = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
+        search.Feed(std::string_view(reinterpret_cast<const char*>(data), n));
+    });
+    // A file that shrank since it was opened is read up to its new end.
+    if (end == platform::RangeEnd::Failed) throw platform::FileReadError();
+    std::optional<IniMatch> match = search.Finish();
     if (!match) {
         trace.Set("no value holds it");
         return false;

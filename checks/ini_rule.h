@@ -1,9 +1,11 @@
 #pragma once
 // The "INI" rule: a file read as INI text, and a search of its values for a
 // fragment, ASCII letter case ignored.
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ondrel {
@@ -43,9 +45,41 @@ struct IniMatch {
 // empty rule value is found nowhere. Answers the first match.
 std::optional<IniMatch> FindIniValue(const IniDocument& document, std::string_view ruleValue);
 
-// The whole file, read in one piece from an open that lets others read but
-// not write; throws when the file cannot be opened or read.
-std::string ReadWholeFile(const std::string& fileName);
+// FindIniValue over ParseIniText of text fed in pieces of any size, without
+// keeping the document: it holds the line being read and, per distinct
+// section name, the name and first matching line of the last section that
+// carries it (the only one FindIniValue searches). Answers what FindIniValue
+// answers for the whole text.
+class IniValueSearch {
+public:
+    explicit IniValueSearch(std::string_view ruleValue);
+    IniValueSearch(const IniValueSearch&) = delete;
+    IniValueSearch& operator=(const IniValueSearch&) = delete;
+
+    // The next bytes of the text; everything from the first NUL on is ignored.
+    void Feed(std::string_view bytes);
+    // Ends the text: its last line needs no break.
+    std::optional<IniMatch> Finish();
+
+private:
+    struct NameState {
+        std::string section;              // the name as the last header wrote it
+        std::optional<std::string> line;  // its first stored line that holds the needle
+    };
+    void Line(std::string_view raw);
+    bool Holds(std::string_view value);
+
+    std::string needle_;
+    // Boyer-Moore keeps the search linear in the value's length.
+    std::optional<std::boyer_moore_searcher<std::string::const_iterator>> searcher_;
+    std::string line_;   // the part of a line that a piece ended in
+    std::string upper_;  // scratch: a value upper-cased
+    std::string key_;    // scratch: a section name upper-cased
+    bool ended_ = false;
+    std::vector<NameState> names_;  // in the order the names first appear
+    std::unordered_map<std::string, std::size_t> index_;
+    std::optional<std::size_t> current_;
+};
 
 // The file is found by a directory search (wildcards allowed in the last
 // component), is no directory, and its last-write time in local time is a
@@ -54,7 +88,9 @@ std::string ReadWholeFile(const std::string& fileName);
 bool FilePresent(const std::string& fileName);
 
 // The whole rule: false for a file that is not present; otherwise the file is
-// read (which may throw), parsed and searched for the rule value.
+// opened (throws platform::FileOpenError when it cannot be, or is no regular
+// disk file), read in chunks and searched as it is read (throws
+// platform::FileReadError when a read fails).
 bool IniFileHasValue(const std::string& fileName, const std::string& ruleValue);
 
 }  // namespace ondrel

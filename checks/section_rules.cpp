@@ -2,8 +2,8 @@
 // the raw bytes it points to.
 #include "checks/section_rules.h"
 
+#include <array>
 #include <optional>
-#include <vector>
 
 #include "checks/caches.h"
 #include "checks/rule_values.h"
@@ -14,20 +14,15 @@ namespace ondrel {
 
 namespace {
 
-// Section bytes stream through the digest in pieces of this size.
-constexpr std::int32_t kRegionChunk = 256 * 1024;
-
-struct Region {
-    std::uint32_t start;
-    std::uint32_t length;
-};
-
-std::string Digest(const std::string& fileName, const std::vector<Region>& regions) {
-    platform::File file = platform::File::Open(fileName, platform::Share::ReadWrite);
-    if (!file) return std::string();
+// The digest of the regions, in order, read through the image's reader; the
+// empty text when the file could not be opened for reading.
+template <typename Regions>
+std::string Digest(platform::FileReader& reader, const Regions& regions) {
+    if (!reader) return std::string();
     Md5Stream digest;
-    for (const Region& r : regions)
-        ReadFileRegion(file, digest, static_cast<std::int32_t>(r.start), static_cast<std::int32_t>(r.length));
+    for (const pe::SectionHeader& s : regions)
+        ReadFileRegion(reader, digest, static_cast<std::int32_t>(s.pointerToRawData),
+                       static_cast<std::int32_t>(s.sizeOfRawData));
     return digest.FinishText();
 }
 
@@ -39,22 +34,14 @@ std::string SectionNameText(const std::array<char, 8>& name) {
     return std::string(name.data(), n);
 }
 
-bool ReadFileRegion(platform::File& file, Md5Stream& digest, std::int32_t start, std::int32_t length) {
-    // A start of 2^31 or more cannot be positioned to: the region adds
+bool ReadFileRegion(platform::FileReader& file, Md5Stream& digest, std::int32_t start, std::int32_t length) {
+    // A start of 2^31 or more is refused by the positioning: the region adds
     // nothing rather than bytes from wherever the file happened to stand.
     if (start < 0 || length <= 0) return true;
-    if (!file.Seek(start)) return true;
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(length < kRegionChunk ? length : kRegionChunk));
-    std::int32_t done = 0;
-    while (done < length) {
-        std::int32_t want = length - done < kRegionChunk ? length - done : kRegionChunk;
-        std::int64_t got = file.Read(buffer.data(), static_cast<std::uint32_t>(want));
-        if (got < 0) return false;
-        if (got == 0) break;
-        digest.Update(buffer.data(), static_cast<std::size_t>(got));
-        done += static_cast<std::int32_t>(got);
-    }
-    return true;
+    const platform::RangeEnd end =
+        file.ReadRange(static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(length),
+                       [&](const unsigned char* data, std::size_t n) { digest.Update(data, n); });
+    return end != platform::RangeEnd::Failed;
 }
 
 std::int32_t SectionRawSizeTotal(const std::string& fileName) {
@@ -66,26 +53,19 @@ std::int32_t SectionRawSizeTotal(const std::string& fileName) {
 }
 
 std::string AllSectionsDigest(const std::string& fileName) {
-    std::vector<Region> regions;
-    {
-        std::optional<pe::SectionTable> table = platform::LoadSectionHeaders(fileName);
-        if (!table || !table->complete) return std::string();
-        regions.reserve(table->headers.size());
-        for (const pe::SectionHeader& s : table->headers) regions.push_back({s.pointerToRawData, s.sizeOfRawData});
-    }
-    return Digest(fileName, regions);
+    platform::SectionImage image = platform::OpenSectionImage(fileName);
+    if (!image.table || !image.table->complete) return std::string();
+    return Digest(image.reader, image.table->headers);
 }
 
 std::string NamedSectionDigest(const std::string& sectionName, const std::string& fileName) {
-    Region region{0, 0};
-    {
-        std::optional<pe::SectionTable> table = platform::LoadSectionHeaders(fileName);
-        if (!table || !table->complete) return std::string();
-        for (const pe::SectionHeader& s : table->headers)  // the last match wins
-            if (SectionNameText(s.name) == sectionName) region = {s.pointerToRawData, s.sizeOfRawData};
-    }
-    if (region.length == 0) return std::string();
-    return Digest(fileName, {region});
+    platform::SectionImage image = platform::OpenSectionImage(fileName);
+    if (!image.table || !image.table->complete) return std::string();
+    std::optional<pe::SectionHeader> found;
+    for (const pe::SectionHeader& s : image.table->headers)  // the last match wins
+        if (SectionNameText(s.name) == sectionName) found = s;
+    if (!found || found->sizeOfRawData == 0) return std::string();
+    return Digest(image.reader, std::array<pe::SectionHeader, 1>{*found});
 }
 
 bool SectionSizeRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {

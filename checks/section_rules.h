@@ -5,7 +5,7 @@
 #include <string>
 
 #include "checksums/md5.h"
-#include "platform/file.h"
+#include "platform/reader.h"
 
 namespace ondrel {
 
@@ -30,6 +30,6 @@ std::string NamedSectionDigest(const std::string& sectionName, const std::string
 // up to length bytes or the end of the file, whichever comes first. A start
 // or length of 2^31 or more (negative here) feeds nothing. Answers true;
 // false only when a read fails, after feeding the bytes read before it.
-bool ReadFileRegion(platform::File& file, Md5Stream& digest, std::int32_t start, std::int32_t length);
+bool ReadFileRegion(platform::FileReader& file, Md5Stream& digest, std::int32_t start, std::int32_t length);
 
 }  // namespace ondrel

@@ -22,7 +22,6 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/file.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -246,27 +245,6 @@ std::uint32_t Crc32OfStream(ByteStream& stream) {
         crc = Crc32Update(crc, buffer.get(), static_cast<std::size_t>(got));
     }
     return ~crc;
-}
-
-namespace {
-
-class FileStream : public ByteStream {
-public:
-    explicit FileStream(platform::File& file) : file_(file) {}
-    std::uint64_t Size() const override { return file_.Size(); }
-    std::uint64_t Position() const override { return file_.Position(); }
-    std::int64_t Read(void* buffer, std::uint32_t count) override { return file_.Read(buffer, count); }
-
-private:
-    platform::File& file_;
-};
-
-}  // namespace
-
-std::uint32_t Crc32OfFile(const std::string& fileName) {
-    platform::File file = platform::File::OpenOrThrow(fileName, platform::Share::Read);
-    FileStream stream(file);
-    return Crc32OfStream(stream);
 }
 
 }  // namespace ondrel

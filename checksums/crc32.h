@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <string>
 
 namespace ondrel {
 
@@ -42,11 +41,6 @@ inline std::uint32_t Crc32Of(const void* data, std::size_t count) noexcept {
 // the stream is left at its end. Throws StreamReadError when a read delivers
 // nothing short of the end.
 std::uint32_t Crc32OfStream(ByteStream& stream);
-
-// The CRC-32 of a whole file, opened for reading while other processes may
-// read it but not write it (POSIX cannot refuse writers). Throws
-// platform::FileOpenError when the file cannot be opened.
-std::uint32_t Crc32OfFile(const std::string& fileName);
 
 // The two ways of computing, for tests and benchmarks: table slices on any
 // machine, and carry-less multiplication where the processor has it.

@@ -22,13 +22,6 @@ void Md5Final(Md5Context& context, Md5Digest& digest) noexcept;
 // 32 lower-case hexadecimal characters, digest byte 0 first.
 std::string Md5ToHex(const Md5Digest& digest);
 
-// The digest of a whole file, read from one read-only mapping of it (other
-// processes may go on reading and writing it). A file that is missing, locked,
-// empty or cannot be mapped gives the digest of no bytes. Where the process
-// can view a file of 4 GiB or more whole (64-bit builds), all of its bytes
-// are digested; a 32-bit process cannot, and gets the digest of no bytes.
-void Md5OfFile(const std::string& fileName, Md5Digest& digest) noexcept;
-
 // The upper-case text in which rules compare and caches hold digests.
 std::string DigestText(const Md5Digest& digest);
 

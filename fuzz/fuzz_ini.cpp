@@ -1,4 +1,5 @@
-// libFuzzer target: the INI parser and the search of values, from memory.
+// libFuzzer target: the INI parser and the search of values, from memory,
+// and the same search fed in pieces as a file is read.
 // Input: a needle, a NUL byte, then the file's bytes (without a NUL the
 // whole input is the file and its first line the needle).
 #include <cstddef>
@@ -75,5 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<ondrel::IniMatch> expected = SearchWrittenOut(doc, needle);
     Require(match.has_value() == expected.has_value());
     if (match) Require(match->section == expected->section && match->line == expected->line);
+
+    // The search as the file is read, in pieces of a size the input chooses.
+    const std::size_t piece = 1 + size % 97;
+    ondrel::IniValueSearch search(needle);
+    for (std::size_t at = 0; at < text.size(); at += piece) search.Feed(text.substr(at, piece));
+    std::optional<ondrel::IniMatch> asRead = search.Finish();
+    Require(asRead.has_value() == match.has_value());
+    if (asRead) Require(asRead->section == match->section && asRead->line == match->line);
     return 0;
 }

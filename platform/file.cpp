@@ -12,10 +12,4 @@ File& File::operator=(File&& other) noexcept {
 
 File::~File() { Close(); }
 
-File File::OpenOrThrow(const std::string& name, Share share, bool sequential) {
-    File file = Open(name, share, sequential);
-    if (!file) throw FileOpenError();
-    return file;
-}
-
 }  // namespace ondrel::platform

@@ -1,5 +1,5 @@
 #pragma once
-// Files opened for reading, with the share modes the rules ask for.
+// Regular disk files opened for reading, with the share modes the rules ask for.
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -18,7 +18,21 @@ public:
     const char* what() const noexcept override { return "file cannot be opened"; }
 };
 
-// An existing file opened for reading. Move-only; closed when destroyed.
+// A read that failed, or a file that ended before the bytes it had when
+// it was opened were read.
+class FileReadError : public std::exception {
+public:
+    const char* what() const noexcept override { return "file cannot be read"; }
+};
+
+// An existing regular disk file opened for reading. Move-only; closed when
+// destroyed. Anything else that a name can open (a directory, a FIFO or
+// pipe, a socket, a terminal, console or other device) is refused like a
+// file that cannot be opened, before a byte is read, and without waiting
+// for a writer or for data:
+//   POSIX: open with O_NONBLOCK | O_NOCTTY, fstat must answer S_ISREG, then
+//   O_NONBLOCK is cleared.
+//   Windows: CreateFileA, then GetFileType must answer FILE_TYPE_DISK.
 // POSIX cannot refuse other writers: Share::Read opens like Share::ReadWrite.
 class File {
 public:
@@ -29,25 +43,16 @@ public:
     File& operator=(const File&) = delete;
     ~File();
 
-    // An invalid File when the file cannot be opened.
+    // An invalid File when the file cannot be opened or is no regular disk file.
     static File Open(const std::string& name, Share share, bool sequential = false) noexcept;
-    // As Open, but throws FileOpenError.
-    static File OpenOrThrow(const std::string& name, Share share, bool sequential = false);
 
     explicit operator bool() const noexcept { return handle_ != kInvalid; }
-    std::intptr_t Native() const noexcept { return handle_; }
 
-    // Positions the file at start bytes from its beginning (SetFilePointer
-    // with FILE_BEGIN): a negative start is refused and the position stays
-    // where it was; a start past the end is accepted. True when accepted.
-    bool Seek(std::int32_t start) noexcept;
-    // Moves to an absolute 64-bit position. True when accepted.
-    bool SeekTo(std::uint64_t position) noexcept;
-    // Bytes delivered by one read of up to count bytes: 0 at the end, -1 on failure.
-    std::int64_t Read(void* buffer, std::uint32_t count) noexcept;
-    // Full 64-bit size and position; 0 when they cannot be asked.
+    // Bytes delivered by one read of up to count bytes at offset: 0 at the
+    // end of the file, -1 on failure. The file position is not relied on.
+    std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept;
+    // The full 64-bit size now; 0 when it cannot be asked.
     std::uint64_t Size() const noexcept;
-    std::uint64_t Position() const noexcept;
 
 private:
     static constexpr std::intptr_t kInvalid = -1;

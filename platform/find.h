@@ -15,8 +15,12 @@ struct DirectoryEntry {
 
 // FindFirstFileA and FindClose on Windows. On POSIX: a name without "*" or
 // "?" in its last component is looked up directly; otherwise that component
-// is matched ("*" any run of characters, "?" any one character) against the
-// entries of its directory, in the order the directory lists them.
+// is matched against the entries of its directory, in the order the
+// directory lists them, as FindFirstFileA matches: letter case ignored
+// (Windows-1252, as SameTextIgnoringCase), "*" any run of characters, "?"
+// any one character, where a run of "?" at a "." of the name or at its end
+// may match nothing, and a "." before "*" or "?" or at the pattern's end may
+// match the end of the name ("noext.*", "*.*" and "noext?" find noext).
 // Running out of memory throws; nothing else does.
 std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName);
 

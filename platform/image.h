@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/pe/pe_reader.h"
+#include "platform/reader.h"
 
 namespace ondrel::platform {
 
@@ -26,6 +27,18 @@ SplitName SplitImageName(const std::string& fileName);
 // nothing when the file is missing or no PE image. Headers that do not lie
 // wholly inside the file are left out and mark the table incomplete.
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName);
+
+// The section table of an image and the file opened for reading its
+// sections' bytes (others may read and write it meanwhile). The reader is
+// opened only when a complete table was read; it is invalid when the file
+// cannot then be opened. On Windows the image-help service reads the table
+// and releases the image before the file is opened; elsewhere one open of
+// the file serves both.
+struct SectionImage {
+    std::optional<pe::SectionTable> table;
+    FileReader reader;
+};
+SectionImage OpenSectionImage(const std::string& fileName);
 
 // A resource type or name as handed to the lookup: an integer identifier,
 // or an 8-bit text (which the lookup converts: "#" and decimal digits is an

@@ -6,6 +6,7 @@
 
 #include "checksums/crc32.h"
 #include "checksums/hex.h"
+#include "checks/file_digests.h"
 #include "platform/file.h"
 #include "tests/support/test_files.h"
 

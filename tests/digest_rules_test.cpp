@@ -9,6 +9,7 @@
 #include "checksums/hex.h"
 #include "checksums/md5.h"
 #include "ondrel.h"
+#include "checks/file_digests.h"
 #include "platform/file.h"
 #include "tests/support/test_files.h"
 

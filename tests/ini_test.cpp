@@ -7,6 +7,7 @@
 #include "checks/engine.h"
 #include "checks/ini_rule.h"
 #include "ondrel.h"
+#include "platform/reader.h"
 #include "platform/text.h"
 #include "tests/support/test_files.h"
 
@@ -240,6 +241,45 @@ TEST(IniSearch, ManyRepeatedHeaders) {
     EXPECT_EQ(FindIniValue(doc, "LAST"), (IniMatch{"S", "k=last"}));
 }
 
+// ---------------------------------------------------------------- the search as the file is read
+
+// Fed in pieces of every size, the search answers as the parse of the whole
+// text and the search of its document do.
+std::optional<IniMatch> SearchInPieces(const std::string& text, std::string_view needle, std::size_t piece) {
+    ondrel::IniValueSearch search(needle);
+    for (std::size_t at = 0; at < text.size(); at += piece) search.Feed(std::string_view(text).substr(at, piece));
+    return search.Finish();
+}
+
+TEST(IniSearchAsRead, AgreesWithTheWholeDocument) {
+    std::mt19937 random(777);
+    // Headers, settings, comments, breaks of every kind and NUL bytes.
+    const std::vector<std::string> parts = {"[a]", "[A]", "[ b ]", "[]", "[\xe9]", "[\xc9]", "k=",  "=", " x ",
+                                            "needle", "NEE", "dle", ";", "\r", "\n", "\r\n", "\n\r", "\t",
+                                            "["};
+    int matched = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (std::size_t n = random() % 40; n > 0; --n) text += parts[random() % parts.size()];
+        if (random() % 20 == 0) text.insert(random() % (text.size() + 1), 1, '\0');
+        for (std::string_view needle : {"needle", "x", "EEd", "=", ""}) {
+            const std::optional<IniMatch> expected = FindIniValue(ParseIniText(text), needle);
+            matched += expected.has_value();
+            for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7}, text.size() + 1})
+                ASSERT_EQ(SearchInPieces(text, needle, piece), expected) << "round " << round << " piece " << piece;
+        }
+    }
+    EXPECT_GT(matched, 500);  // the rounds did exercise matches
+}
+
+TEST(IniSearchAsRead, NothingAfterTheFirstNul) {
+    ondrel::IniValueSearch search("needle");
+    search.Feed("[S]\nk=nee");
+    search.Feed("dle\0more\n"s);
+    search.Feed("[T]\nk=needle\n");
+    EXPECT_EQ(search.Finish(), (IniMatch{"S", "k=needle"}));
+}
+
 // ---------------------------------------------------------------- presence and reading
 
 class IniFiles : public ::testing::Test {
@@ -255,6 +295,23 @@ std::int64_t MidYear(int year) {
     bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
     days += 31 + (leap ? 29 : 28) + 31 + 30 + 31 + 14;
     return days * 86400 + 12 * 3600;
+}
+
+// Lines and line breaks that straddle the reader's chunks, in a file of
+// several chunks.
+TEST_F(IniFiles, LinesAcrossChunks) {
+    const std::size_t chunk = ondrel::platform::FileReader::kChunk;
+    std::string text = "[S]\r";
+    text += "pad=" + std::string(chunk - text.size() - 5, 'p') + "\r\n";  // the CR ends chunk 1, the LF begins chunk 2
+    text += "k=" + std::string(chunk, 'q') + "needle" + "\n";            // a line longer than a chunk
+    text += "[T]\nj=tail";
+    ASSERT_EQ(text[chunk - 1], '\r');
+    const std::string big = dir.Write("big.ini", text);
+    EXPECT_TRUE(IniFileHasValue(big, "QQNEEDLE"));
+    EXPECT_TRUE(IniFileHasValue(big, "tail"));
+    EXPECT_TRUE(IniFileHasValue(big, "pp"));
+    EXPECT_FALSE(IniFileHasValue(big, "p\nk"));
+    EXPECT_EQ(FindIniValue(ParseIniText(text), "QQNEEDLE").has_value(), true);
 }
 
 TEST_F(IniFiles, PresentFileHolds) {

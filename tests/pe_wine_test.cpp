@@ -164,7 +164,7 @@ void CompareResources(const std::string& file, ondrel::pe::ByteSource& source, C
 
 void CompareFile(const std::string& file, Counts& counts,
                  const std::vector<std::pair<std::string, std::string>>& extraLookups = {}) {
-    ondrel::platform::File handle = ondrel::platform::File::Open(file, ondrel::platform::Share::ReadWrite);
+    ondrel::platform::FileReader handle = ondrel::platform::FileReader::Open(file, ondrel::platform::Share::ReadWrite);
     if (!handle) return;
     ondrel::pe::FileSource source(handle);
     CompareSections(file, source, counts);
@@ -310,7 +310,7 @@ TEST(CompiledResources, RulesAndReaderAgree) {
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=10|NAMED|" + dataDigest).c_str()), 0);
 
     // The icon group: the rule's digest is our reader's, and the group lists one icon.
-    ondrel::platform::File handle = ondrel::platform::File::Open(self, ondrel::platform::Share::ReadWrite);
+    ondrel::platform::FileReader handle = ondrel::platform::FileReader::Open(self, ondrel::platform::Share::ReadWrite);
     ASSERT_TRUE(handle);
     ondrel::pe::FileSource source(handle);
     std::optional<ondrel::pe::ResourceData> group =

@@ -10,17 +10,26 @@ namespace ondrel::platform {
 
 namespace {
 int AsFd(std::intptr_t h) { return static_cast<int>(h); }
+
+void CloseKeepingErrno(int fd) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+}
 }  // namespace
 
 File File::Open(const std::string& name, Share, bool sequential) noexcept {
+    // O_NONBLOCK: a FIFO without a writer, or a device, must not hold the
+    // open; whatever opened is then refused unless it is a regular file.
     int fd;
     do {
-        fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return File();
     struct stat st{};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {  // a directory is no file to read
-        close(fd);
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        CloseKeepingErrno(fd);
         return File();
     }
     if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -29,26 +38,16 @@ File File::Open(const std::string& name, Share, bool sequential) noexcept {
 
 void File::Close() noexcept {
     if (handle_ != kInvalid) {
-        int saved = errno;
-        close(AsFd(handle_));
-        errno = saved;
+        CloseKeepingErrno(AsFd(handle_));
         handle_ = kInvalid;
     }
 }
 
-bool File::Seek(std::int32_t start) noexcept {
-    if (start < 0) return false;
-    return lseek(AsFd(handle_), start, SEEK_SET) >= 0;
-}
-
-bool File::SeekTo(std::uint64_t position) noexcept {
-    return lseek(AsFd(handle_), static_cast<off_t>(position), SEEK_SET) >= 0;
-}
-
-std::int64_t File::Read(void* buffer, std::uint32_t count) noexcept {
+std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
     ssize_t got;
     do {
-        got = read(AsFd(handle_), buffer, count);
+        got = pread(AsFd(handle_), buffer, count, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
     return got < 0 ? -1 : got;
 }
@@ -57,11 +56,6 @@ std::uint64_t File::Size() const noexcept {
     struct stat st{};
     if (fstat(AsFd(handle_), &st) != 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
-}
-
-std::uint64_t File::Position() const noexcept {
-    off_t at = lseek(AsFd(handle_), 0, SEEK_CUR);
-    return at < 0 ? 0 : static_cast<std::uint64_t>(at);
 }
 
 }  // namespace ondrel::platform

@@ -3,8 +3,11 @@
 
 #include <ctime>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "platform/find.h"
+#include "platform/text.h"
 
 namespace ondrel::platform {
 
@@ -15,27 +18,62 @@ struct DirCloser {
 };
 using Directory = std::unique_ptr<DIR, DirCloser>;
 
-// "*" matches any run of characters, "?" any one character; the rest matches itself.
-bool WildcardMatch(const char* pattern, const char* name) {
-    const char* star = nullptr;
-    const char* resume = nullptr;
-    while (*name) {
-        if (*pattern == '*') {
-            star = pattern++;
-            resume = name;
-        } else if (*pattern == '?' || *pattern == *name) {
-            ++pattern;
-            ++name;
-        } else if (star) {
-            pattern = star + 1;
-            name = ++resume;
-        } else {
-            return false;
+// Matches a name against a pattern, both upper-cased, as the directory
+// search of Windows does:
+//  - "*" matches any run of characters, the empty run too;
+//  - "?" matches any one character, but at a "." of the name or at its end
+//    the whole run of "?" it begins matches nothing ("a.txt?" finds a.txt);
+//  - a "." followed by "*" or "?", or ending the pattern, matches a "." or,
+//    at the end of the name, nothing ("noext.*" and "*.*" find noext);
+//  - any other character matches itself.
+class Matcher {
+public:
+    Matcher(std::string_view pattern, std::string_view name)
+        : pattern_(pattern), name_(name), tried_((pattern.size() + 1) * (name.size() + 1)) {}
+    bool Match() { return From(0, 0); }
+
+private:
+    // Whether the pattern from i matches the name from j; each pair is
+    // tried once, so runs of "*" cost no more than the table.
+    bool From(std::size_t i, std::size_t j) {
+        std::vector<bool>::reference tried = tried_[i * (name_.size() + 1) + j];
+        if (tried) return false;  // tried before, and it failed (a success returns at once)
+        tried = true;
+        while (i < pattern_.size()) {
+            const char c = pattern_[i];
+            const bool nameEnded = j == name_.size();
+            if (c == '*') {
+                while (i < pattern_.size() && pattern_[i] == '*') ++i;
+                if (i == pattern_.size()) return true;
+                for (std::size_t k = j; k <= name_.size(); ++k)
+                    if (From(i, k)) return true;
+                return false;
+            }
+            if (c == '?') {
+                if (nameEnded || name_[j] == '.') {
+                    while (i < pattern_.size() && pattern_[i] == '?') ++i;
+                } else {
+                    ++i;
+                    ++j;
+                }
+                continue;
+            }
+            if (c == '.' && nameEnded &&
+                (i + 1 == pattern_.size() || pattern_[i + 1] == '*' || pattern_[i + 1] == '?')) {
+                ++i;
+                continue;
+            }
+            if (nameEnded || name_[j] != c) return false;
+            ++i;
+            ++j;
         }
+        return j == name_.size();
     }
-    while (*pattern == '*') ++pattern;
-    return *pattern == '\0';
-}
+
+    std::string_view pattern_;
+    std::string_view name_;
+    std::vector<bool> tried_;
+};
 
 // An MS-DOS date covers 1980-01-01 to 2107-12-31, in local time.
 bool IsDosTime(std::time_t t) {
@@ -66,8 +104,12 @@ std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) {
     }
     Directory d(opendir(dir.c_str()));
     if (!d) return std::nullopt;
+    UpperCaseAnsi(last);  // letter case is ignored, as the caches ignore it
+    std::string upper;
     while (dirent* e = readdir(d.get())) {
-        if (!WildcardMatch(last.c_str(), e->d_name)) continue;
+        upper = e->d_name;
+        UpperCaseAnsi(upper);
+        if (!Matcher(last, upper).Match()) continue;
         std::string path = slash == std::string::npos ? std::string(e->d_name) : dir + e->d_name;
         if (stat(path.c_str(), &st) != 0) continue;
         return EntryOf(st);

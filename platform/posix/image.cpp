@@ -2,17 +2,27 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/reader.h"
 #include "platform/image.h"
 #include "platform/pe/file_source.h"
 
 namespace ondrel::platform {
 
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) {
-    File file = File::Open(fileName, Share::Read);
+    FileReader file = FileReader::Open(fileName, Share::Read);
     if (!file) return std::nullopt;
     pe::FileSource source(file);
     return pe::ReadSectionTable(source);
+}
+
+SectionImage OpenSectionImage(const std::string& fileName) {
+    SectionImage image;
+    FileReader file = FileReader::Open(fileName, Share::ReadWrite);
+    if (!file) return image;
+    pe::FileSource source(file);
+    image.table = pe::ReadSectionTable(source);
+    if (image.table && image.table->complete) image.reader = std::move(file);
+    return image;
 }
 
 namespace {
@@ -29,7 +39,7 @@ bool VisitResourceData(const std::string& fileName, const ResourceArgument& name
     std::optional<pe::ResourceKey> nameKey = KeyOf(name);
     std::optional<pe::ResourceKey> typeKey = KeyOf(type);
     if (!nameKey || !typeKey) return false;
-    File file = File::Open(fileName, Share::Read);
+    FileReader file = FileReader::Open(fileName, Share::Read);
     if (!file) return false;
     pe::FileSource source(file);
     std::optional<pe::ResourceData> data = pe::FindResourceData(source, *typeKey, *nameKey);

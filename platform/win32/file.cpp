@@ -13,7 +13,10 @@ File File::Open(const std::string& name, Share share, bool sequential) noexcept 
     DWORD flags = FILE_ATTRIBUTE_NORMAL | (sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
     HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, shareMode, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return File();
-    return File(reinterpret_cast<std::intptr_t>(h));
+    File file(reinterpret_cast<std::intptr_t>(h));
+    // Consoles, NUL, serial ports and pipes open too; none is a file to read.
+    if (GetFileType(h) != FILE_TYPE_DISK) return File();
+    return file;
 }
 
 void File::Close() noexcept {
@@ -25,20 +28,12 @@ void File::Close() noexcept {
     }
 }
 
-bool File::Seek(std::int32_t start) noexcept {
-    DWORD result = SetFilePointer(AsHandle(handle_), static_cast<LONG>(start), nullptr, FILE_BEGIN);
-    return !(result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
-}
-
-bool File::SeekTo(std::uint64_t position) noexcept {
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(position);
-    return SetFilePointerEx(AsHandle(handle_), distance, nullptr, FILE_BEGIN) != 0;
-}
-
-std::int64_t File::Read(void* buffer, std::uint32_t count) noexcept {
+std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (!ReadFile(AsHandle(handle_), buffer, count, &got, nullptr)) return -1;
+    if (!ReadFile(AsHandle(handle_), buffer, count, &got, &at)) return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     return got;
 }
 
@@ -46,12 +41,6 @@ std::uint64_t File::Size() const noexcept {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(AsHandle(handle_), &size)) return 0;
     return static_cast<std::uint64_t>(size.QuadPart);
-}
-
-std::uint64_t File::Position() const noexcept {
-    LARGE_INTEGER zero{}, position{};
-    if (!SetFilePointerEx(AsHandle(handle_), zero, &position, FILE_CURRENT)) return 0;
-    return static_cast<std::uint64_t>(position.QuadPart);
 }
 
 }  // namespace ondrel::platform

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "platform/file.h"
+#include "platform/reader.h"
 #include "platform/image.h"
 #include "platform/lock.h"
 
@@ -95,6 +96,13 @@ std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) 
     return table;
 }
 
+SectionImage OpenSectionImage(const std::string& fileName) {
+    SectionImage image;
+    image.table = LoadSectionHeaders(fileName);  // the image is released here
+    if (image.table && image.table->complete) image.reader = FileReader::Open(fileName, Share::ReadWrite);
+    return image;
+}
+
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
                        const ResourceSink& sink) {
     DataModule module(LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
@@ -114,7 +122,7 @@ bool VisitResourceData(const std::string& fileName, const ResourceArgument& name
     if (moduleBits & 3) {
         const auto base = moduleBits & ~std::uintptr_t{3};
         const auto at = reinterpret_cast<std::uintptr_t>(address);
-        File file = File::Open(fileName, Share::ReadWrite);
+        FileReader file = FileReader::Open(fileName, Share::ReadWrite);
         const std::uint64_t fileSize = file ? file.Size() : 0;
         if (at < base || at - base > fileSize || fileSize - (at - base) < size) {
             if (file || !Readable(address, size)) return false;

@@ -1,0 +1,53 @@
+#include "platform/reader.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace ondrel::platform {
+
+namespace {
+
+// Bytes left before reads fail; negative: reads never fail by the seam.
+std::atomic<std::int64_t> g_readsLeft{-1};
+
+// One read through the seam.
+std::int64_t ReadThroughSeam(File& file, std::uint64_t offset, void* out, std::uint32_t count) noexcept {
+    std::int64_t left = g_readsLeft.load(std::memory_order_relaxed);
+    if (left == 0) return -1;
+    if (left > 0 && static_cast<std::uint64_t>(left) < count) count = static_cast<std::uint32_t>(left);
+    const std::int64_t got = file.ReadAt(offset, out, count);
+    if (left > 0 && got > 0) g_readsLeft.fetch_sub(got, std::memory_order_relaxed);
+    return got;
+}
+
+}  // namespace
+
+void FailReadsAfter(std::uint64_t bytes) noexcept {
+    g_readsLeft.store(static_cast<std::int64_t>(std::min<std::uint64_t>(bytes, INT64_MAX)));
+}
+
+void StopFailingReads() noexcept { g_readsLeft.store(-1); }
+
+FileReader FileReader::Open(const std::string& name, Share share) noexcept {
+    return FileReader(File::Open(name, share, true));
+}
+
+std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
+    if (!buffer_) buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
+    return ReadThroughSeam(file_, offset, buffer_.get(), want);
+}
+
+bool FileReader::ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept {
+    auto* p = static_cast<unsigned char*>(out);
+    while (count > 0) {
+        const std::uint32_t want = static_cast<std::uint32_t>(std::min<std::size_t>(count, kChunk));
+        const std::int64_t got = ReadThroughSeam(file_, offset, p, want);
+        if (got <= 0) return false;
+        p += got;
+        offset += static_cast<std::uint64_t>(got);
+        count -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace ondrel::platform

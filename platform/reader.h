@@ -1,0 +1,80 @@
+#pragma once
+// The one way the rules read a file: a regular disk file opened with the
+// share mode the rule needs, read in sequential ranges of large chunks
+// through one buffer that the reader owns and reuses.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform/file.h"
+
+namespace ondrel::platform {
+
+// How reading a range ended.
+enum class RangeEnd {
+    Complete,   // every byte of the range was delivered
+    EndOfFile,  // the file ended first; the bytes before its end were delivered
+    Failed,     // a read failed; the bytes before it were delivered
+};
+
+class FileReader {
+public:
+    // Bytes asked of the system at a time: the size of the buffer.
+    static constexpr std::uint32_t kChunk = 256 * 1024;
+    // A count that reaches the end of any file.
+    static constexpr std::uint64_t kToEnd = UINT64_MAX;
+
+    FileReader() noexcept = default;
+
+    // Invalid when the file cannot be opened or is no regular disk file
+    // (see File::Open). The sequential-scan hint goes with every open.
+    static FileReader Open(const std::string& name, Share share) noexcept;
+
+    explicit operator bool() const noexcept { return static_cast<bool>(file_); }
+    // The file's size now; 0 when it cannot be asked.
+    std::uint64_t Size() const noexcept { return file_.Size(); }
+
+    // Hands the bytes from offset on, up to count of them, to
+    // sink(const unsigned char* data, std::size_t n) in order, a chunk at a
+    // time. The buffer is allocated at the first range (std::bad_alloc when
+    // that fails) and reused after.
+    template <typename Sink>
+    RangeEnd ReadRange(std::uint64_t offset, std::uint64_t count, Sink&& sink) {
+        while (count > 0) {
+            // Reads end on multiples of the chunk size in the file, so that
+            // after the first they cover whole pages of the page cache.
+            const std::uint32_t toBoundary = kChunk - static_cast<std::uint32_t>(offset % kChunk);
+            const std::uint32_t want = count < toBoundary ? static_cast<std::uint32_t>(count) : toBoundary;
+            const std::int64_t got = Fill(offset, want);
+            if (got < 0) return RangeEnd::Failed;
+            if (got == 0) return RangeEnd::EndOfFile;
+            sink(static_cast<const unsigned char*>(buffer_.get()), static_cast<std::size_t>(got));
+            offset += static_cast<std::uint64_t>(got);
+            if (count != kToEnd) count -= static_cast<std::uint64_t>(got);
+        }
+        return RangeEnd::Complete;
+    }
+
+    // Exactly count bytes at offset into out, read straight into it; false
+    // when the file ends first or a read fails.
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept;
+
+private:
+    explicit FileReader(File file) noexcept : file_(std::move(file)) {}
+    // One read of up to want bytes at offset into the buffer: the bytes
+    // delivered, 0 at the end of the file, -1 on failure.
+    std::int64_t Fill(std::uint64_t offset, std::uint32_t want);
+
+    File file_;
+    std::unique_ptr<unsigned char[]> buffer_;
+};
+
+// A seam for tests: once the process's readers have delivered this many
+// more bytes, every further read fails as an I/O error would, until
+// StopFailingReads. Not for use by the rules.
+void FailReadsAfter(std::uint64_t bytes) noexcept;
+void StopFailingReads() noexcept;
+
+}  // namespace ondrel::platform

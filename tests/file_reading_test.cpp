@@ -1,0 +1,436 @@
+// Reading files: only regular disk files are read, by every rule, without
+// waiting; a read that fails part way or a file that shrinks meanwhile is
+// never taken for the file's bytes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "checks/engine.h"
+#include "checks/file_digests.h"
+#include "checks/range_digest.h"
+#include "checks/section_rules.h"
+#include "checksums/crc32.h"
+#include "checksums/md5.h"
+#include "ondrel.h"
+#include "platform/reader.h"
+#include "tests/support/pe_writer.h"
+#include "tests/support/test_files.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+using ondrel::testing::TempDir;
+namespace platform = ondrel::platform;
+
+namespace {
+
+std::string NoBytes() { return ondrel::DigestTextOf("", 0); }
+
+// Runs one test of this program in a child process and answers whether it
+// passed within the deadline; a child that is still running then is killed.
+// The child test runs only when ONDREL_CHILD is set, so that it cannot hang
+// the program that runs it directly.
+bool ChildPassesWithin(const std::string& test, std::chrono::seconds deadline) {
+    const std::string filter = "--gtest_filter=" + test;
+#ifdef _WIN32
+    char self[MAX_PATH];
+    if (GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) return false;
+    std::string command = std::string("\"") + self + "\" " + filter;
+    SetEnvironmentVariableA("ONDREL_CHILD", "1");
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    const BOOL started =
+        CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+    SetEnvironmentVariableA("ONDREL_CHILD", nullptr);
+    if (!started) return false;
+    CloseHandle(child.hThread);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline).count();
+    DWORD code = 1;
+    if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << test << " did not end within " << deadline.count() << " s";
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, INFINITE);
+    } else {
+        GetExitCodeProcess(child.hProcess, &code);
+    }
+    CloseHandle(child.hProcess);
+    return code == 0;
+#else
+    std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"), const_cast<char*>(filter.c_str()), nullptr};
+    setenv("ONDREL_CHILD", "1", 1);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    unsetenv("ONDREL_CHILD");
+    if (spawned != 0) return false;
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            ADD_FAILURE() << test << " did not end within " << deadline.count() << " s";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (WIFSIGNALED(status)) ADD_FAILURE() << test << " was killed by signal " << WTERMSIG(status);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+#endif
+}
+
+bool InChild() { return std::getenv("ONDREL_CHILD") != nullptr; }
+
+#define ONDREL_ONLY_IN_CHILD() \
+    if (!InChild()) GTEST_SKIP() << "runs in a child process"
+
+// What one rule computed and how it ended.
+struct RuleResult {
+    ondrel::Outcome outcome = ondrel::Outcome::NotEvaluated;
+    bool hasText = false;
+    std::string text;
+};
+
+class Recorder : public ondrel::EvaluationObserver {
+public:
+    void OnEntry(const std::string&, std::string_view, const ondrel::RuleTrace& trace,
+                 ondrel::Outcome outcome) override {
+        result = {outcome, trace.hasText, trace.text};
+    }
+    void OnResult(bool) override {}
+    RuleResult result;
+};
+
+RuleResult RunRule(const std::string& file, const std::string& entry) {
+    Recorder recorder;
+    ondrel::Evaluate(file.c_str(), entry.c_str(), ondrel::LibraryKeywords(), &recorder);
+    return recorder.result;
+}
+
+// One entry of every rule that reads the file's bytes.
+const std::vector<std::string> kReadingRules = {
+    "CRC32=00000000", "MD5=X",        "ENDMD5=4|X",    "SIZEMD5=0|3|X", "SECSIZE=1",     "SSECMD5=X",
+    "SECMD5=X",       "ICONMD5=X",    "BRMD5=X",       "RESMD5=10|1|X", "INI=x",
+};
+
+// How the directory search of "INI" sees a name.
+enum class Presence { Absent, Present, EitherWay };
+
+// Every rule on the name gives what it gives for a file that cannot be
+// opened: as for a missing file, but for "INI" on a name that the directory
+// search finds present, which throws as on an open that fails.
+void ExpectUnopenable(const std::string& name, const std::string& missing, Presence presence) {
+    for (const std::string& entry : kReadingRules) {
+        const RuleResult got = RunRule(name, entry);
+        RuleResult want = RunRule(missing, entry);
+        if (entry.rfind("INI=", 0) == 0) {
+            if (presence == Presence::EitherWay && got.outcome == ondrel::Outcome::Threw) continue;
+            if (presence == Presence::Present) want = {ondrel::Outcome::Threw, false, {}};
+        }
+        EXPECT_EQ(static_cast<int>(got.outcome), static_cast<int>(want.outcome)) << name << " " << entry;
+        EXPECT_EQ(got.hasText, want.hasText) << name << " " << entry;
+        EXPECT_EQ(got.text, want.text) << name << " " << entry;
+    }
+    // The failed open lets a following FLAGIFNOFILE rescue the check.
+    EXPECT_EQ(AdvancedCheck(name.c_str(), "CRC32=00000000,FLAGIFNOFILE="), 1) << name;
+}
+
+}  // namespace
+
+// Things a name can open that are no regular disk file ---------------------
+
+#ifndef _WIN32
+
+TEST(UnreadableKindsChild, EveryRuleAsForAFileThatCannotBeOpened) {
+    ONDREL_ONLY_IN_CHILD();
+    TempDir dir;
+    const std::string missing = dir.File("missing");
+
+    struct Kind {
+        std::string path;
+        bool directory;
+    };
+    std::vector<Kind> kinds;
+    // A FIFO that no one writes: opening it for reading would wait for a writer.
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    kinds.push_back({fifo, false});
+    // A pipe whose writer stays open: reading it would wait for data.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    kinds.push_back({"/proc/self/fd/" + std::to_string(ends[0]), false});
+    kinds.push_back({dir.Path().string(), true});
+    // A device without end.
+    kinds.push_back({"/dev/zero", false});
+    // A socket bound to a name.
+    const std::string socketPath = dir.File("socket");
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    kinds.push_back({socketPath, false});
+    // A symbolic link to each.
+    const std::size_t direct = kinds.size();
+    for (std::size_t i = 0; i < direct; ++i) {
+        const std::string link = dir.File("link" + std::to_string(i));
+        std::filesystem::create_symlink(kinds[i].path, link);
+        kinds.push_back({link, kinds[i].directory});
+    }
+
+    for (const Kind& kind : kinds)
+        ExpectUnopenable(kind.path, missing, kind.directory ? Presence::Absent : Presence::Present);
+    close(listener);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+#else
+
+// Device names and a named pipe that never receives data.
+TEST(UnreadableKindsChild, EveryRuleAsForAFileThatCannotBeOpened) {
+    ONDREL_ONLY_IN_CHILD();
+    TempDir dir;
+    const std::string missing = dir.File("missing");
+    const std::string pipeName = "\\\\.\\pipe\\ondrel-test-" + std::to_string(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                     PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    // The directory search may or may not see a device name.
+    for (const std::string& name : {std::string("CON"), std::string("NUL"), pipeName})
+        ExpectUnopenable(name, missing, Presence::EitherWay);
+    CloseHandle(server);
+}
+
+#endif
+
+TEST(UnreadableKinds, AnswerPromptlyInEveryRule) {
+    EXPECT_TRUE(ChildPassesWithin("UnreadableKindsChild.*", std::chrono::seconds(60)));
+}
+
+// A file that shrinks while it is read ----------------------------------------
+
+TEST(FileShrinking, RangeEndsAtTheNewEnd) {
+    TempDir dir;
+    const std::string file = dir.Write("shrinks.bin", ondrel::testing::CountingBytes(3 * platform::FileReader::kChunk));
+    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::ReadWrite);
+    ASSERT_TRUE(reader);
+    std::uint64_t delivered = 0;
+    const platform::RangeEnd end = reader.ReadRange(0, reader.Size(), [&](const unsigned char*, std::size_t n) {
+        if (delivered == 0) std::filesystem::resize_file(file, 1000);  // after the first chunk
+        delivered += n;
+    });
+    EXPECT_EQ(end, platform::RangeEnd::EndOfFile);
+    EXPECT_EQ(delivered, platform::FileReader::kChunk);
+}
+
+TEST(FileShrinkingChild, DigestIsTheWholeFileOrNoBytes) {
+    ONDREL_ONLY_IN_CHILD();
+    TempDir dir;
+    const std::string bytes = ondrel::testing::CountingBytes(16u << 20);
+    const std::string whole = ondrel::DigestTextOf(bytes.data(), bytes.size());
+    const std::string cut = ondrel::DigestTextOf(bytes.data(), 4096);
+    // Another thread cuts the file to 4096 bytes at some moment while it is
+    // digested: before the open, during the reads or after them. Whatever
+    // it hits, no signal may come, and the digest is of the file as it was,
+    // of the file as it became, or of no bytes.
+    for (int i = 0; i < 30; ++i) {
+        const std::string file = dir.Write("shrinks" + std::to_string(i) + ".bin", bytes);
+        std::thread cutter([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(700 * i));
+            std::filesystem::resize_file(file, 4096);
+        });
+        ondrel::Md5Digest digest;
+        ondrel::Md5OfFile(file, digest);
+        cutter.join();
+        const std::string text = ondrel::DigestText(digest);
+        EXPECT_TRUE(text == whole || text == cut || text == NoBytes()) << text;
+    }
+}
+
+TEST(FileShrinking, WhileDigestedGivesNoSignal) {
+    EXPECT_TRUE(ChildPassesWithin("FileShrinkingChild.*", std::chrono::seconds(120)));
+}
+
+// A read that fails part way ---------------------------------------------------
+
+class ReadFailure : public ::testing::Test {
+protected:
+    void TearDown() override { platform::StopFailingReads(); }
+    TempDir dir;
+};
+
+// Each rule with reads failing after some bytes: never the digest of the
+// part that was read.
+struct FailureCase {
+    const char* name;
+    std::string entry;                 // before the expected text
+    ondrel::Outcome outcome;           // with the digest of no bytes as the expected text
+    bool noBytes;                      // the rule computes the digest of no bytes
+};
+
+class ReadFailureCases : public ReadFailure, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ReadFailureCases, CountsAsAFileNotRead) {
+    const FailureCase& c = GetParam();
+    // A name of its own, so that no digest cache answers for the file.
+    const std::string file = dir.Write(std::string(c.name) + ".bin", ondrel::testing::CountingBytes(1 << 20));
+    platform::FailReadsAfter(300000);
+    const RuleResult got = RunRule(file, c.entry + NoBytes());
+    platform::StopFailingReads();
+    EXPECT_EQ(static_cast<int>(got.outcome), static_cast<int>(c.outcome));
+    if (c.noBytes) {
+        EXPECT_EQ(got.text, NoBytes());
+    }
+    // Read again without failures, the true digest (not cached as no bytes
+    // under this name by the failure, for the rules that cache).
+    if (c.noBytes && c.entry.rfind("MD5=", 0) != 0) {
+        EXPECT_NE(RunRule(file, c.entry + NoBytes()).text, NoBytes());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ReadFailureCases,
+    ::testing::Values(FailureCase{"Md5", "MD5=", ondrel::Outcome::Held, true},
+                      FailureCase{"EndMd5", "ENDMD5=900000|", ondrel::Outcome::Held, true},
+                      FailureCase{"SizeMd5", "SIZEMD5=0|999999|", ondrel::Outcome::Held, true},
+                      FailureCase{"Crc32", "CRC32=", ondrel::Outcome::Threw, false},
+                      FailureCase{"Ini", "INI=", ondrel::Outcome::Threw, false}),
+    ondrel::testing::CaseName());
+
+TEST_F(ReadFailure, Md5OfFileIsNeverThePrefix) {
+    const std::string bytes = ondrel::testing::CountingBytes(1 << 20);
+    const std::string file = dir.Write("f.bin", bytes);
+    for (std::uint64_t after : {0ull, 1ull, 65536ull, 262144ull, 1048575ull}) {
+        platform::FailReadsAfter(after);
+        ondrel::Md5Digest digest;
+        ondrel::Md5OfFile(file, digest);
+        platform::StopFailingReads();
+        EXPECT_EQ(ondrel::DigestText(digest), NoBytes()) << after;
+    }
+    platform::FailReadsAfter(1 << 20);  // exactly enough
+    ondrel::Md5Digest digest;
+    ondrel::Md5OfFile(file, digest);
+    EXPECT_EQ(ondrel::DigestText(digest), ondrel::DigestTextOf(bytes.data(), bytes.size()));
+}
+
+TEST_F(ReadFailure, Crc32OfFileThrowsReadError) {
+    const std::string file = dir.Write("f.bin", ondrel::testing::CountingBytes(1 << 20));
+    platform::FailReadsAfter(5000);
+    EXPECT_THROW(ondrel::Crc32OfFile(file), platform::FileReadError);
+}
+
+TEST_F(ReadFailure, RegionKeepsTheBytesBeforeTheFailure) {
+    const std::string bytes = ondrel::testing::CountingBytes(100000);
+    const std::string file = dir.Write("f.bin", bytes);
+    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::ReadWrite);
+    ASSERT_TRUE(reader);
+    platform::FailReadsAfter(1000);
+    ondrel::Md5Stream digest;
+    EXPECT_FALSE(ondrel::ReadFileRegion(reader, digest, 10, 5000));
+    EXPECT_EQ(digest.FinishText(), ondrel::DigestTextOf(bytes.data() + 10, 1000));
+}
+
+TEST_F(ReadFailure, ExactReadsFail) {
+    const std::string file = dir.Write("f.bin", ondrel::testing::CountingBytes(5000));
+    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::ReadWrite);
+    ASSERT_TRUE(reader);
+    std::string out(4000, '\0');
+    EXPECT_TRUE(reader.ReadAt(1000, out.data(), out.size()));
+    platform::FailReadsAfter(3999);
+    EXPECT_FALSE(reader.ReadAt(0, out.data(), out.size()));
+    platform::StopFailingReads();
+    EXPECT_FALSE(reader.ReadAt(1001, out.data(), out.size()));  // past the end
+}
+
+// Ranges through the reader ----------------------------------------------------
+
+TEST(FileReader, RangesInChunksThroughOneBuffer) {
+    TempDir dir;
+    const std::size_t chunk = platform::FileReader::kChunk;
+    const std::string bytes = ondrel::testing::CountingBytes(2 * chunk + 77);
+    const std::string file = dir.Write("f.bin", bytes);
+    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::Read);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader.Size(), bytes.size());
+    struct Range {
+        std::uint64_t offset, count;
+        platform::RangeEnd end;
+        std::size_t delivered;
+    };
+    for (const Range& r : {Range{0, bytes.size(), platform::RangeEnd::Complete, bytes.size()},
+                           Range{5, chunk, platform::RangeEnd::Complete, chunk},
+                           Range{chunk - 1, 2, platform::RangeEnd::Complete, 2},
+                           Range{0, platform::FileReader::kToEnd, platform::RangeEnd::EndOfFile, bytes.size()},
+                           Range{100, bytes.size(), platform::RangeEnd::EndOfFile, bytes.size() - 100},
+                           Range{bytes.size(), 1, platform::RangeEnd::EndOfFile, 0},
+                           Range{bytes.size() + 10, 0, platform::RangeEnd::Complete, 0}}) {
+        std::string got;
+        const unsigned char* buffer = nullptr;
+        bool oneBuffer = true;
+        const platform::RangeEnd end = reader.ReadRange(r.offset, r.count, [&](const unsigned char* p, std::size_t n) {
+            if (buffer && p != buffer) oneBuffer = false;
+            buffer = p;
+            EXPECT_LE(n, chunk);
+            got.append(reinterpret_cast<const char*>(p), n);
+        });
+        EXPECT_EQ(end, r.end) << r.offset << "+" << r.count;
+        EXPECT_EQ(got, bytes.substr(static_cast<std::size_t>(std::min<std::uint64_t>(r.offset, bytes.size())),
+                                    r.delivered))
+            << r.offset << "+" << r.count;
+        EXPECT_TRUE(oneBuffer);
+    }
+}
+
+// More than the address space ----------------------------------------------
+
+#ifndef _WIN32
+
+TEST(AddressSpaceChild, Md5OfAFileLargerThanTheAddressSpace) {
+    ONDREL_ONLY_IN_CHILD();
+    TempDir dir;
+    const std::string file = dir.File("large.bin");
+    const std::uint64_t size = 300u << 20;
+    ondrel::testing::MakeSparseFile(file, size);
+    // The digest this process can no longer map: zeros and a final "x".
+    ondrel::Md5Stream expected;
+    std::vector<unsigned char> zeros(1 << 20);
+    for (std::uint64_t left = size - 1; left > 0;) {
+        const std::size_t piece = left < zeros.size() ? static_cast<std::size_t>(left) : zeros.size();
+        expected.Update(zeros.data(), piece);
+        left -= piece;
+    }
+    expected.Update("x", 1);
+    const std::string text = expected.FinishText();
+    zeros = {};
+    rlimit limit{256u << 20, 256u << 20};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), ("MD5=" + text).c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), ("MD5=" + NoBytes()).c_str()), 0);
+}
+
+TEST(AddressSpace, Md5OfAFileLargerThanTheAddressSpace) {
+    EXPECT_TRUE(ChildPassesWithin("AddressSpaceChild.*", std::chrono::seconds(120)));
+}
+
+#endif
