@@ -34,7 +34,7 @@ std::string OtherName(const std::string& dir, std::size_t i) {
 
 // A fresh file cache holding count other names.
 void FillCache(const std::string& dir, std::size_t count) {
-    ondrel::DestroyCaches();
+    ondrel::ResetCachesForTests();
     ondrel::CreateCaches();
     ondrel::DigestCache& cache = ondrel::FileDigestCache();
     for (std::size_t i = 0; i < count; ++i) cache.Append(OtherName(dir, i), FakeDigest(i));
@@ -72,7 +72,7 @@ PerCall Measure(const std::string& dir, const std::vector<std::string>& freshFil
 // Bytes taken from the heap per appended name, the cache's growth slack
 // included (malloc's own overhead too).
 double BytesPerName(const std::string& dir, std::size_t count) {
-    ondrel::DestroyCaches();
+    ondrel::ResetCachesForTests();
     ondrel::CreateCaches();
     const std::size_t before = mallinfo2().uordblks;
     ondrel::DigestCache& cache = ondrel::FileDigestCache();
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     for (const std::string& folder : {dir, std::string("C:\\app\\")})
         std::printf("memory per cached name, 100,000 names of %zu characters, 32-character digests: %.1f bytes\n",
                     OtherName(folder, 0).size(), BytesPerName(folder, 100000));
-    ondrel::DestroyCaches();
+    ondrel::ResetCachesForTests();
     std::filesystem::remove_all(root);
     return 0;
 }

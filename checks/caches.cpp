@@ -18,8 +18,8 @@ struct Caches {
 };
 
 // Created at most once however many calls ask for the caches at once. The
-// owner is changed under the lock only; calls read the caches through the
-// atomic pointer, which never outlives the owner's object.
+// owner is changed under the lock only, and releases the caches when the
+// library is unloaded; calls read them through the atomic pointer.
 constinit platform::Lock g_createLock;
 std::unique_ptr<Caches> g_owner;
 std::atomic<Caches*> g_caches{nullptr};
@@ -156,13 +156,11 @@ void CreateCaches() {
     g_caches.store(g_owner.get(), std::memory_order_release);
 }
 
-void DestroyCaches() noexcept {
+void ResetCachesForTests() noexcept {
     platform::LockHold hold(g_createLock);
     g_caches.store(nullptr, std::memory_order_release);
     g_owner.reset();
 }
-
-void ResetCachesForTests() noexcept { DestroyCaches(); }
 
 DigestCache& FileDigestCache() { return TheCaches().files; }
 DigestCache& SectionDigestCache() { return TheCaches().sections; }

@@ -101,11 +101,9 @@ std::string CachedDigest(DigestCache& cache, const std::string& fileName, Comput
 // Created empty when the library is attached to a process (or on first use
 // where nothing attaches it, as in a program linked with the engine).
 void CreateCaches();
-// Releases both caches when the library is unloaded from a running process.
-// No call may be running then.
-void DestroyCaches() noexcept;
 // For tests only (the library exports nothing but AdvancedCheck): forgets
-// every entry of both caches, as if the library had just been loaded.
+// every entry of both caches, as if the library had just been loaded. No call
+// may be running then.
 void ResetCachesForTests() noexcept;
 DigestCache& FileDigestCache();
 DigestCache& SectionDigestCache();

@@ -1,4 +1,6 @@
-// Library attach and detach: the digest caches live as long as the library.
+// Library attach: the digest caches live as long as the library. Their owner
+// is a static object, so unloading the library (FreeLibrary, dlclose, or the
+// end of the process) releases them; detach has nothing to do.
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -6,23 +8,15 @@
 #include "checks/caches.h"
 
 #ifdef _WIN32
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    switch (reason) {
-        case DLL_PROCESS_ATTACH:
-            try {
-                ondrel::CreateCaches();
-            } catch (...) {
-                // Out of memory: the caches are created on first use instead.
-            }
-            break;
-        case DLL_PROCESS_DETACH:
-            // Unloaded by FreeLibrary: give the memory back. At process exit
-            // (reserved not null) nothing needs doing.
-            if (!reserved) ondrel::DestroyCaches();
-            break;
-        default:  // thread attach and detach do nothing
-            break;
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        try {
+            ondrel::CreateCaches();
+        } catch (...) {
+            // Out of memory: the caches are created on first use instead.
+        }
     }
+    // Thread attach and detach, and process detach, do nothing.
     return TRUE;
 }
 #else
@@ -32,5 +26,4 @@ __attribute__((constructor)) static void OndrelAttach() {
     } catch (...) {
     }
 }
-__attribute__((destructor)) static void OndrelDetach() { ondrel::DestroyCaches(); }
 #endif
