@@ -16,6 +16,7 @@
 
 #include "bench/timing.h"
 #include "checks/engine.h"
+#include "checks/rules.h"
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 

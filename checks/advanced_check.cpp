@@ -1,5 +1,6 @@
 // The library's one export.
 #include "checks/engine.h"
+#include "checks/rules.h"
 #include "ondrel.h"
 
 #ifdef _WIN32

@@ -1,30 +1,11 @@
 #include "checks/engine.h"
 
-#include "checks/rules.h"
 #include "checksums/hex.h"
 #include "platform/text.h"
 
 namespace ondrel {
 
 namespace {
-
-constexpr Keyword kLibraryKeywords[] = {
-    {"FILESIZE", &FileSizeRule},
-    {"FILESIZE>", &FileSizeAtLeastRule},
-    {"FILESIZE<", &FileSizeAtMostRule},
-    {"INI", &IniRule},
-    {"CRC32", &Crc32Rule},
-    {"MD5", &Md5Rule},
-    {"ENDMD5", &EndMd5Rule},
-    {"SIZEMD5", &SizeMd5Rule},
-    {"ICONMD5", &IconDigestRule},
-    {"BRMD5", &BitmapDigestRule},
-    {"RESMD5", &ResourceDigestRule},
-    {"SECSIZE", &SectionSizeRule},
-    {"SSECMD5", &SectionDigestRule},
-    {"SECMD5", &AllSectionsDigestRule},
-    {"FLAGIFNOFILE", nullptr},
-};
 
 bool IsBlank(char c) { return c >= 1 && c <= 32; }
 
@@ -43,8 +24,6 @@ struct Cursor {
 };
 
 }  // namespace
-
-std::span<const Keyword> LibraryKeywords() noexcept { return kLibraryKeywords; }
 
 std::vector<std::string> SplitCheckList(const char* text) {
     std::vector<std::string> items;

@@ -1,35 +1,15 @@
 #pragma once
 // Check-list evaluation: splitting, dispatch by keyword, and the combination
-// of rule outcomes.
+// of rule outcomes. The engine knows no rule: the caller hands it a keyword
+// table (the library's is LibraryKeywords() in checks/rules.h).
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "checks/rule.h"
+
 namespace ondrel {
-
-// What a rule computed from the file, for those who watch an evaluation.
-struct RuleTrace {
-    bool hasText = false;
-    std::string text;
-    void Set(std::string computed) {
-        text = std::move(computed);
-        hasText = true;
-    }
-};
-
-// A rule handler: called with the file name and the entry's value; true when
-// the rule holds, false when it fails. It may throw; the evaluation then
-// takes the rule as failed and goes on with the next entry.
-using RuleHandler = bool (*)(const std::string& fileName, const std::string& value, RuleTrace& trace);
-
-struct Keyword {
-    std::string_view name;      // upper case
-    RuleHandler handler;        // null for the entry that sets the result to true
-};
-
-// The library's keywords, in the order in which a name is tested.
-std::span<const Keyword> LibraryKeywords() noexcept;
 
 // The items of a check list: "," between items, double quotes around an item
 // that holds commas or blanks (a doubled quote stands for one), and any byte

@@ -1,9 +1,15 @@
 #pragma once
-// The rule handlers, one family per source file. Each is called with the
-// file name and the entry's value and answers whether the rule holds.
-#include "checks/engine.h"
+// The library's rules: the keyword table (rules.cpp) and the handlers, one
+// family per source file. Each handler is called with the file name and the
+// entry's value and answers whether the rule holds.
+#include <span>
+
+#include "checks/rule.h"
 
 namespace ondrel {
+
+// The library's keywords, each with its handler.
+std::span<const Keyword> LibraryKeywords() noexcept;
 
 // File size (file_size_rules.cpp)
 bool FileSizeRule(const std::string& fileName, const std::string& value, RuleTrace& trace);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "checks/engine.h"
+#include "checks/rules.h"
 #include "ondrel.h"
 #include "tests/support/test_files.h"
 

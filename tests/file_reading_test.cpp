@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "checks/engine.h"
+#include "checks/rules.h"
 #include "checks/file_digests.h"
 #include "checks/range_digest.h"
 #include "checks/section_rules.h"

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "checks/engine.h"
+#include "checks/rules.h"
 #include "checks/ini_rule.h"
 #include "ondrel.h"
 #include "platform/reader.h"

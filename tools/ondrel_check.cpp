@@ -5,6 +5,7 @@
 #include <string>
 
 #include "checks/engine.h"
+#include "checks/rules.h"
 #include "ondrel_version.h"
 
 namespace {
