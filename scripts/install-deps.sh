@@ -15,6 +15,9 @@ pkg_installed zlib1g-dev || need+=(zlib1g-dev)
 pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
 pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
 have openssl || need+=(openssl)
+pkg_installed libcli11-dev || need+=(libcli11-dev)
+pkg_installed nlohmann-json3-dev || need+=(nlohmann-json3-dev)
+have help2man || need+=(help2man)
 if ! have wine || ! pkg_installed wine32:i386; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
   need+=(wine wine32:i386)
