@@ -4,6 +4,12 @@
 # Usage: ondrel_cli_test.sh EMULATOR-OR-EMPTY TOOL PE-SAMPLE-FOLDER
 set -u
 emulator=$1 tool=$(readlink -f "$2") samples=$(readlink -f "$3")
+if [ -n "$emulator" ] && [ -z "${WINEPREFIX:-}" ]; then
+  # winepath below must see the prefix the emulator runs the tool in.
+  b=$(dirname "$tool")
+  while [ "$b" != "/" ] && [ ! -f "$b/CMakeCache.txt" ]; do b=$(dirname "$b"); done
+  export WINEPREFIX="$b/wineprefix"
+fi
 dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
 run() { if [ -n "$emulator" ]; then "$emulator" "$tool" "$@"; else "$tool" "$@"; fi; }
 # A file's name as the tool takes it.
