@@ -366,4 +366,19 @@ TEST(Verify, HeldFailedMissingOnSeveralThreads) {
     }
 }
 
+TEST(Verify, FreshDigestsAreTheLibrarysDigests) {
+    TempDir dir;
+    std::vector<std::string> files = {dir.File("missing"), dir.Path().string()};
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20,
+                             (std::size_t{1} << 20) + 1, 3 * (std::size_t{1} << 20) + 5})
+        files.push_back(dir.Write(std::string("s") + std::to_string(size), ondrel::testing::CountingBytes(size)));
+    for (const std::string& file : files) {
+        Md5Digest digest;
+        Md5OfFile(file, digest);
+        const std::string list = "MD5=" + DigestText(digest);
+        EXPECT_TRUE(Evaluate(file.c_str(), list.c_str(), UncachedKeywords())) << file;
+        EXPECT_FALSE(Evaluate(file.c_str(), "MD5=0", UncachedKeywords())) << file;
+    }
+}
+
 }  // namespace
