@@ -187,6 +187,7 @@ std::vector<ExplainCase> ExplainCases() {
         {"BlankInValue", "text", "INI=two words", 0, "", "", "was read as 2 entries"},
         {"BoundWithoutEquals", "text", "FILESIZE>4096", 0, "", "", "write FILESIZE>=4096"},
         {"AtMostWithoutEquals", "text", "filesize<10", 0, "", "", "write filesize<=10"},
+        {"MisspeltBound", "text", "FILSIZE>4096", 0, "", "", "nearest known keyword is FILESIZE"},
         {"KeywordAlone", "text", "MD5", 0, "", "", "needs \"=\""},
         {"EmptyEntry", "text", "FILESIZE=13,", 1, "", "", "empty entry"},
     };

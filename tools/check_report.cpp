@@ -1,6 +1,7 @@
 // ondrel check: the engine's trace, with the reasons for rules that threw,
 // notes on rules that held or failed on nothing, and hints.
 #include <algorithm>
+#include <cctype>
 
 #include "checksums/hex.h"
 #include "platform/text.h"
@@ -142,7 +143,11 @@ void AddHints(EntryReport& r, const std::vector<SplitItem>& items, std::size_t i
                 r.hints.push_back("an entry needs \"=\" after its keyword: write " + r.entry + "=value");
                 return;
             }
-        r.hints.push_back("an entry without \"=\" names no keyword; write KEYWORD=value");
+        std::size_t word = 0;
+        while (word < upper.size() && std::isalnum(static_cast<unsigned char>(upper[word]))) ++word;
+        const std::string nearest = NearestKeyword(upper.substr(0, word));
+        r.hints.push_back("an entry without \"=\" names no keyword; write KEYWORD=value" +
+                          (nearest.empty() ? std::string() : "; the nearest known keyword is " + nearest));
         return;
     }
     const std::string nearest = NearestKeyword(name);
