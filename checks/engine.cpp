@@ -1,6 +1,7 @@
 #include "checks/engine.h"
 
 #include <exception>
+#include <new>
 
 #include "checks/rules.h"
 #include "checksums/hex.h"
@@ -146,7 +147,8 @@ bool Evaluate(const char* fileName, const char* checkList, std::span<const Keywo
             } catch (const std::exception& e) {
                 result = false;
                 outcome = Outcome::Threw;
-                if (observer) NoteReason(trace, e.what());
+                if (observer)
+                    NoteReason(trace, dynamic_cast<const std::bad_alloc*>(&e) ? "out of memory" : e.what());
             } catch (...) {
                 result = false;
                 outcome = Outcome::Threw;
