@@ -46,6 +46,7 @@ expect "one argument" 2 '' -- check onlyfile
 expect "unknown subcommand" 2 '' -- frobnicate x
 expect "unknown rule set" 2 '' -- make "$(native "$samples/sections.dll")" --rules nonsense
 expect "unreadable manifest" 2 '' -- verify "$(native "$dir/no-such.list")"
+expect "manifest is a folder" 2 '' -- verify "$(native "$dir")"
 
 # check: 0 holds, 1 does not; reasons, hints, quiet, JSON.
 printf 'hello, world\n' > "$dir/text"
@@ -101,6 +102,8 @@ fi
 count=$(find "$dir/tree" -type f | wc -l)
 (cd "$dir" && run make --manifest tree > tree.list 2>"$dir/stderr") || bad "make --manifest: $(cat "$dir/stderr")"
 expect "verify holds" 0 "^$count held, 0 failed, 0 missing\$" -- verify "$(native "$dir/tree.list")"
+# Standard error is no terminal here: no progress bar.
+[ ! -s "$dir/stderr" ] && ok || bad "verify wrote to a redirected stderr: $(cat "$dir/stderr")"
 printf 'changed' > "$dir/tree/blank name"
 rm "$dir/tree/comma,name"
 printf '# a comment\n\nno tab on this line\n' >> "$dir/tree.list"

@@ -284,11 +284,10 @@ void DrawProgress(std::size_t done, std::size_t total) {
 int RunVerifyCommand(const VerifyOptions& o) {
     std::ifstream in(o.manifest, std::ios::binary);
     std::stringstream text;
-    if (!in || !(text << in.rdbuf())) {
-        if (!in) {
-            std::cerr << "ondrel verify: " << o.manifest << ": cannot be read\n";
-            return kUsage;
-        }
+    if (in) text << in.rdbuf();  // an empty manifest leaves text empty, which is fine
+    if (!in || in.bad() || Unreadable(o.manifest).size()) {
+        std::cerr << "ondrel verify: " << o.manifest << ": cannot be read\n";
+        return kUsage;
     }
     const std::vector<ManifestLine> lines = ParseManifest(text.str());
     std::vector<std::pair<std::string, std::string>> work;
