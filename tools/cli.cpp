@@ -378,6 +378,7 @@ int RunOndrel(int argc, char** argv, bool checkAlias) {
     checkCmd->add_flag("-q,--quiet", check.quiet, "print nothing; the exit status tells");
     checkCmd->add_flag("--json", check.asJson, "print the entries as JSON");
     checkCmd->footer("Exit status: 0 holds, 1 does not hold, 2 usage error.");
+    checkCmd->fallthrough();  // ondrel-check --version
 
     MakeOptions make;
     CLI::App* makeCmd = app.add_subcommand(
