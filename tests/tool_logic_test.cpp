@@ -367,6 +367,16 @@ TEST(Verify, HeldFailedMissingOnSeveralThreads) {
     }
 }
 
+TEST(Verify, PeImagesOnSeveralThreads) {
+    TempDir dir;
+    std::vector<std::pair<std::string, std::string>> work;
+    for (int i = 0; i < 12; ++i) {
+        const std::string file = dir.Write(std::string("image") + std::to_string(i) + ".dll", OddImage(i % 2 == 1));
+        work.emplace_back(file, MakeCheckList(file, kAll, ProbeFile(file)).checkList);
+    }
+    for (const FileVerdict& v : VerifyAll(work, 4, nullptr)) EXPECT_EQ(v.verdict, Verdict::Held) << v.failedEntry;
+}
+
 TEST(Verify, FreshDigestsAreTheLibrarysDigests) {
     TempDir dir;
     std::vector<std::string> files = {dir.File("missing"), dir.Path().string()};

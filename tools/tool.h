@@ -164,7 +164,8 @@ std::vector<FileVerdict> VerifyAll(const std::vector<std::pair<std::string, std:
 
 // The keywords of the engine with the whole-file and all-sections digests
 // computed anew for every check instead of being taken from the process-wide
-// caches, which threads must not share.
+// caches, which threads must not share; the section rules take turns (the
+// image-help service is single-threaded). The other rules share nothing.
 std::span<const Keyword> UncachedKeywords() noexcept;
 
 }  // namespace ondrel::tool

@@ -3,8 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
+#include "checks/rules.h"
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 #include "platform/file.h"
@@ -52,9 +54,24 @@ bool FreshMd5Rule(const std::string& fileName, const std::string& value, RuleTra
     return trace.text == value;
 }
 
+// The section table comes from the image-help service on Windows, whose
+// functions must not run on two threads at once: the section rules take turns.
+std::mutex g_sectionRules;
+
 bool FreshAllSectionsRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    const std::lock_guard<std::mutex> turn(g_sectionRules);
     trace.Set(AllSectionsDigest(fileName));
     return trace.text == value;
+}
+
+bool SectionSizeInTurn(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    const std::lock_guard<std::mutex> turn(g_sectionRules);
+    return SectionSizeRule(fileName, value, trace);
+}
+
+bool SectionDigestInTurn(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+    const std::lock_guard<std::mutex> turn(g_sectionRules);
+    return SectionDigestRule(fileName, value, trace);
 }
 
 std::vector<Keyword> MakeUncachedKeywords() {
@@ -62,6 +79,8 @@ std::vector<Keyword> MakeUncachedKeywords() {
     for (Keyword& k : keywords) {
         if (k.name == "MD5") k.handler = &FreshMd5Rule;
         if (k.name == "SECMD5") k.handler = &FreshAllSectionsRule;
+        if (k.name == "SECSIZE") k.handler = &SectionSizeInTurn;
+        if (k.name == "SSECMD5") k.handler = &SectionDigestInTurn;
     }
     return keywords;
 }
