@@ -1,11 +1,22 @@
 #include "checks/engine.h"
 
+#include <exception>
+#include <new>
+
 #include "checksums/hex.h"
 #include "platform/text.h"
 
 namespace ondrel {
 
 namespace {
+
+// Keeps why a rule threw for the observer; the result never depends on it.
+void NoteReason(RuleTrace& trace, const char* why) noexcept {
+    try {
+        trace.reason = why;
+    } catch (...) {
+    }
+}
 
 bool IsBlank(char c) { return c >= 1 && c <= 32; }
 
@@ -112,9 +123,15 @@ bool Evaluate(const char* fileName, const char* checkList, std::span<const Keywo
                 bool held = keyword->handler(file, parts.value, trace);
                 if (!held) result = false;
                 outcome = held ? Outcome::Held : Outcome::Failed;
+            } catch (const std::exception& e) {
+                result = false;
+                outcome = Outcome::Threw;
+                if (observer)
+                    NoteReason(trace, dynamic_cast<const std::bad_alloc*>(&e) ? "out of memory" : e.what());
             } catch (...) {
                 result = false;
                 outcome = Outcome::Threw;
+                if (observer) NoteReason(trace, "unknown failure");
             }
         }
         if (observer) observer->OnEntry(entries[i], keyword ? keyword->name : std::string_view(), trace, outcome);

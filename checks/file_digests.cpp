@@ -6,8 +6,7 @@
 namespace ondrel {
 
 std::uint32_t Crc32OfFile(const std::string& fileName) {
-    platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::Read);
-    if (!file) throw platform::FileOpenError();
+    platform::FileReader file = platform::FileReader::OpenOrThrow(fileName, platform::Share::Read);
     std::uint32_t crc = 0xFFFFFFFFu;
     const platform::RangeEnd end = file.ReadRange(
         0, file.Size(), [&](const unsigned char* data, std::size_t n) { crc = Crc32Update(crc, data, n); });

@@ -214,8 +214,7 @@ bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& t
         trace.Set("no such file (or a directory, or last written outside 1980-2107)");
         return false;
     }
-    platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::Read);
-    if (!file) throw platform::FileOpenError();
+    platform::FileReader file = platform::FileReader::OpenOrThrow(fileName, platform::Share::Read);
     IniValueSearch search(value);
     const platform::RangeEnd end = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
         search.Feed(std::string_view(reinterpret_cast<const char*>(data), n));

@@ -12,6 +12,9 @@ namespace ondrel {
 struct RuleTrace {
     bool hasText = false;
     std::string text;
+    // Why the handler threw, when an observer watches: the exception's own
+    // text ("not found", "sharing violation", "out of memory", ...).
+    std::string reason;
     void Set(std::string computed) {
         text = std::move(computed);
         hasText = true;

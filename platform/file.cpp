@@ -2,6 +2,17 @@
 
 namespace ondrel::platform {
 
+const char* OpenFailureText(OpenFailure failure) noexcept {
+    switch (failure) {
+        case OpenFailure::NotFound: return "not found";
+        case OpenFailure::NotRegular: return "not a regular file";
+        case OpenFailure::SharingViolation: return "sharing violation";
+        case OpenFailure::AccessDenied: return "access denied";
+        case OpenFailure::Other: break;
+    }
+    return "file cannot be opened";
+}
+
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         Close();

@@ -11,11 +11,31 @@ enum class Share {
     ReadWrite,  // others may read and write (FILE_SHARE_READ | FILE_SHARE_WRITE)
 };
 
+// Why a file could not be opened, for those who watch an evaluation.
+enum class OpenFailure {
+    Other,             // "file cannot be opened"
+    NotFound,          // "not found"
+    NotRegular,        // "not a regular file" (a directory, a device)
+    SharingViolation,  // "sharing violation" (open elsewhere for writing)
+    AccessDenied,      // "access denied"
+};
+const char* OpenFailureText(OpenFailure failure) noexcept;
+
+// Why the last File::Open of that name failed: read right after the failure,
+// from the system's last error and the name's directory entry.
+OpenFailure ExplainOpenFailure(const std::string& name) noexcept;
+
 // The library's file-open error, thrown by rules that must not go on
 // without the file.
 class FileOpenError : public std::exception {
 public:
-    const char* what() const noexcept override { return "file cannot be opened"; }
+    FileOpenError() noexcept = default;
+    explicit FileOpenError(OpenFailure failure) noexcept : failure_(failure) {}
+    OpenFailure Failure() const noexcept { return failure_; }
+    const char* what() const noexcept override { return OpenFailureText(failure_); }
+
+private:
+    OpenFailure failure_ = OpenFailure::Other;
 };
 
 // A read that failed, or a file that ended before the bytes it had when

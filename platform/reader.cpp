@@ -32,6 +32,12 @@ FileReader FileReader::Open(const std::string& name, Share share) noexcept {
     return FileReader(File::Open(name, share, true));
 }
 
+FileReader FileReader::OpenOrThrow(const std::string& name, Share share) {
+    FileReader reader = Open(name, share);
+    if (!reader) throw FileOpenError(ExplainOpenFailure(name));
+    return reader;
+}
+
 std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
     if (!buffer_) buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
     return ReadThroughSeam(file_, offset, buffer_.get(), want);

@@ -31,6 +31,8 @@ public:
     // Invalid when the file cannot be opened or is no regular disk file
     // (see File::Open). The sequential-scan hint goes with every open.
     static FileReader Open(const std::string& name, Share share) noexcept;
+    // As Open, but throws FileOpenError, telling why, when the file cannot be read.
+    static FileReader OpenOrThrow(const std::string& name, Share share);
 
     explicit operator bool() const noexcept { return static_cast<bool>(file_); }
     // The file's size now; 0 when it cannot be asked.

@@ -9,6 +9,9 @@ pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'insta
 have cmake || need+=(cmake)
 have ninja || need+=(ninja-build)
 have g++ || need+=(g++)
+# The ondrel command's argument and JSON libraries (header-only).
+pkg_installed libcli11-dev || need+=(libcli11-dev)
+pkg_installed nlohmann-json3-dev || need+=(nlohmann-json3-dev)
 if [ "${1:-}" != --native ]; then
   have clang++ || need+=(clang)
   have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
@@ -19,6 +22,7 @@ if [ "${1:-}" != --native ]; then
   pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
   pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
   have openssl || need+=(openssl)
+  have help2man || need+=(help2man)
   # Packages and their tests: CPack's Debian package (dpkg-shlibdeps), lintian,
   # the consumer builds (pkg-config), the zips, the Python module's tests.
   have dpkg-shlibdeps || need+=(dpkg-dev)

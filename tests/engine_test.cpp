@@ -5,6 +5,7 @@
 
 #include "checks/engine.h"
 #include "checks/rules.h"
+#include "platform/file.h"
 #include "ondrel.h"
 #include "tests/support/test_files.h"
 
@@ -153,6 +154,29 @@ TEST(Evaluate, ObserverSeesEveryEntryWithoutChangingTheResult) {
     EXPECT_EQ(recorder.seen, (Items{"BOOM=1|BOOM|threw, evaluation goes on", "FLAGIFNOFILE=|FLAGIFNOFILE|result set to true",
                                     "NO=2|NO|failed", "OK=3||not evaluated", "zz||not evaluated"}));
     EXPECT_FALSE(recorder.result);
+}
+
+class ReasonRecorder : public ondrel::EvaluationObserver {
+public:
+    void OnEntry(const std::string&, std::string_view, const RuleTrace& trace, ondrel::Outcome) override {
+        reasons.push_back(trace.reason);
+    }
+    void OnResult(bool) override {}
+    Items reasons;
+};
+
+bool NotFound(const std::string&, const std::string&, RuleTrace&) {
+    throw ondrel::platform::FileOpenError(ondrel::platform::OpenFailure::NotFound);
+}
+
+TEST(Evaluate, ObserverSeesWhyARuleThrew) {
+    constexpr Keyword keywords[] = {{"BOOM", &Boom}, {"OOM", &BadAlloc}, {"INT", &Thrown42},
+                                    {"GONE", &NotFound}, {"OK", &Ok}};
+    ReasonRecorder recorder;
+    const char* list = "BOOM=1,OOM=1,INT=1,GONE=1,OK=1";
+    EXPECT_FALSE(Evaluate("f", list, keywords, &recorder));
+    EXPECT_EQ(recorder.reasons, (Items{"boom", "out of memory", "unknown failure", "not found", ""}));
+    EXPECT_EQ(Evaluate("f", list, keywords), Evaluate("f", list, keywords, &recorder));
 }
 
 }  // namespace

@@ -31,5 +31,13 @@ usage=$(run 2>&1 >/dev/null); status=$?
 usage=$(tr -d '\r' <<<"$usage")
 if [ "$status" = 2 ] && grep -q '^usage: ondrel-check FILE CHECKLIST' <<<"$usage"; then passed=$((passed + 1)); else
   echo "FAIL usage: status $status"; failed=$((failed + 1)); fi
+# --help on standard output, status 0, also with a check list after it; --version.
+for args in "--help" "--help FILESIZE=0" "--version"; do
+  # shellcheck disable=SC2086
+  run $args >"$dir/out" 2>/dev/null; status=$?
+  out=$(tr -d '\r' <"$dir/out")
+  if [ "$status" = 0 ] && grep -qE '^(Usage: ondrel check|ondrel [0-9])' <<<"$out"; then passed=$((passed + 1)); else
+    echo "FAIL $args: status $status"; failed=$((failed + 1)); fi
+done
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -15,7 +15,11 @@ File File::Open(const std::string& name, Share share, bool sequential) noexcept 
     if (h == INVALID_HANDLE_VALUE) return File();
     File file(reinterpret_cast<std::intptr_t>(h));
     // Consoles, NUL, serial ports and pipes open too; none is a file to read.
-    if (GetFileType(h) != FILE_TYPE_DISK) return File();
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        file = File();
+        SetLastError(ERROR_BAD_FILE_TYPE);  // after the close, for ExplainOpenFailure
+        return file;
+    }
     return file;
 }
 

@@ -1,0 +1,150 @@
+// What a file is, as far as the rules care: found, readable, a PE image, its
+// sections and resources.
+#include <cstring>
+#include <map>
+
+#include "checks/integer_text.h"
+#include "platform/file.h"
+#include "platform/reader.h"
+#include "platform/find.h"
+#include "platform/pe/file_source.h"
+#include "platform/pe/pe_reader.h"
+#include "tools/tool.h"
+
+namespace ondrel::tool {
+
+namespace {
+
+constexpr std::uint32_t kCodeSection = 0x20;  // IMAGE_SCN_CNT_CODE
+
+struct TypeName {
+    std::string_view text;
+    std::uint16_t id;
+};
+// The type names the resource rules accept for identifiers.
+constexpr TypeName kTypeNames[] = {
+    {"RT_CURSOR", 1},        {"RT_BITMAP", 2},         {"RT_ICON", 3},           {"RT_MENU", 4},
+    {"RT_DIALOG", 5},        {"RT_STRING", 6},         {"RT_FONTDIR", 7},        {"RT_FONT", 8},
+    {"RT_ACCELERATOR", 9},   {"RT_RCDATA", 10},        {"RT_MESSAGETABLE", 11},  {"RT_GROUP_CURSOR", 12},
+    {"RT_GROUP_ICON", 14},   {"RT_VERSION", 16},       {"RT_DLGINCLUDE", 17},    {"RT_PLUGPLAY", 19},
+    {"RT_VXD", 20},          {"RT_ANICURSOR", 21},     {"RT_ANIICON", 22},
+};
+
+// UTF-16 to Windows-1252; nothing when a character has no byte there.
+std::optional<std::string> To1252(const std::u16string& text) {
+    static constexpr char16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    std::string out;
+    for (char16_t c : text) {
+        if (c == 0) return std::nullopt;
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        bool mapped = false;
+        for (int i = 0; i < 32; ++i)
+            if (kHigh[i] == c) {
+                out.push_back(static_cast<char>(0x80 + i));
+                mapped = true;
+                break;
+            }
+        if (!mapped) return std::nullopt;
+    }
+    return out;
+}
+
+// The text of a type or name key as the rules take it, and whether the
+// lookup finds that key again from the text.
+struct KeyText {
+    std::string text;
+    std::string whyNot;
+};
+
+KeyText NameKeyText(const pe::ResourceKey& key, bool isType) {
+    if (key.isId) {
+        if (isType)
+            for (const TypeName& t : kTypeNames)
+                if (t.id == key.id) return {std::string(t.text), {}};
+        std::string text = isType ? "#" : "";
+        text += std::to_string(key.id);
+        return {text, {}};
+    }
+    std::optional<std::string> text = To1252(key.name);
+    if (!text) return {"?", "its name holds characters outside the ANSI code page"};
+    KeyText result{*text, {}};
+    std::optional<pe::ResourceKey> back = pe::ResourceKeyFromAnsi(*text);
+    if (!back || back->isId || back->name != key.name)
+        result.whyNot = "the lookup upper-cases names, and this one has small letters";
+    else if (!isType && ParseIntegerText(*text))
+        result.whyNot = "its name reads as a number";
+    else if (isType)
+        for (const TypeName& t : kTypeNames)
+            if (t.text == *text) result.whyNot = "its type name is that of an identifier";
+    return result;
+}
+
+}  // namespace
+
+FileFacts ProbeFile(const std::string& fileName) {
+    FileFacts facts;
+    if (std::optional<platform::DirectoryEntry> entry = platform::FindFirstEntry(fileName)) {
+        facts.found = true;
+        facts.directory = entry->isDirectory;
+    }
+    platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::ReadWrite);
+    if (!file) return facts;
+    facts.opened = true;
+    facts.size = file.Size();
+
+    pe::FileSource source(file);
+    std::optional<pe::ImageHeaders> headers = pe::ReadImageHeaders(source);
+    std::optional<pe::SectionTable> table = pe::ReadSectionTable(source);
+    if (!headers || !table) return facts;
+    facts.pe = true;
+    for (std::size_t i = 0; i < table->headers.size(); ++i) {
+        const pe::SectionHeader& h = table->headers[i];
+        SectionFacts s;
+        s.name.assign(h.name.data(), strnlen(h.name.data(), h.name.size()));
+        s.pointerToRawData = h.pointerToRawData;
+        s.sizeOfRawData = h.sizeOfRawData;
+        unsigned char raw[4];
+        if (source.ReadAt(headers->sectionTable + 40 * i + 36, raw, 4))
+            s.characteristics = std::uint32_t{raw[0]} | std::uint32_t{raw[1]} << 8 | std::uint32_t{raw[2]} << 16 |
+                                std::uint32_t{raw[3]} << 24;
+        s.code = (s.characteristics & kCodeSection) != 0;
+        facts.sections.push_back(std::move(s));
+    }
+
+    // One row per type and name, its languages gathered, in directory order.
+    std::map<std::pair<std::string, std::string>, std::size_t> rows;
+    for (const pe::ResourceListing& r : pe::ListResources(source)) {
+        KeyText type = NameKeyText(r.type, true);
+        KeyText name = NameKeyText(r.name, false);
+        std::string typeKey = type.text, nameKey = name.text;
+        typeKey += r.type.isId ? "\n#id" : "\n#name";
+        nameKey += r.name.isId ? "\n#id" : "\n#name";
+        auto key = std::make_pair(typeKey, nameKey);
+        auto found = rows.find(key);
+        if (found != rows.end()) {
+            facts.resources[found->second].languages.push_back(r.language);
+            continue;
+        }
+        ResourceFacts row;
+        row.typeText = type.text;
+        row.nameText = name.text;
+        row.typeId = r.type.isId ? r.type.id : 0;
+        row.whyNot = !type.whyNot.empty() ? type.whyNot : name.whyNot;
+        if (row.whyNot.empty() && type.text.find('|') != std::string::npos) row.whyNot = "its type name holds a \"|\"";
+        if (row.whyNot.empty() && name.text.find('|') != std::string::npos) row.whyNot = "its name holds a \"|\"";
+        row.expressible = row.whyNot.empty();
+        row.languages.push_back(r.language);
+        if (std::optional<pe::ResourceData> data = pe::FindResourceData(source, r.type, r.name)) row.size = data->size;
+        rows.emplace(key, facts.resources.size());
+        facts.resources.push_back(std::move(row));
+    }
+    return facts;
+}
+
+}  // namespace ondrel::tool

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Writes the manual page of ondrel from its help texts: the command's own
+# help through help2man, and each subcommand's help as a section of its own.
+# Usage: make-man.sh HELP2MAN TOOL OUTPUT
+set -euo pipefail
+help2man=$1 tool=$2 out=$3
+mkdir -p "$(dirname "$out")"
+include=$(mktemp); trap 'rm -f "$include"' EXIT
+for sub in check make inspect verify; do
+  printf '[SUBCOMMAND %s]\n' "$(tr a-z A-Z <<<"$sub")"
+  "$tool" "$sub" --help | sed -e 's/\\/\\e/g' -e 's/^\./\\\&./' -e 's/$/\n.br/'
+done > "$include"
+"$help2man" --no-info --no-discard-stderr --section 1 \
+  --name "recognise one exact version of a file by a check list" \
+  --include "$include" --output "$out" "$tool"
