@@ -16,6 +16,7 @@
 //   process, thread      the child's id; nothing to release (we never wait, and
 //                        init adopts the child when we end)
 #include "launcher/posix_platform.h"
+#include "platform/posix/descriptor.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -229,8 +230,9 @@ int ChooseIdentity(PosixSystem& system, const std::vector<gid_t>& administrative
 }
 
 int CloseListedDescriptors(int first, int keep) {
-    const int directory = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return errno;
+    const ondrel::platform::Descriptor listing(open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing) return errno;
+    const int directory = listing.Get();
     // Closing changes the listing while it is read, so the listing is read
     // again until a whole pass closes nothing. Every pass but the last closes
     // at least one of the finitely many descriptors, and none is opened here.
@@ -253,14 +255,13 @@ int CloseListedDescriptors(int first, int keep) {
                 const auto* record = reinterpret_cast<const DirectoryRecord*>(buffer + at);
                 const int fd = DescriptorNumber(record->name);
                 if (fd >= first && fd != keep && fd != directory) {
-                    close(fd);
+                    ondrel::platform::DescriptorTraits::Release(fd);  // not ours to own: just closed
                     closedAny = true;
                 }
                 at += record->length;
             }
         }
     }
-    close(directory);
     return result;
 }
 
@@ -316,17 +317,14 @@ bool PosixLaunchPlatform::StartAsUser(PlatformHandle, const PathChar* path, Star
     const Token& token = *token_;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return Failed(errno);
+    ondrel::platform::Descriptor readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     const pid_t child = fork();
-    if (child < 0) {
-        const int code = errno;
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return Failed(code);
-    }
+    if (child < 0) return Failed(errno);  // both ends close, errno kept
     if (child == 0) {
-        // From here to execve: async-signal-safe calls only, nothing allocated.
-        int errorFd = pipeFds[1];
-        close(pipeFds[0]);
+        // From here to execve: async-signal-safe calls only, nothing
+        // allocated. The child never returns, so only what it resets closes.
+        int errorFd = writeEnd.Get();
+        readEnd.Reset();
         // A session of its own: its own process group, no controlling terminal.
         if (setsid() < 0) ChildFailed(errorFd);
 
@@ -389,13 +387,13 @@ bool PosixLaunchPlatform::StartAsUser(PlatformHandle, const PathChar* path, Star
         ChildFailed(errorFd);
     }
 
-    close(pipeFds[1]);
+    writeEnd.Reset();
     int code = 0;
     ssize_t got;
-    do got = read(pipeFds[0], &code, sizeof code);
+    do got = read(readEnd.Get(), &code, sizeof code);
     while (got < 0 && errno == EINTR);
     const int readError = errno;
-    close(pipeFds[0]);
+    readEnd.Reset();
     if (got == 0) {  // the pipe closed at a successful execve
         started.process = static_cast<PlatformHandle>(child);
         started.thread = static_cast<PlatformHandle>(child);

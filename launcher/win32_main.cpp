@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "launcher/launch.h"
+#include "platform/win32/handles.h"
 
 namespace vespane {
 namespace {
@@ -48,11 +49,17 @@ public:
         return true;
     }
 
-    void CloseProcess(PlatformHandle process) override { CloseHandle(AsHandle(process)); }
-    void CloseThread(PlatformHandle thread) override { CloseHandle(AsHandle(thread)); }
-    void CloseToken(PlatformHandle token) override { CloseHandle(AsHandle(token)); }
+    // The logic decides when each is closed; the close itself keeps the last error.
+    void CloseProcess(PlatformHandle process) override { Release(process); }
+    void CloseThread(PlatformHandle thread) override { Release(thread); }
+    void CloseToken(PlatformHandle token) override { Release(token); }
     void CloseLevel(PlatformHandle level) override { SaferCloseLevel(reinterpret_cast<SAFER_LEVEL_HANDLE>(level)); }
     ExitCode LastErrorCode() override { return GetLastError(); }
+
+private:
+    static void Release(PlatformHandle handle) { ondrel::platform::KernelHandleTraits::Release(AsHandle(handle)); }
+
+public:
 
     // stderr is in text mode: the runtime writes each line feed as CR LF.
     void WriteStandardError(std::string_view text) override {

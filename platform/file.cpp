@@ -13,14 +13,4 @@ const char* OpenFailureText(OpenFailure failure) noexcept {
     return "file cannot be opened";
 }
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = other.Release();
-    }
-    return *this;
-}
-
-File::~File() { Close(); }
-
 }  // namespace ondrel::platform

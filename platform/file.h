@@ -4,6 +4,8 @@
 #include <exception>
 #include <string>
 
+#include "platform/handle.h"
+
 namespace ondrel::platform {
 
 enum class Share {
@@ -54,19 +56,23 @@ public:
 //   O_NONBLOCK is cleared.
 //   Windows: CreateFileA, then GetFileType must answer FILE_TYPE_DISK.
 // POSIX cannot refuse other writers: Share::Read opens like Share::ReadWrite.
+// The system's handle of an open file, as an integer: a descriptor on
+// POSIX, a HANDLE on Windows (-1 is invalid on both). Its release is the
+// system's close, defined with each side's File.
+struct FileTraits {
+    using Value = std::intptr_t;
+    static Value Invalid() noexcept { return -1; }
+    static void Release(Value handle) noexcept;
+};
+
 class File {
 public:
     File() noexcept = default;
-    File(File&& other) noexcept : handle_(other.Release()) {}
-    File& operator=(File&& other) noexcept;
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    ~File();
 
     // An invalid File when the file cannot be opened or is no regular disk file.
     static File Open(const std::string& name, Share share, bool sequential = false) noexcept;
 
-    explicit operator bool() const noexcept { return handle_ != kInvalid; }
+    explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
 
     // Bytes delivered by one read of up to count bytes at offset: 0 at the
     // end of the file, -1 on failure. The file position is not relied on.
@@ -75,16 +81,9 @@ public:
     std::uint64_t Size() const noexcept;
 
 private:
-    static constexpr std::intptr_t kInvalid = -1;
     explicit File(std::intptr_t handle) noexcept : handle_(handle) {}
-    std::intptr_t Release() noexcept {
-        std::intptr_t h = handle_;
-        handle_ = kInvalid;
-        return h;
-    }
-    void Close() noexcept;
 
-    std::intptr_t handle_ = kInvalid;
+    UniqueHandle<FileTraits> handle_;
 };
 
 }  // namespace ondrel::platform

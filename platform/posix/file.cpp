@@ -5,56 +5,46 @@
 #include <cerrno>
 
 #include "platform/file.h"
+#include "platform/posix/descriptor.h"
 
 namespace ondrel::platform {
 
 namespace {
 int AsFd(std::intptr_t h) { return static_cast<int>(h); }
-
-void CloseKeepingErrno(int fd) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-}
 }  // namespace
+
+void FileTraits::Release(Value handle) noexcept { DescriptorTraits::Release(AsFd(handle)); }
 
 File File::Open(const std::string& name, Share, bool sequential) noexcept {
     // O_NONBLOCK: a FIFO without a writer, or a device, must not hold the
     // open; whatever opened is then refused unless it is a regular file.
-    int fd;
+    int opened;
     do {
-        fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return File();
+        opened = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (opened < 0 && errno == EINTR);
+    File file(opened);
+    if (!file) return file;
+    const int fd = opened;
     struct stat st{};
     const int flags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        CloseKeepingErrno(fd);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return File();
-    }
     if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return File(fd);
-}
-
-void File::Close() noexcept {
-    if (handle_ != kInvalid) {
-        CloseKeepingErrno(AsFd(handle_));
-        handle_ = kInvalid;
-    }
+    return file;
 }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
     ssize_t got;
     do {
-        got = pread(AsFd(handle_), buffer, count, static_cast<off_t>(offset));
+        got = pread(AsFd(handle_.Get()), buffer, count, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
     return got < 0 ? -1 : got;
 }
 
 std::uint64_t File::Size() const noexcept {
     struct stat st{};
-    if (fstat(AsFd(handle_), &st) != 0) return 0;
+    if (fstat(AsFd(handle_.Get()), &st) != 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
 }
 

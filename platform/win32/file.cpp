@@ -1,12 +1,15 @@
 #include <windows.h>
 
 #include "platform/file.h"
+#include "platform/win32/handles.h"
 
 namespace ondrel::platform {
 
 namespace {
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 }  // namespace
+
+void FileTraits::Release(Value handle) noexcept { FileHandleTraits::Release(AsHandle(handle)); }
 
 File File::Open(const std::string& name, Share share, bool sequential) noexcept {
     DWORD shareMode = share == Share::Read ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -23,27 +26,18 @@ File File::Open(const std::string& name, Share share, bool sequential) noexcept 
     return file;
 }
 
-void File::Close() noexcept {
-    if (handle_ != kInvalid) {
-        DWORD error = GetLastError();
-        CloseHandle(AsHandle(handle_));
-        SetLastError(error);
-        handle_ = kInvalid;
-    }
-}
-
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (!ReadFile(AsHandle(handle_), buffer, count, &got, &at)) return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    if (!ReadFile(AsHandle(handle_.Get()), buffer, count, &got, &at)) return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     return got;
 }
 
 std::uint64_t File::Size() const noexcept {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(AsHandle(handle_), &size)) return 0;
+    if (!GetFileSizeEx(AsHandle(handle_.Get()), &size)) return 0;
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 

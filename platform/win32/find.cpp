@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/find.h"
+#include "platform/win32/handles.h"
 
 namespace ondrel::platform {
 
@@ -21,9 +22,7 @@ bool BeforeEndOfDosDates(const FILETIME& t) {
 
 std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) {
     WIN32_FIND_DATAA data{};
-    HANDLE search = FindFirstFileA(fileName.c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return std::nullopt;
-    FindClose(search);
+    if (!FindHandle(FindFirstFileA(fileName.c_str(), &data))) return std::nullopt;  // closed at once
 
     DirectoryEntry entry;
     entry.sizeLow = data.nFileSizeLow;

@@ -5,12 +5,12 @@
 
 #include <cstring>
 #include <memory>
-#include <type_traits>
 
 #include "platform/file.h"
 #include "platform/reader.h"
 #include "platform/image.h"
 #include "platform/lock.h"
+#include "platform/win32/handles.h"
 
 namespace ondrel::platform {
 
@@ -24,18 +24,6 @@ struct ImageRelease {
     void operator()(LOADED_IMAGE* image) const noexcept { ImageUnload(image); }
 };
 using LoadedImage = std::unique_ptr<LOADED_IMAGE, ImageRelease>;
-
-struct ModuleRelease {
-    using pointer = HMODULE;
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
-using DataModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleRelease>;
-
-struct ResourceRelease {
-    using pointer = HGLOBAL;
-    void operator()(HGLOBAL data) const noexcept { FreeResource(data); }
-};
-using LoadedData = std::unique_ptr<void, ResourceRelease>;
 
 std::uint64_t MappedFileSize(HANDLE file) {
     LARGE_INTEGER size;
@@ -105,20 +93,20 @@ SectionImage OpenSectionImage(const std::string& fileName) {
 
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
                        const ResourceSink& sink) {
-    DataModule module(LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ModuleHandle module(LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!module) return false;
     const char* nameArg = name.isId ? MAKEINTRESOURCEA(name.id) : name.text.c_str();
     const char* typeArg = type.isId ? MAKEINTRESOURCEA(type.id) : type.text.c_str();
-    HRSRC found = FindResourceA(module.get(), nameArg, typeArg);
+    HRSRC found = FindResourceA(module.Get(), nameArg, typeArg);
     if (!found) return false;
-    LoadedData data(LoadResource(module.get(), found));
+    ResourceHandle data(LoadResource(module.Get(), found));
     if (!data) return false;
-    const DWORD size = SizeofResource(module.get(), found);
-    const void* address = LockResource(data.get());
+    const DWORD size = SizeofResource(module.Get(), found);
+    const void* address = LockResource(data.Get());
     if (!address) return false;
     // A damaged directory can point the data anywhere: only bytes inside
     // the mapped file are digested, never memory beyond it.
-    const auto moduleBits = reinterpret_cast<std::uintptr_t>(module.get());
+    const auto moduleBits = reinterpret_cast<std::uintptr_t>(module.Get());
     if (moduleBits & 3) {
         const auto base = moduleBits & ~std::uintptr_t{3};
         const auto at = reinterpret_cast<std::uintptr_t>(address);
