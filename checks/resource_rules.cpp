@@ -12,12 +12,7 @@ namespace ondrel {
 
 namespace {
 
-struct TypeName {
-    std::string_view text;
-    std::uint16_t id;
-};
-
-constexpr TypeName kResourceTypeNames[] = {
+constexpr ResourceTypeName kResourceTypeNames[] = {
     {"RT_CURSOR", 1},        {"RT_BITMAP", 2},         {"RT_ICON", 3},           {"RT_MENU", 4},
     {"RT_DIALOG", 5},        {"RT_STRING", 6},         {"RT_FONTDIR", 7},        {"RT_FONT", 8},
     {"RT_ACCELERATOR", 9},   {"RT_RCDATA", 10},        {"RT_MESSAGETABLE", 11},  {"RT_GROUP_CURSOR", 12},
@@ -41,8 +36,10 @@ bool NamedResourceRule(const std::string& fileName, const std::string& value, Ru
 
 }  // namespace
 
+std::span<const ResourceTypeName> ResourceTypeNames() noexcept { return kResourceTypeNames; }
+
 platform::ResourceArgument ResourceTypeFromText(const std::string& typeText) {
-    for (const TypeName& row : kResourceTypeNames)
+    for (const ResourceTypeName& row : kResourceTypeNames)
         if (row.text == typeText) return Identifier(row.id);
     return {false, 0, typeText};
 }

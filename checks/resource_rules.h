@@ -1,11 +1,22 @@
 #pragma once
 // The computations beneath the resource rules "ICONMD5", "BRMD5" and "RESMD5".
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/image.h"
 
 namespace ondrel {
+
+// The 19 type names the resource rules know ("RT_CURSOR" to "RT_ANIICON"),
+// each with its identifier.
+struct ResourceTypeName {
+    std::string_view text;
+    std::uint16_t id;
+};
+std::span<const ResourceTypeName> ResourceTypeNames() noexcept;
 
 // The type argument of a type text: the identifier of its row in the table
 // of the 19 type names ("RT_CURSOR" to "RT_ANIICON", compared exactly), else

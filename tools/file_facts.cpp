@@ -9,6 +9,7 @@
 #include "platform/find.h"
 #include "platform/pe/file_source.h"
 #include "platform/pe/pe_reader.h"
+#include "checks/resource_rules.h"
 #include "tools/tool.h"
 
 namespace ondrel::tool {
@@ -16,19 +17,6 @@ namespace ondrel::tool {
 namespace {
 
 constexpr std::uint32_t kCodeSection = 0x20;  // IMAGE_SCN_CNT_CODE
-
-struct TypeName {
-    std::string_view text;
-    std::uint16_t id;
-};
-// The type names the resource rules accept for identifiers.
-constexpr TypeName kTypeNames[] = {
-    {"RT_CURSOR", 1},        {"RT_BITMAP", 2},         {"RT_ICON", 3},           {"RT_MENU", 4},
-    {"RT_DIALOG", 5},        {"RT_STRING", 6},         {"RT_FONTDIR", 7},        {"RT_FONT", 8},
-    {"RT_ACCELERATOR", 9},   {"RT_RCDATA", 10},        {"RT_MESSAGETABLE", 11},  {"RT_GROUP_CURSOR", 12},
-    {"RT_GROUP_ICON", 14},   {"RT_VERSION", 16},       {"RT_DLGINCLUDE", 17},    {"RT_PLUGPLAY", 19},
-    {"RT_VXD", 20},          {"RT_ANICURSOR", 21},     {"RT_ANIICON", 22},
-};
 
 // UTF-16 to Windows-1252; nothing when a character has no byte there.
 std::optional<std::string> To1252(const std::u16string& text) {
@@ -65,7 +53,7 @@ struct KeyText {
 KeyText NameKeyText(const pe::ResourceKey& key, bool isType) {
     if (key.isId) {
         if (isType)
-            for (const TypeName& t : kTypeNames)
+            for (const ResourceTypeName& t : ResourceTypeNames())
                 if (t.id == key.id) return {std::string(t.text), {}};
         std::string text = isType ? "#" : "";
         text += std::to_string(key.id);
@@ -80,7 +68,7 @@ KeyText NameKeyText(const pe::ResourceKey& key, bool isType) {
     else if (!isType && ParseIntegerText(*text))
         result.whyNot = "its name reads as a number";
     else if (isType)
-        for (const TypeName& t : kTypeNames)
+        for (const ResourceTypeName& t : ResourceTypeNames())
             if (t.text == *text) result.whyNot = "its type name is that of an identifier";
     return result;
 }
