@@ -103,16 +103,22 @@ std::optional<std::string> LinuxSystem::Environment(const char* name) {
     return std::string(value);
 }
 
-int LinuxSystem::FindUser(uid_t user, std::optional<UserEntry>& entry) {
-    entry.reset();
+namespace {
+
+// One entry of the user or group database through its reentrant lookup
+// (getpwuid_r, getgrnam_r), with a buffer grown while the lookup answers
+// ERANGE. keep(record) takes what it needs from the record found; an entry
+// that is not there is no error.
+template <typename Record, typename Lookup, typename Keep>
+int LookUpEntry(Lookup lookup, Keep keep) {
     for (std::size_t size = kFirstLookupBuffer; size <= kLastLookupBuffer; size *= 2) {
         std::vector<char> buffer(size);
-        passwd record{};
-        passwd* found = nullptr;
-        const int code = getpwuid_r(user, &record, buffer.data(), buffer.size(), &found);
+        Record record{};
+        Record* found = nullptr;
+        const int code = lookup(&record, buffer.data(), buffer.size(), &found);
         if (code == ERANGE) continue;
         if (found != nullptr) {
-            entry = UserEntry{record.pw_name, record.pw_gid};
+            keep(record);
             return 0;
         }
         return MeansNotFound(code) ? 0 : code;
@@ -120,21 +126,24 @@ int LinuxSystem::FindUser(uid_t user, std::optional<UserEntry>& entry) {
     return ERANGE;
 }
 
+}  // namespace
+
+int LinuxSystem::FindUser(uid_t user, std::optional<UserEntry>& entry) {
+    entry.reset();
+    return LookUpEntry<passwd>(
+        [user](passwd* record, char* buffer, std::size_t size, passwd** found) {
+            return getpwuid_r(user, record, buffer, size, found);
+        },
+        [&entry](const passwd& record) { entry = UserEntry{record.pw_name, record.pw_gid}; });
+}
+
 int LinuxSystem::FindGroup(const char* name, std::optional<gid_t>& id) {
     id.reset();
-    for (std::size_t size = kFirstLookupBuffer; size <= kLastLookupBuffer; size *= 2) {
-        std::vector<char> buffer(size);
-        group record{};
-        group* found = nullptr;
-        const int code = getgrnam_r(name, &record, buffer.data(), buffer.size(), &found);
-        if (code == ERANGE) continue;
-        if (found != nullptr) {
-            id = record.gr_gid;
-            return 0;
-        }
-        return MeansNotFound(code) ? 0 : code;
-    }
-    return ERANGE;
+    return LookUpEntry<group>(
+        [name](group* record, char* buffer, std::size_t size, group** found) {
+            return getgrnam_r(name, record, buffer, size, found);
+        },
+        [&id](const group& record) { id = record.gr_gid; });
 }
 
 int LinuxSystem::GroupsOfUser(const std::string& name, gid_t group, std::vector<gid_t>& groups) {

@@ -8,63 +8,51 @@
 
 namespace ondrel::platform {
 
-namespace detail {
-template <typename Call>
-void KeepingLastError(Call call) noexcept {
-    const DWORD error = GetLastError();
-    call();
-    SetLastError(error);
-}
-}  // namespace detail
+enum class InvalidValue { Null, InvalidHandleValue };
 
-// A kernel object opened by CreateFileA and the like: invalid is INVALID_HANDLE_VALUE.
-struct FileHandleTraits {
-    using Value = HANDLE;
-    static Value Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Release(Value h) noexcept {
-        detail::KeepingLastError([h] { CloseHandle(h); });
+// Traits of a handle of type T released by Closer, whose invalid value is
+// null or INVALID_HANDLE_VALUE.
+template <typename T, InvalidValue invalid, typename Closer>
+struct Win32HandleTraits {
+    using Value = T;
+    static Value Invalid() noexcept {
+        if constexpr (invalid == InvalidValue::Null) {
+            return nullptr;
+        } else {
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    static void Release(Value value) noexcept {
+        const DWORD error = GetLastError();
+        Closer{}(value);
+        SetLastError(error);
     }
 };
+
+struct CloseKernelObject {
+    void operator()(HANDLE h) const noexcept { CloseHandle(h); }
+};
+struct CloseSearch {
+    void operator()(HANDLE h) const noexcept { FindClose(h); }
+};
+struct FreeModule {
+    void operator()(HMODULE m) const noexcept { FreeLibrary(m); }
+};
+struct FreeResourceData {
+    void operator()(HGLOBAL data) const noexcept { FreeResource(data); }
+};
+
+// A file opened by CreateFileA.
+using FileHandleTraits = Win32HandleTraits<HANDLE, InvalidValue::InvalidHandleValue, CloseKernelObject>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
-
 // A kernel object whose invalid value is null (process, thread, token).
-struct KernelHandleTraits {
-    using Value = HANDLE;
-    static Value Invalid() noexcept { return nullptr; }
-    static void Release(Value h) noexcept {
-        detail::KeepingLastError([h] { CloseHandle(h); });
-    }
-};
+using KernelHandleTraits = Win32HandleTraits<HANDLE, InvalidValue::Null, CloseKernelObject>;
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
-
 // A directory search begun by FindFirstFileA.
-struct FindHandleTraits {
-    using Value = HANDLE;
-    static Value Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Release(Value h) noexcept {
-        detail::KeepingLastError([h] { FindClose(h); });
-    }
-};
-using FindHandle = UniqueHandle<FindHandleTraits>;
-
+using FindHandle = UniqueHandle<Win32HandleTraits<HANDLE, InvalidValue::InvalidHandleValue, CloseSearch>>;
 // A module loaded by LoadLibraryExA (here: as a data file).
-struct ModuleTraits {
-    using Value = HMODULE;
-    static Value Invalid() noexcept { return nullptr; }
-    static void Release(Value module) noexcept {
-        detail::KeepingLastError([module] { FreeLibrary(module); });
-    }
-};
-using ModuleHandle = UniqueHandle<ModuleTraits>;
-
+using ModuleHandle = UniqueHandle<Win32HandleTraits<HMODULE, InvalidValue::Null, FreeModule>>;
 // Resource data loaded by LoadResource.
-struct ResourceTraits {
-    using Value = HGLOBAL;
-    static Value Invalid() noexcept { return nullptr; }
-    static void Release(Value data) noexcept {
-        detail::KeepingLastError([data] { FreeResource(data); });
-    }
-};
-using ResourceHandle = UniqueHandle<ResourceTraits>;
+using ResourceHandle = UniqueHandle<Win32HandleTraits<HGLOBAL, InvalidValue::Null, FreeResourceData>>;
 
 }  // namespace ondrel::platform
