@@ -175,12 +175,15 @@ TEST_P(Crc32Method, PiecesCutAtRandomPlaces) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Method, ::testing::ValuesIn(crc32_detail::kMethods),
-                         [](const ::testing::TestParamInfo<crc32_detail::Method>& info) {
-                             std::string name = crc32_detail::MethodName(info.param);
-                             std::replace(name.begin(), name.end(), ' ', '_');
-                             return name;
-                         });
+struct MethodCaseName {
+    std::string operator()(const ::testing::TestParamInfo<crc32_detail::Method>& method) const {
+        std::string name = crc32_detail::MethodName(method.param);
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Method, ::testing::ValuesIn(crc32_detail::kMethods), MethodCaseName());
 
 // Crc32Update takes the fastest method the machine has.
 TEST(Crc32, ChoosesTheFastestAvailableMethod) {
