@@ -31,13 +31,11 @@
 #include <memory>
 
 
+// Both foldings in 32-bit and 64-bit x86 builds; each is taken only where
+// the processor has what it needs.
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
 #define ONDREL_CRC32_FOLDING 1
-#endif
-
-// The 512-bit registers only in 64-bit code: 32-bit code has eight of them.
-#if defined(__x86_64__)
 #define ONDREL_CRC32_WIDE_FOLDING 1
 #endif
 

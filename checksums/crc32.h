@@ -44,7 +44,7 @@ std::uint32_t Crc32OfStream(ByteStream& stream);
 
 // The ways of computing, for tests and benchmarks: table slices on any
 // machine, carry-less multiplication where the processor has it, and the
-// same over 512-bit registers where it has that (64-bit builds only). Each
+// same over 512-bit registers where it has that (x86 builds). Each
 // gives the same register for any bytes.
 namespace crc32_detail {
 enum class Method { Slices, Folding, WideFolding };
