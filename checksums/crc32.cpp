@@ -252,7 +252,9 @@ ONDREL_CRC32_WIDE_TARGET inline __m128i LaneOf(__m512i lanes) {
     return _mm512_maskz_extracti32x4_epi32(0xF, lanes, kLane);
 }
 
-// count is a multiple of 16 and at least 256.
+// count is a multiple of 16 and at least 256. Few enough values are live
+// that none of them goes to the stack in 64-bit builds (GCC for 64-bit
+// Windows cannot align the stack to 64 bytes).
 ONDREL_CRC32_WIDE_TARGET std::uint32_t WideFoldBlocks(std::uint32_t crc, const unsigned char* p,
                                                       std::size_t count) noexcept {
     __m512i x0 = LoadLanes(p);
