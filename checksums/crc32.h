@@ -42,14 +42,31 @@ inline std::uint32_t Crc32Of(const void* data, std::size_t count) noexcept {
 // nothing short of the end.
 std::uint32_t Crc32OfStream(ByteStream& stream);
 
-// The two ways of computing, for tests and benchmarks: table slices on any
-// machine, and carry-less multiplication where the processor has it.
+// The ways of computing, for tests and benchmarks: table slices on any
+// machine, carry-less multiplication where the processor has it, and the
+// same over 512-bit registers where it has that (x86 builds). Each
+// gives the same register for any bytes.
 namespace crc32_detail {
+enum class Method { Slices, Folding, WideFolding };
+// Every method, slowest first.
+inline constexpr std::array<Method, 3> kMethods{Method::Slices, Method::Folding, Method::WideFolding};
+const char* MethodName(Method method) noexcept;
+// False where the processor or the build lacks what the method needs.
+bool Available(Method method) noexcept;
+// Only where Available(method); any count.
+std::uint32_t UpdateBy(Method method, std::uint32_t crcRegister, const unsigned char* data, std::size_t count) noexcept;
+// The fastest available method, which Crc32Update takes for all but short inputs.
+Method Chosen() noexcept;
+
 std::uint32_t UpdateBySlices(std::uint32_t crcRegister, const unsigned char* data, std::size_t count) noexcept;
 // False where the processor (or the build) has no carry-less multiplication.
 bool FoldingAvailable() noexcept;
 // Only where FoldingAvailable(); any count.
 std::uint32_t UpdateByFolding(std::uint32_t crcRegister, const unsigned char* data, std::size_t count) noexcept;
+// False where the processor (or the build) has no 512-bit carry-less multiplication.
+bool WideFoldingAvailable() noexcept;
+// Only where WideFoldingAvailable(); any count.
+std::uint32_t UpdateByWideFolding(std::uint32_t crcRegister, const unsigned char* data, std::size_t count) noexcept;
 }  // namespace crc32_detail
 
 }  // namespace ondrel

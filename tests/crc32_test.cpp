@@ -1,8 +1,10 @@
 // CRC-32 over memory, streams and files, and the hexadecimal texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "checksums/crc32.h"
 #include "checksums/hex.h"
@@ -113,6 +115,82 @@ TEST(Crc32, SlicesAndFoldingAgreeWithDefinition) {
         }
     const std::string large = RandomBytes(3 * 1000 * 1000 + 13, 9);
     EXPECT_EQ(ondrel::Crc32Of(large.data(), large.size()), BitwiseCrc32(large));
+}
+
+// Each way of computing on its own, forced by name, against the bitwise
+// definition: every length up to past four wide blocks at several
+// misalignments, a few MiB, and one message cut into pieces at random
+// places. The bytes sit at the very end of their own allocation, so a read
+// past them is caught by the address sanitizer.
+namespace crc32_detail = ondrel::crc32_detail;
+
+class Crc32Method : public ::testing::TestWithParam<crc32_detail::Method> {
+protected:
+    void SetUp() override {
+        if (!crc32_detail::Available(GetParam()))
+            GTEST_SKIP() << crc32_detail::MethodName(GetParam()) << " is not available on this processor or build";
+    }
+    std::uint32_t Of(const unsigned char* data, std::size_t count) const {
+        return ~crc32_detail::UpdateBy(GetParam(), 0xFFFFFFFFu, data, count);
+    }
+};
+
+TEST_P(Crc32Method, EveryLengthAndAlignment) {
+    const std::string bytes = RandomBytes(1100, 21);
+    for (std::size_t offset : {0u, 1u, 3u, 8u, 15u, 16u, 33u, 63u}) {
+        for (std::size_t length = 0; length <= bytes.size(); ++length) {
+            std::vector<unsigned char> buffer(offset + length);
+            std::copy_n(bytes.begin(), length, buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+            ASSERT_EQ(Of(buffer.data() + offset, length), BitwiseCrc32(bytes.substr(0, length)))
+                << offset << "+" << length;
+        }
+    }
+}
+
+TEST_P(Crc32Method, FewMebibytes) {
+    for (std::size_t offset : {0u, 5u}) {
+        const std::string bytes = RandomBytes(4 * 1024 * 1024 + 13 + offset, 23);
+        std::vector<unsigned char> buffer(bytes.begin(), bytes.end());
+        EXPECT_EQ(Of(buffer.data() + offset, buffer.size() - offset), BitwiseCrc32(bytes.substr(offset))) << offset;
+    }
+}
+
+TEST_P(Crc32Method, PiecesCutAtRandomPlaces) {
+    const std::string bytes = RandomBytes(300000, 25);
+    const std::uint32_t expected = BitwiseCrc32(bytes);
+    std::mt19937 random(27);
+    for (int round = 0; round < 20; ++round) {
+        // Short pieces in some rounds, long ones in others.
+        const std::size_t longest = round % 2 ? 600 : 40000;
+        std::uint32_t crc = 0xFFFFFFFFu;
+        std::size_t at = 0;
+        while (at < bytes.size()) {
+            const std::size_t piece = std::min<std::size_t>(bytes.size() - at, random() % (longest + 1));
+            std::vector<unsigned char> buffer(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                              bytes.begin() + static_cast<std::ptrdiff_t>(at + piece));
+            crc = crc32_detail::UpdateBy(GetParam(), crc, buffer.data(), piece);
+            at += piece;
+        }
+        ASSERT_EQ(~crc, expected) << "round " << round;
+    }
+}
+
+struct MethodCaseName {
+    std::string operator()(const ::testing::TestParamInfo<crc32_detail::Method>& method) const {
+        std::string name = crc32_detail::MethodName(method.param);
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Method, ::testing::ValuesIn(crc32_detail::kMethods), MethodCaseName());
+
+// Crc32Update takes the fastest method the machine has.
+TEST(Crc32, ChoosesTheFastestAvailableMethod) {
+    crc32_detail::Method fastest = crc32_detail::Method::Slices;
+    for (crc32_detail::Method method : crc32_detail::kMethods)
+        if (crc32_detail::Available(method)) fastest = method;
+    EXPECT_EQ(crc32_detail::Chosen(), fastest) << crc32_detail::MethodName(crc32_detail::Chosen());
 }
 
 TEST(Crc32, RegisterCarriesAcrossUpdates) {
