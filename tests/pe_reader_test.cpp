@@ -170,9 +170,19 @@ struct Sample {
     std::size_t ResourceDirectory() const { return built.optionalHeader + 96 + 2 * 8; }
 };
 
+using Damage = std::function<void(std::string&, const Sample&)>;
+
+// The sample's bytes after the damage.
+std::string Damaged(const Damage& damage) {
+    const Sample sample;
+    std::string b = sample.built.bytes;
+    damage(b, sample);
+    return b;
+}
+
 struct DamageCase {
     const char* name;
-    std::function<void(std::string&, const Sample&)> damage;
+    Damage damage;
     pe::Failure failure;
 };
 
@@ -180,9 +190,7 @@ class ImageHeaderFailure : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(ImageHeaderFailure, SaysWhy) {
     const DamageCase& c = GetParam();
-    const Sample sample;
-    std::string b = sample.built.bytes;
-    c.damage(b, sample);
+    const std::string b = Damaged(c.damage);
     pe::MemorySource source(b.data(), b.size());
     pe::Result<pe::ImageHeaders> headers = pe::ReadImageHeaders(source);
     pe::Result<pe::SectionTable> table = pe::ReadSectionTable(source);
@@ -262,7 +270,7 @@ TEST(ReaderFailures, EveryFailureHasItsOwnText) {
 
 struct ResourceCase {
     const char* name;
-    std::function<void(std::string&, const Sample&)> damage;
+    Damage damage;
     std::uint16_t type;
     std::uint16_t id;
     std::optional<std::uint16_t> language;  // the lookup of exactly this language
@@ -273,9 +281,7 @@ class ResourceFailure : public ::testing::TestWithParam<ResourceCase> {};
 
 TEST_P(ResourceFailure, SaysWhy) {
     const ResourceCase& c = GetParam();
-    const Sample sample;
-    std::string b = sample.built.bytes;
-    c.damage(b, sample);
+    const std::string b = Damaged(c.damage);
     pe::MemorySource source(b.data(), b.size());
     const pe::ResourceKey type = pe::ResourceKey::Id(c.type), name = pe::ResourceKey::Id(c.id);
     pe::Result<pe::ResourceData> found = c.language ? pe::FindResourceDataInLanguage(source, type, name, *c.language)
