@@ -19,12 +19,11 @@
 #include "checks/rules.h"
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
+#include "tests/support/bytes.h"
 
 namespace {
 
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+using ondrel::testing::Put32;
 
 // Headers of a PE32 image with the given sections (pointer, size).
 std::string Headers(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sections) {

@@ -88,6 +88,8 @@ fi
 expect "inspect" 0 '^    SSECMD5=CODE-' -- inspect "$(native "$samples/sections.dll")"
 expect "inspect resources" 0 '^    RESMD5=' -- inspect "$(native "$samples/resources.dll")"
 expect "inspect json" 0 '"sections": \[' -- inspect --json "$(native "$samples/sections.dll")"
+expect "inspect no image" 0 '^not a PE image: no MZ$' -- inspect "$text"
+expect "inspect no image json" 0 '"whyNotPe": "no MZ"' -- inspect --json "$text"
 
 # Manifests: odd names, relative paths, failures, missing files, damaged lines.
 mkdir -p "$dir/tree/sub dir"

@@ -204,6 +204,7 @@ int RunInspectCommand(const std::string& file, bool asJson) {
                 {"rules", {"FILESIZE=" + size, "CRC32=" + crc, "MD5=" + md5}}};
     std::string secSize, secMd5;
     json sections = json::array(), resources = json::array();
+    if (!facts.pe) out["whyNotPe"] = facts.whyNotPe;
     if (facts.pe) {
         secSize = ComputedFor(file, "SECSIZE=");
         secMd5 = ComputedFor(file, "SECMD5=");
@@ -236,7 +237,7 @@ int RunInspectCommand(const std::string& file, bool asJson) {
               << "CRC-32: " << crc << "\tCRC32=" << crc << '\n'
               << "MD5:    " << md5 << "\tMD5=" << md5 << '\n';
     if (!facts.pe) {
-        std::cout << "not a PE image\n";
+        std::cout << "not a PE image: " << facts.whyNotPe << '\n';
         return kHolds;
     }
     std::cout << "PE image, " << facts.sections.size() << " sections\tSECSIZE=" << secSize << "\tSECMD5=" << secMd5 << '\n';

@@ -8,6 +8,7 @@
 #include "platform/reader.h"
 #include "platform/find.h"
 #include "platform/pe/file_source.h"
+#include "platform/pe/pe_layout.h"
 #include "platform/pe/pe_reader.h"
 #include "checks/resource_rules.h"
 #include "tools/tool.h"
@@ -87,9 +88,12 @@ FileFacts ProbeFile(const std::string& fileName) {
     facts.size = file.Size();
 
     pe::FileSource source(file);
-    std::optional<pe::ImageHeaders> headers = pe::ReadImageHeaders(source);
-    std::optional<pe::SectionTable> table = pe::ReadSectionTable(source);
-    if (!headers || !table) return facts;
+    pe::Result<pe::ImageHeaders> headers = pe::ReadImageHeaders(source);
+    pe::Result<pe::SectionTable> table = pe::ReadSectionTable(source);
+    if (!headers || !table) {
+        facts.whyNotPe = pe::FailureText(headers ? table.failure() : headers.failure());
+        return facts;
+    }
     facts.pe = true;
     for (std::size_t i = 0; i < table->headers.size(); ++i) {
         const pe::SectionHeader& h = table->headers[i];
@@ -98,9 +102,9 @@ FileFacts ProbeFile(const std::string& fileName) {
         s.pointerToRawData = h.pointerToRawData;
         s.sizeOfRawData = h.sizeOfRawData;
         unsigned char raw[4];
-        if (source.ReadAt(headers->sectionTable + 40 * i + 36, raw, 4))
-            s.characteristics = std::uint32_t{raw[0]} | std::uint32_t{raw[1]} << 8 | std::uint32_t{raw[2]} << 16 |
-                                std::uint32_t{raw[3]} << 24;
+        if (source.ReadAt(headers->sectionTable + pe::section_header::kSize * i + pe::section_header::kCharacteristics,
+                          raw, sizeof raw))
+            s.characteristics = pe::Le32(raw);
         s.code = (s.characteristics & kCodeSection) != 0;
         facts.sections.push_back(std::move(s));
     }
@@ -128,7 +132,7 @@ FileFacts ProbeFile(const std::string& fileName) {
         if (row.whyNot.empty() && name.text.find('|') != std::string::npos) row.whyNot = "its name holds a \"|\"";
         row.expressible = row.whyNot.empty();
         row.languages.push_back(r.language);
-        if (std::optional<pe::ResourceData> data = pe::FindResourceData(source, r.type, r.name)) row.size = data->size;
+        if (pe::Result<pe::ResourceData> data = pe::FindResourceData(source, r.type, r.name)) row.size = data->size;
         rows.emplace(key, facts.resources.size());
         facts.resources.push_back(std::move(row));
     }

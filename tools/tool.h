@@ -38,6 +38,7 @@ struct FileFacts {
     bool opened = false;               // opened for reading as a regular file
     std::uint64_t size = 0;            // full size, when opened
     bool pe = false;                   // a PE image with a section table
+    std::string whyNotPe;              // when the file was read but is no PE image
     std::vector<SectionFacts> sections;
     std::vector<ResourceFacts> resources;  // one per type and name, in directory order
 };

@@ -3,7 +3,31 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/pe/pe_layout.h"
+
 namespace ondrel::pe {
+
+const char* FailureText(Failure failure) noexcept {
+    switch (failure) {
+        case Failure::None: return "no failure";
+        case Failure::ReadFailed: return "the file could not be read";
+        case Failure::NoMz: return "no MZ";
+        case Failure::ShortDosHeader: return "the file ends inside the DOS header";
+        case Failure::NtHeadersPastEnd: return "e_lfanew past the end of the file";
+        case Failure::NoPeSignature: return "no PE signature";
+        case Failure::FileHeaderPastEnd: return "COFF file header past the end of the file";
+        case Failure::UnknownOptionalHeader: return "optional header neither PE32 nor PE32+";
+        case Failure::NoResourceDirectory: return "no resource directory";
+        case Failure::ResourceDirectoryNowhere: return "resource directory in no section";
+        case Failure::ResourceDirectoryPastEnd: return "resource directory past the end of the file";
+        case Failure::ResourceEntryPastEnd: return "resource directory entry past the end of the file";
+        case Failure::NoSuchType: return "no such resource type";
+        case Failure::NoSuchName: return "no such resource name";
+        case Failure::NoSuchLanguage: return "no such resource language";
+        case Failure::ResourceDataOutside: return "resource data outside the file";
+    }
+    return "unknown failure";
+}
 
 bool MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept {
     if (offset > size_ || count > size_ - offset) return false;
@@ -12,19 +36,6 @@ bool MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t count) no
 }
 
 namespace {
-
-std::uint16_t U16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t U32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-constexpr std::uint64_t kDosHeaderSize = 64;
-constexpr std::uint64_t kFileHeaderEnd = 24;  // signature and COFF file header
-constexpr std::uint64_t kSectionHeaderSize = 40;
-constexpr std::uint64_t kDirectoryHeaderSize = 16;
-constexpr std::uint64_t kDirectoryEntrySize = 8;
-constexpr std::uint64_t kDataEntrySize = 16;
 
 // The one gate: every read of the file goes through here, with the offset
 // and the length checked against the file's size in 64-bit arithmetic.
@@ -41,12 +52,12 @@ public:
     std::optional<std::uint16_t> Word(std::uint64_t offset) noexcept {
         unsigned char b[2];
         if (!Read(offset, b, 2)) return std::nullopt;
-        return U16(b);
+        return Le16(b);
     }
     std::optional<std::uint32_t> Dword(std::uint64_t offset) noexcept {
         unsigned char b[4];
         if (!Read(offset, b, 4)) return std::nullopt;
-        return U32(b);
+        return Le32(b);
     }
 
 private:
@@ -54,41 +65,38 @@ private:
     std::uint64_t size_;
 };
 
-std::optional<ImageHeaders> Headers(Reader& reader) noexcept {
-    unsigned char dos[kDosHeaderSize];
-    if (!reader.Read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
+Result<ImageHeaders> Headers(Reader& reader) noexcept {
+    // As much of the DOS header as there is, to tell a file without "MZ"
+    // from one that ends inside the header.
+    unsigned char dos[dos_header::kSize];
+    const auto dosBytes = static_cast<std::size_t>(std::min<std::uint64_t>(reader.Size(), sizeof dos));
+    if (dosBytes < 2) return Failure::NoMz;
+    if (!reader.Read(0, dos, dosBytes)) return Failure::ReadFailed;
+    if (dos[dos_header::kMagic] != 'M' || dos[dos_header::kMagic + 1] != 'Z') return Failure::NoMz;
+    if (dosBytes < sizeof dos) return Failure::ShortDosHeader;
     ImageHeaders h;
-    h.ntHeaders = U32(dos + 0x3C);
-    unsigned char nt[kFileHeaderEnd];
-    if (!reader.Read(h.ntHeaders, nt, sizeof nt)) return std::nullopt;
-    if (nt[0] != 'P' || nt[1] != 'E' || nt[2] != 0 || nt[3] != 0) return std::nullopt;
-    h.numberOfSections = U16(nt + 6);
-    h.sizeOfOptionalHeader = U16(nt + 20);
-    h.sectionTable = std::uint64_t{h.ntHeaders} + kFileHeaderEnd + h.sizeOfOptionalHeader;
+    h.ntHeaders = Le32(dos + dos_header::kNewHeader);
+    if (!reader.Fits(h.ntHeaders, file_header::kSignatureSize)) return Failure::NtHeadersPastEnd;
+    unsigned char nt[file_header::kSize];
+    const auto ntBytes = static_cast<std::size_t>(std::min<std::uint64_t>(reader.Size() - h.ntHeaders, sizeof nt));
+    if (!reader.Read(h.ntHeaders, nt, ntBytes)) return Failure::ReadFailed;
+    if (std::memcmp(nt + file_header::kSignature, "PE\0\0", file_header::kSignatureSize) != 0)
+        return Failure::NoPeSignature;
+    if (ntBytes < sizeof nt) return Failure::FileHeaderPastEnd;
+    h.numberOfSections = Le16(nt + file_header::kNumberOfSections);
+    h.sizeOfOptionalHeader = Le16(nt + file_header::kSizeOfOptionalHeader);
+    h.sectionTable = std::uint64_t{h.ntHeaders} + file_header::kSize + h.sizeOfOptionalHeader;
     return h;
 }
 
-std::optional<SectionTable> Sections(Reader& reader, const ImageHeaders& h) {
-    SectionTable table;
-    table.numberOfSections = h.numberOfSections;
+Result<SectionTable> Sections(Reader& reader, const ImageHeaders& h) {
     std::uint64_t available = 0;
-    if (h.sectionTable <= reader.Size()) available = (reader.Size() - h.sectionTable) / kSectionHeaderSize;
-    std::uint64_t count = std::min<std::uint64_t>(h.numberOfSections, available);
-    table.complete = count == h.numberOfSections;
+    if (h.sectionTable <= reader.Size()) available = reader.Size() - h.sectionTable;
+    const std::uint64_t count = std::min<std::uint64_t>(h.numberOfSections, available / section_header::kSize);
     // At most 65535 headers of 40 bytes, and only those the file holds.
-    std::vector<unsigned char> raw(static_cast<std::size_t>(count * kSectionHeaderSize));
-    if (count && !reader.Read(h.sectionTable, raw.data(), raw.size())) return std::nullopt;
-    table.headers.resize(static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i < table.headers.size(); ++i) {
-        const unsigned char* p = raw.data() + i * kSectionHeaderSize;
-        SectionHeader& s = table.headers[i];
-        std::memcpy(s.name.data(), p, 8);
-        s.virtualSize = U32(p + 8);
-        s.virtualAddress = U32(p + 12);
-        s.sizeOfRawData = U32(p + 16);
-        s.pointerToRawData = U32(p + 20);
-    }
-    return table;
+    std::vector<unsigned char> raw(static_cast<std::size_t>(count * section_header::kSize));
+    if (count && !reader.Read(h.sectionTable, raw.data(), raw.size())) return Failure::ReadFailed;
+    return DecodeSectionTable(h.numberOfSections, raw.data(), raw.size());
 }
 
 // The file offset of an address relative to the image, through the first
@@ -128,37 +136,31 @@ struct ResourceRoot {
     SectionTable sections;
 };
 
-std::optional<ResourceRoot> FindRoot(Reader& reader) {
-    std::optional<ImageHeaders> h = Headers(reader);
-    if (!h) return std::nullopt;
-    const std::uint64_t optional = std::uint64_t{h->ntHeaders} + kFileHeaderEnd;
-    std::optional<std::uint16_t> magic = reader.Word(optional);
-    if (!magic) return std::nullopt;
-    std::uint64_t countAt, directoryAt;
-    if (*magic == 0x10B) {
-        countAt = optional + 92;
-        directoryAt = optional + 96;
-    } else if (*magic == 0x20B) {
-        countAt = optional + 108;
-        directoryAt = optional + 112;
-    } else {
-        return std::nullopt;
-    }
-    std::optional<std::uint32_t> count = reader.Dword(countAt);
-    if (!count || *count <= 2) return std::nullopt;
-    std::optional<std::uint32_t> address = reader.Dword(directoryAt + 2 * 8);
-    std::optional<std::uint32_t> size = reader.Dword(directoryAt + 2 * 8 + 4);
-    std::optional<std::uint32_t> sizeOfHeaders = reader.Dword(optional + 60);
-    if (!address || !size || !sizeOfHeaders || *address == 0 || *size < kDirectoryHeaderSize) return std::nullopt;
-    std::optional<SectionTable> sections = Sections(reader, *h);
-    if (!sections) return std::nullopt;
+Result<ResourceRoot> FindRoot(Reader& reader) {
+    Result<ImageHeaders> h = Headers(reader);
+    if (!h) return h.failure();
+    namespace oh = optional_header;
+    const std::uint64_t optional = std::uint64_t{h->ntHeaders} + file_header::kSize;
+    std::optional<std::uint16_t> magic = reader.Word(optional + oh::kMagic);
+    if (!magic || (*magic != oh::kPe32Magic && *magic != oh::kPe32PlusMagic)) return Failure::UnknownOptionalHeader;
+    const oh::Kind& kind = *magic == oh::kPe32Magic ? oh::kPe32 : oh::kPe32Plus;
+    std::optional<std::uint32_t> count = reader.Dword(optional + kind.numberOfRvaAndSizes);
+    if (!count || *count <= oh::kResourceDirectory) return Failure::NoResourceDirectory;
+    const std::uint64_t directory = optional + kind.dataDirectories + oh::kResourceDirectory * oh::kDirectoryEntrySize;
+    std::optional<std::uint32_t> address = reader.Dword(directory + oh::kDirectoryAddress);
+    std::optional<std::uint32_t> size = reader.Dword(directory + oh::kDirectorySize);
+    std::optional<std::uint32_t> sizeOfHeaders = reader.Dword(optional + oh::kSizeOfHeaders);
+    if (!address || !size || !sizeOfHeaders || *address == 0 || *size < resource_directory::kSize)
+        return Failure::NoResourceDirectory;
+    Result<SectionTable> sections = Sections(reader, *h);
+    if (!sections) return sections.failure();
     ResourceRoot root;
     root.sections = std::move(*sections);
     if (*address < *sizeOfHeaders) {
         root.offset = *address;
     } else {
         std::optional<std::uint64_t> at = RvaToOffset(root.sections, *address);
-        if (!at) return std::nullopt;
+        if (!at) return Failure::ResourceDirectoryNowhere;
         root.offset = *at;
     }
     return root;
@@ -173,8 +175,10 @@ struct Directory {
 struct Entry {
     std::uint32_t name = 0;
     std::uint32_t target = 0;
-    bool IsDirectory() const { return (target & 0x80000000u) != 0; }
-    std::uint32_t Offset() const { return target & 0x7FFFFFFFu; }
+    bool IsDirectory() const { return (target & resource_entry::kTargetIsDirectory) != 0; }
+    std::uint32_t Offset() const { return target & resource_entry::kOffsetMask; }
+    std::uint32_t NameOffset() const { return name & resource_entry::kOffsetMask; }
+    std::uint16_t Id() const { return static_cast<std::uint16_t>(name & resource_entry::kIdMask); }
 };
 
 class ResourceWalker {
@@ -182,17 +186,19 @@ public:
     ResourceWalker(Reader& reader, const ResourceRoot& root) : reader_(reader), root_(root) {}
 
     std::optional<Directory> DirectoryAt(std::uint64_t offset) {
-        unsigned char b[kDirectoryHeaderSize];
+        unsigned char b[resource_directory::kSize];
         if (!reader_.Read(offset, b, sizeof b)) return std::nullopt;
-        return Directory{offset, U16(b + 12), U16(b + 14)};
+        return Directory{offset, Le16(b + resource_directory::kNumberOfNamedEntries),
+                         Le16(b + resource_directory::kNumberOfIdEntries)};
     }
     std::optional<Directory> Root() { return DirectoryAt(root_.offset); }
 
     std::optional<Entry> EntryAt(const Directory& dir, int index) {
-        unsigned char b[kDirectoryEntrySize];
-        std::uint64_t at = dir.offset + kDirectoryHeaderSize + static_cast<std::uint64_t>(index) * kDirectoryEntrySize;
+        unsigned char b[resource_entry::kSize];
+        std::uint64_t at =
+            dir.offset + resource_directory::kSize + static_cast<std::uint64_t>(index) * resource_entry::kSize;
         if (!reader_.Read(at, b, sizeof b)) return std::nullopt;
-        return Entry{U32(b), U32(b + 4)};
+        return Entry{Le32(b + resource_entry::kName), Le32(b + resource_entry::kTarget)};
     }
 
     // The UTF-16 name at an offset from the root: a 16-bit length, then
@@ -204,7 +210,7 @@ public:
         std::vector<unsigned char> raw(std::size_t{*length} * 2);
         if (!reader_.Read(at + 2, raw.data(), raw.size())) return std::nullopt;
         std::u16string name(*length, u'\0');
-        for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(U16(raw.data() + 2 * i));
+        for (std::size_t i = 0; i < name.size(); ++i) name[i] = static_cast<char16_t>(Le16(raw.data() + 2 * i));
         return name;
     }
 
@@ -227,7 +233,7 @@ public:
             int pos = (min + max) / 2;
             std::optional<Entry> e = EntryAt(dir, pos);
             if (!e) return {true, std::nullopt};
-            std::uint16_t entryId = static_cast<std::uint16_t>(e->name & 0xFFFF);
+            std::uint16_t entryId = e->Id();
             if (entryId == id) return Target(*e, wantDirectory);
             if (entryId > id) max = pos - 1;
             else min = pos + 1;
@@ -244,7 +250,7 @@ public:
             int pos = (min + max) / 2;
             std::optional<Entry> e = EntryAt(dir, pos);
             if (!e) return {true, std::nullopt};
-            std::optional<std::u16string> stored = NameAt(e->name & 0x7FFFFFFFu);
+            std::optional<std::u16string> stored = NameAt(e->NameOffset());
             if (!stored) return {true, std::nullopt};
             int res = CompareCounted(name, *stored);
             if (res == 0 && name.size() == stored->size()) return Target(*e, wantDirectory);
@@ -272,7 +278,7 @@ public:
             std::optional<Entry> e = EntryAt(dir, pos);
             if (!e) return std::nullopt;
             if (!e->IsDirectory() && root_.offset + e->Offset() == dataEntry)
-                return static_cast<std::uint16_t>(e->name & 0xFFFF);
+                return e->Id();
         }
         return std::nullopt;
     }
@@ -304,16 +310,36 @@ std::uint16_t Primary(std::uint16_t language) { return static_cast<std::uint16_t
 
 }  // namespace
 
-std::optional<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept {
+Result<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept {
     Reader reader(source);
     return Headers(reader);
 }
 
-std::optional<SectionTable> ReadSectionTable(ByteSource& source) {
+Result<SectionTable> ReadSectionTable(ByteSource& source) {
     Reader reader(source);
-    std::optional<ImageHeaders> h = Headers(reader);
-    if (!h) return std::nullopt;
+    Result<ImageHeaders> h = Headers(reader);
+    if (!h) return h.failure();
     return Sections(reader, *h);
+}
+
+SectionTable DecodeSectionTable(std::uint16_t numberOfSections, const unsigned char* table,
+                                std::uint64_t available) {
+    namespace sh = section_header;
+    SectionTable result;
+    result.numberOfSections = numberOfSections;
+    const std::uint64_t count = std::min<std::uint64_t>(numberOfSections, available / sh::kSize);
+    result.complete = count == numberOfSections;
+    result.headers.resize(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < result.headers.size(); ++i) {
+        const unsigned char* p = table + i * sh::kSize;
+        SectionHeader& s = result.headers[i];
+        std::memcpy(s.name.data(), p + sh::kName, sh::kNameSize);
+        s.virtualSize = Le32(p + sh::kVirtualSize);
+        s.virtualAddress = Le32(p + sh::kVirtualAddress);
+        s.sizeOfRawData = Le32(p + sh::kSizeOfRawData);
+        s.pointerToRawData = Le32(p + sh::kPointerToRawData);
+    }
+    return result;
 }
 
 std::optional<ResourceKey> ResourceKeyFromAnsi(const std::string& text) {
@@ -349,35 +375,39 @@ std::optional<ResourceKey> ResourceKeyFromAnsi(const std::string& text) {
 
 namespace {
 
+// Why a search found nothing: a read that failed, or no such entry.
+Failure Missing(const ResourceWalker::Found& found, Failure notThere) {
+    return found.failed ? Failure::ResourceEntryPastEnd : notThere;
+}
+
 // Type, then name, then the language that pick() chooses among the name's
 // languages; the data entry it leads to, when its data lies in the file.
 template <typename Pick>
-std::optional<ResourceData> LocateResource(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                           Pick pick) {
+Result<ResourceData> LocateResource(ByteSource& source, const ResourceKey& type, const ResourceKey& name, Pick pick) {
     Reader reader(source);
-    std::optional<ResourceRoot> root = FindRoot(reader);
-    if (!root) return std::nullopt;
+    Result<ResourceRoot> root = FindRoot(reader);
+    if (!root) return root.failure();
     ResourceWalker walker(reader, *root);
 
     std::optional<Directory> top = walker.Root();
-    if (!top) return std::nullopt;
+    if (!top) return Failure::ResourceDirectoryPastEnd;
     ResourceWalker::Found typeDir = walker.ByKey(*top, type, true);
-    if (!typeDir.target) return std::nullopt;
+    if (!typeDir.target) return Missing(typeDir, Failure::NoSuchType);
     std::optional<Directory> types = walker.DirectoryAt(*typeDir.target);
-    if (!types) return std::nullopt;
+    if (!types) return Failure::ResourceDirectoryPastEnd;
     ResourceWalker::Found nameDir = walker.ByKey(*types, name, true);
-    if (!nameDir.target) return std::nullopt;
+    if (!nameDir.target) return Missing(nameDir, Failure::NoSuchName);
     std::optional<Directory> langs = walker.DirectoryAt(*nameDir.target);
-    if (!langs) return std::nullopt;
+    if (!langs) return Failure::ResourceDirectoryPastEnd;
 
     ResourceWalker::Found data = pick(walker, *langs);
-    if (!data.target) return std::nullopt;
+    if (!data.target) return Missing(data, Failure::NoSuchLanguage);
 
-    unsigned char entry[kDataEntrySize];
-    if (!reader.Read(*data.target, entry, sizeof entry)) return std::nullopt;
-    std::optional<std::uint64_t> at = RvaToOffset(root->sections, U32(entry));
-    std::uint32_t size = U32(entry + 4);
-    if (!at || !reader.Fits(*at, size)) return std::nullopt;
+    unsigned char entry[resource_data::kSize];
+    if (!reader.Read(*data.target, entry, sizeof entry)) return Failure::ResourceDataOutside;
+    std::optional<std::uint64_t> at = RvaToOffset(root->sections, Le32(entry + resource_data::kOffsetToData));
+    std::uint32_t size = Le32(entry + resource_data::kDataSize);
+    if (!at || !reader.Fits(*at, size)) return Failure::ResourceDataOutside;
     ResourceData result;
     result.fileOffset = *at;
     result.size = size;
@@ -388,8 +418,8 @@ std::optional<ResourceData> LocateResource(ByteSource& source, const ResourceKey
 
 }  // namespace
 
-std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                             const LanguageDefaults& languages) {
+Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                      const LanguageDefaults& languages) {
     return LocateResource(source, type, name, [&](ResourceWalker& walker, const Directory& langs) {
         // The neutral language asked for, then the thread's, the user's (and its
         // neutral sublanguage), the system's (and its neutral sublanguage),
@@ -402,18 +432,16 @@ std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceK
         PushLanguage(order, languages.system);
         PushLanguage(order, Primary(languages.system));
         PushLanguage(order, 0x409);
-        ResourceWalker::Found data;
         for (std::uint16_t language : order) {
-            data = walker.ById(langs, language, false);
-            if (data.failed) return ResourceWalker::Found{};
-            if (data.target) return data;
+            ResourceWalker::Found data = walker.ById(langs, language, false);
+            if (data.failed || data.target) return data;
         }
         return walker.FirstData(langs);
     });
 }
 
-std::optional<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type,
-                                                       const ResourceKey& name, std::uint16_t language) {
+Result<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                                std::uint16_t language) {
     return LocateResource(source, type, name, [&](ResourceWalker& walker, const Directory& langs) {
         return walker.ById(langs, language, false);
     });
@@ -422,40 +450,50 @@ std::optional<ResourceData> FindResourceDataInLanguage(ByteSource& source, const
 std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit) {
     std::vector<ResourceListing> list;
     Reader reader(source);
-    std::optional<ResourceRoot> root = FindRoot(reader);
+    Result<ResourceRoot> root = FindRoot(reader);
     if (!root) return list;
     ResourceWalker walker(reader, *root);
     auto keyOf = [&](const Entry& e, int pos, const Directory& dir) -> std::optional<ResourceKey> {
-        if (pos >= dir.named) return ResourceKey::Id(static_cast<std::uint16_t>(e.name & 0xFFFF));
-        std::optional<std::u16string> text = walker.NameAt(e.name & 0x7FFFFFFFu);
+        if (pos >= dir.named) return ResourceKey::Id(e.Id());
+        std::optional<std::u16string> text = walker.NameAt(e.NameOffset());
         if (!text) return std::nullopt;
         return ResourceKey::Name(std::move(*text));
     };
-    // Exactly three levels: type, name, language; anything deeper is not
-    // followed, so neither loops nor deep trees are walked.
-    std::optional<Directory> top = walker.Root();
-    if (!top) return list;
-    for (int t = 0; t < top->named + top->ids && list.size() < limit; ++t) {
-        std::optional<Entry> te = walker.EntryAt(*top, t);
-        if (!te) break;
-        std::optional<ResourceKey> type = keyOf(*te, t, *top);
-        if (!te->IsDirectory() || !type) continue;
-        std::optional<Directory> names = walker.DirectoryAt(root->offset + te->Offset());
-        if (!names) continue;
-        for (int n = 0; n < names->named + names->ids && list.size() < limit; ++n) {
-            std::optional<Entry> ne = walker.EntryAt(*names, n);
-            if (!ne) break;
-            std::optional<ResourceKey> name = keyOf(*ne, n, *names);
-            if (!ne->IsDirectory() || !name) continue;
-            std::optional<Directory> langs = walker.DirectoryAt(root->offset + ne->Offset());
-            if (!langs) continue;
-            for (int l = 0; l < langs->named + langs->ids && list.size() < limit; ++l) {
-                std::optional<Entry> le = walker.EntryAt(*langs, l);
-                if (!le) break;
-                if (le->IsDirectory()) continue;
-                list.push_back({*type, *name, static_cast<std::uint16_t>(le->name & 0xFFFF)});
-            }
+    // Exactly three levels: type, name, language. The stack holds the
+    // directory of each level entered and the next entry to look at there;
+    // a language entry that is a directory is not followed, so neither loops
+    // nor deep trees are walked. An entry that cannot be read ends its
+    // directory; one that cannot be followed is passed over.
+    constexpr std::size_t kLanguageLevel = 2;
+    struct Level {
+        Directory dir;
+        int next = 0;
+    };
+    std::vector<Level> stack;
+    std::array<ResourceKey, kLanguageLevel> path;  // the type and the name entered
+    if (std::optional<Directory> top = walker.Root()) stack.push_back({*top, 0});
+    std::size_t budget = kListingEntryBudget;
+    while (!stack.empty() && list.size() < limit && budget > 0) {
+        --budget;
+        Level& level = stack.back();
+        const std::size_t depth = stack.size() - 1;
+        const int pos = level.next++;
+        std::optional<Entry> e;
+        if (pos < level.dir.named + level.dir.ids) e = walker.EntryAt(level.dir, pos);
+        if (!e) {
+            stack.pop_back();
+            continue;
         }
+        if (depth == kLanguageLevel) {
+            if (!e->IsDirectory()) list.push_back({path[0], path[1], e->Id()});
+            continue;
+        }
+        std::optional<ResourceKey> key = keyOf(*e, pos, level.dir);
+        if (!e->IsDirectory() || !key) continue;
+        std::optional<Directory> sub = walker.DirectoryAt(root->offset + e->Offset());
+        if (!sub) continue;
+        path[depth] = std::move(*key);
+        stack.push_back({*sub, 0});
     }
     return list;
 }

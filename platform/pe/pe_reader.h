@@ -11,9 +11,58 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ondrel::pe {
+
+// Why the reader gives no answer.
+enum class Failure : std::uint8_t {
+    None,
+    ReadFailed,                // the file could not be read where it lies
+    NoMz,                      // no "MZ" at the start of the file
+    ShortDosHeader,            // "MZ", but the file ends inside the DOS header
+    NtHeadersPastEnd,          // e_lfanew leaves no room for the PE signature
+    NoPeSignature,
+    FileHeaderPastEnd,         // the COFF file header runs past the end of the file
+    UnknownOptionalHeader,     // its magic is neither PE32 nor PE32+, or it is not in the file
+    NoResourceDirectory,       // no resource data directory, or an empty one
+    ResourceDirectoryNowhere,  // its address lies in no section's raw data
+    ResourceDirectoryPastEnd,  // the root directory runs past the end of the file
+    ResourceEntryPastEnd,      // an entry or name searched runs past the end of the file
+    NoSuchType,
+    NoSuchName,
+    NoSuchLanguage,
+    ResourceDataOutside,       // the data entry, or the data it points to, is not in the file
+};
+
+// A short text for a failure, to show to people ("no PE signature").
+const char* FailureText(Failure failure) noexcept;
+
+// A value, or why there is none. It converts to std::optional<T> (dropping
+// the reason) for callers that need only the value.
+template <typename T>
+class Result {
+public:
+    Result(T value) : value_(std::move(value)) {}
+    Result(Failure failure) noexcept : failure_(failure) {}
+
+    explicit operator bool() const noexcept { return value_.has_value(); }
+    bool has_value() const noexcept { return value_.has_value(); }
+    T& operator*() noexcept { return *value_; }
+    const T& operator*() const noexcept { return *value_; }
+    T* operator->() noexcept { return &*value_; }
+    const T* operator->() const noexcept { return &*value_; }
+    // Failure::None when there is a value.
+    Failure failure() const noexcept { return failure_; }
+
+    operator std::optional<T>() const& { return value_; }
+    operator std::optional<T>() && { return std::move(value_); }
+
+private:
+    std::optional<T> value_;
+    Failure failure_ = Failure::None;
+};
 
 // Where the reader gets its bytes from: a file, or memory in tests and fuzzing.
 class ByteSource {
@@ -64,13 +113,18 @@ struct ImageHeaders {
 };
 
 // A DOS header ("MZ", 64 bytes) whose e_lfanew leads to "PE\0\0" and a whole
-// COFF file header inside the file; nothing otherwise. The optional header
+// COFF file header inside the file; why not otherwise. The optional header
 // is not required to be valid (the image-help service does not ask for it).
-std::optional<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept;
+Result<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept;
 
 // NumberOfSections and the section table after the optional header, PE32
-// and PE32+ alike; nothing when the file is no image.
-std::optional<SectionTable> ReadSectionTable(ByteSource& source);
+// and PE32+ alike; why not when the file is no image.
+Result<SectionTable> ReadSectionTable(ByteSource& source);
+
+// The section table from bytes already in memory: numberOfSections headers
+// from table, as many of them as lie wholly inside its first available bytes.
+SectionTable DecodeSectionTable(std::uint16_t numberOfSections, const unsigned char* table,
+                                std::uint64_t available);
 
 // A resource type or name argument: an integer identifier or a name held as
 // the UTF-16 text that the directory is searched with (already upper-cased).
@@ -110,26 +164,31 @@ struct ResourceData {
 // data file finds for the neutral language: type, then name, then language
 // (the requested neutral language, then the thread's, the user's and the
 // system's language and their neutral sublanguages, English (United
-// States), then the first entry). Nothing when there is none, or when its
+// States), then the first entry). Why not when there is none, or when its
 // data does not lie wholly inside the file.
-std::optional<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                             const LanguageDefaults& languages = {});
+Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                      const LanguageDefaults& languages = {});
 
 // The resource of exactly that language, found by the same binary search of
 // the name's languages that the platform's lookup by language
-// (FindResourceExA) starts with; nothing when it does not find it. The
+// (FindResourceExA) starts with; why not when it does not find it. The
 // neutral language is not looked up this way: for it the platform's lookup
 // is FindResourceData above.
-std::optional<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type,
-                                                       const ResourceKey& name, std::uint16_t language);
+Result<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                                std::uint16_t language);
 
 // Every resource of the directory, for comparisons: the identifiers of its
-// type, name and language, walked three levels deep.
+// type, name and language, walked three levels deep, up to limit results.
+// Directories may share subdirectories, so the walk also reads at most
+// kListingEntryBudget directory entries in all: a damaged file whose
+// directories point at each other ends promptly instead of walking the
+// product of their sizes.
 struct ResourceListing {
     ResourceKey type;
     ResourceKey name;
     std::uint16_t language = 0;
 };
+inline constexpr std::size_t kListingEntryBudget = std::size_t{1} << 20;
 std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit = 100000);
 
 }  // namespace ondrel::pe

@@ -10,6 +10,7 @@
 #include "platform/reader.h"
 #include "platform/image.h"
 #include "platform/lock.h"
+#include "platform/pe/pe_layout.h"
 #include "platform/win32/handles.h"
 
 namespace ondrel::platform {
@@ -62,26 +63,10 @@ std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) 
     const auto* first = reinterpret_cast<const unsigned char*>(image->Sections);
     if (!base || nt < base || first < base) return std::nullopt;
     const std::uint64_t ntOffset = static_cast<std::uint64_t>(nt - base);
-    if (ntOffset > size || size - ntOffset < 24) return std::nullopt;
-    pe::SectionTable table;
-    std::memcpy(&table.numberOfSections, nt + 6, 2);
+    if (ntOffset > size || size - ntOffset < pe::file_header::kSize) return std::nullopt;
     const std::uint64_t tableOffset = static_cast<std::uint64_t>(first - base);
-    for (std::uint32_t i = 0; i < table.numberOfSections; ++i) {
-        const std::uint64_t at = tableOffset + std::uint64_t{i} * 40;
-        if (at > size || size - at < 40) {
-            table.complete = false;
-            break;
-        }
-        const unsigned char* p = base + at;
-        pe::SectionHeader s;
-        std::memcpy(s.name.data(), p, 8);
-        std::memcpy(&s.virtualSize, p + 8, 4);
-        std::memcpy(&s.virtualAddress, p + 12, 4);
-        std::memcpy(&s.sizeOfRawData, p + 16, 4);
-        std::memcpy(&s.pointerToRawData, p + 20, 4);
-        table.headers.push_back(s);
-    }
-    return table;
+    const std::uint64_t available = tableOffset <= size ? size - tableOffset : 0;
+    return pe::DecodeSectionTable(pe::Le16(nt + pe::file_header::kNumberOfSections), first, available);
 }
 
 SectionImage OpenSectionImage(const std::string& fileName) {

@@ -3,19 +3,17 @@
 #include <algorithm>
 #include <map>
 
+#include "platform/pe/pe_layout.h"
+#include "tests/support/bytes.h"
+
 namespace ondrel::testing {
 
 namespace {
 
-void Put16(std::string& b, std::size_t at, std::uint32_t v) {
-    if (b.size() < at + 2) b.resize(at + 2);
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
+namespace rdir = pe::resource_directory;
+namespace rent = pe::resource_entry;
+namespace rdat = pe::resource_data;
+
 std::size_t Align(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
 bool KeyLess(const PeKey& a, const PeKey& b) {
@@ -50,19 +48,20 @@ std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std
             if (sort) std::stable_sort(n.langs.begin(), n.langs.end(), [](const Lang& a, const Lang& b) { return a.id < b.id; });
     }
     // Layout: directories, data entries, names, data.
-    std::size_t at = 16 + 8 * types.size();
+    auto directorySize = [](std::size_t entries) { return rdir::kSize + rent::kSize * entries; };
+    std::size_t at = directorySize(types.size());
     std::vector<std::size_t> typeDirs, nameDirs;
     for (const Type& t : types) {
         typeDirs.push_back(at);
-        at += 16 + 8 * t.names.size();
+        at += directorySize(t.names.size());
     }
     for (const Type& t : types)
         for (const Name& n : t.names) {
             nameDirs.push_back(at);
-            at += 16 + 8 * n.langs.size();
+            at += directorySize(n.langs.size());
         }
     std::vector<std::size_t> dataEntries(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i, at += 16) dataEntries[i] = at;
+    for (std::size_t i = 0; i < items.size(); ++i, at += rdat::kSize) dataEntries[i] = at;
     std::map<std::u16string, std::size_t> strings;
     auto addString = [&](const PeKey& k) {
         if (!k.isId && !strings.count(k.name)) {
@@ -82,13 +81,18 @@ std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std
     }
     std::string b(at, '\0');
     auto dir = [&](std::size_t offset, std::size_t named, std::size_t ids) {
-        Put16(b, offset + 12, static_cast<std::uint32_t>(named));
-        Put16(b, offset + 14, static_cast<std::uint32_t>(ids));
+        Put16(b, offset + rdir::kNumberOfNamedEntries, static_cast<std::uint32_t>(named));
+        Put16(b, offset + rdir::kNumberOfIdEntries, static_cast<std::uint32_t>(ids));
     };
     auto entry = [&](std::size_t offset, const PeKey& k, std::uint32_t target) {
-        Put32(b, offset, k.isId ? k.id : (0x80000000u | static_cast<std::uint32_t>(strings.at(k.name))));
-        Put32(b, offset + 4, target);
+        Put32(b, offset + rent::kName,
+              k.isId ? k.id : (rent::kNameIsString | static_cast<std::uint32_t>(strings.at(k.name))));
+        Put32(b, offset + rent::kTarget, target);
     };
+    auto entryAt = [](std::size_t directory, std::size_t index) {
+        return directory + rdir::kSize + rent::kSize * index;
+    };
+    auto subdirectory = [](std::size_t offset) { return rent::kTargetIsDirectory | static_cast<std::uint32_t>(offset); };
     auto countNamed = [](const auto& v) {
         return static_cast<std::size_t>(std::count_if(v.begin(), v.end(), [](const auto& x) { return !x.key.isId; }));
     };
@@ -96,15 +100,15 @@ std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std
     std::size_t nameIndex = 0;
     for (std::size_t ti = 0; ti < types.size(); ++ti) {
         const Type& t = types[ti];
-        entry(16 + 8 * ti, t.key, 0x80000000u | static_cast<std::uint32_t>(typeDirs[ti]));
+        entry(entryAt(0, ti), t.key, subdirectory(typeDirs[ti]));
         dir(typeDirs[ti], countNamed(t.names), t.names.size() - countNamed(t.names));
         for (std::size_t ni = 0; ni < t.names.size(); ++ni, ++nameIndex) {
             const Name& n = t.names[ni];
             std::size_t nd = nameDirs[nameIndex];
-            entry(typeDirs[ti] + 16 + 8 * ni, n.key, 0x80000000u | static_cast<std::uint32_t>(nd));
+            entry(entryAt(typeDirs[ti], ni), n.key, subdirectory(nd));
             dir(nd, 0, n.langs.size());
             for (std::size_t li = 0; li < n.langs.size(); ++li)
-                entry(nd + 16 + 8 * li, PeKey::Id(n.langs[li].id), static_cast<std::uint32_t>(dataEntries[n.langs[li].item]));
+                entry(entryAt(nd, li), PeKey::Id(n.langs[li].id), static_cast<std::uint32_t>(dataEntries[n.langs[li].item]));
         }
     }
     for (const auto& [name, offset] : strings) {
@@ -112,8 +116,8 @@ std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std
         for (std::size_t i = 0; i < name.size(); ++i) Put16(b, offset + 2 + 2 * i, name[i]);
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
-        Put32(b, dataEntries[i], rva + static_cast<std::uint32_t>(blobs[i]));
-        Put32(b, dataEntries[i] + 4, static_cast<std::uint32_t>(items[i].data.size()));
+        Put32(b, dataEntries[i] + rdat::kOffsetToData, rva + static_cast<std::uint32_t>(blobs[i]));
+        Put32(b, dataEntries[i] + rdat::kDataSize, static_cast<std::uint32_t>(items[i].data.size()));
         b.replace(blobs[i], items[i].data.size(), items[i].data);
     }
     return b;
@@ -122,15 +126,19 @@ std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std
 }  // namespace
 
 PeImage::Built PeImage::Build() const {
-    constexpr std::size_t kFileAlign = 0x200, kSectionAlign = 0x1000, kNt = 64;
-    const std::size_t optionalSize = pe32plus ? 240 : 224;
+    namespace fh = pe::file_header;
+    namespace oh = pe::optional_header;
+    namespace sh = pe::section_header;
+    constexpr std::size_t kFileAlign = 0x200, kSectionAlign = 0x1000, kNt = pe::dos_header::kSize;
+    const oh::Kind& kind = pe32plus ? oh::kPe32Plus : oh::kPe32;
+    const std::size_t optionalSize = kind.size;
     std::vector<PeSection> all = sections;
     const bool hasResources = !resources.empty();
     if (hasResources) all.push_back({".rsrc", {}, {}, {}});
     Built out;
-    out.optionalHeader = kNt + 24;
+    out.optionalHeader = kNt + fh::kSize;
     out.sectionTable = out.optionalHeader + optionalSize;
-    const std::size_t headers = Align(out.sectionTable + 40 * all.size(), kFileAlign);
+    const std::size_t headers = Align(out.sectionTable + sh::kSize * all.size(), kFileAlign);
 
     // Addresses first: the resource section's bytes depend on its own.
     std::vector<std::uint32_t> rvas(all.size());
@@ -143,45 +151,44 @@ PeImage::Built PeImage::Build() const {
 
     std::string& b = out.bytes;
     b.assign(headers, '\0');
-    b[0] = 'M';
-    b[1] = 'Z';
-    Put32(b, 0x3C, kNt);
-    b.replace(kNt, 4, std::string("PE\0\0", 4));
-    Put16(b, kNt + 4, pe32plus ? 0x8664 : 0x14C);
-    Put16(b, kNt + 6, static_cast<std::uint32_t>(all.size()));
-    Put16(b, kNt + 20, static_cast<std::uint32_t>(optionalSize));
-    Put16(b, kNt + 22, pe32plus ? 0x2022 : 0x2102);
+    b.replace(pe::dos_header::kMagic, 2, "MZ");
+    Put32(b, pe::dos_header::kNewHeader, kNt);
+    b.replace(kNt + fh::kSignature, fh::kSignatureSize, std::string("PE\0\0", 4));
+    Put16(b, kNt + fh::kMachine, pe32plus ? 0x8664 : 0x14C);
+    Put16(b, kNt + fh::kNumberOfSections, static_cast<std::uint32_t>(all.size()));
+    Put16(b, kNt + fh::kSizeOfOptionalHeader, static_cast<std::uint32_t>(optionalSize));
+    Put16(b, kNt + fh::kCharacteristics, pe32plus ? 0x2022 : 0x2102);
     const std::size_t o = out.optionalHeader;
-    Put16(b, o, magic.value_or(pe32plus ? 0x20B : 0x10B));
-    if (pe32plus) Put32(b, o + 24, 0x10000000);
-    else Put32(b, o + 28, 0x10000000);
-    Put32(b, o + 32, kSectionAlign);
-    Put32(b, o + 36, kFileAlign);
-    Put16(b, o + 40, 4);
-    Put16(b, o + 48, 4);
-    Put32(b, o + 56, rva);
-    Put32(b, o + 60, static_cast<std::uint32_t>(headers));
-    Put16(b, o + 68, 2);
-    const std::size_t directories = o + (pe32plus ? 112 : 96);
-    Put32(b, o + (pe32plus ? 108 : 92), 16);
+    Put16(b, o + oh::kMagic, magic.value_or(pe32plus ? oh::kPe32PlusMagic : oh::kPe32Magic));
+    Put32(b, o + kind.imageBase, 0x10000000);
+    Put32(b, o + oh::kSectionAlignment, kSectionAlign);
+    Put32(b, o + oh::kFileAlignment, kFileAlign);
+    Put16(b, o + oh::kMajorOperatingSystemVersion, 4);
+    Put16(b, o + oh::kMajorSubsystemVersion, 4);
+    Put32(b, o + oh::kSizeOfImage, rva);
+    Put32(b, o + oh::kSizeOfHeaders, static_cast<std::uint32_t>(headers));
+    Put16(b, o + oh::kSubsystem, 2);
+    const std::size_t resourceDirectory =
+        o + kind.dataDirectories + oh::kResourceDirectory * oh::kDirectoryEntrySize;
+    Put32(b, o + kind.numberOfRvaAndSizes, 16);
 
     for (std::size_t i = 0; i < all.size(); ++i) {
         const PeSection& s = all[i];
         const std::size_t at = b.size();
         b += s.data;
         b.resize(Align(b.size(), kFileAlign), '\0');
-        const std::size_t h = out.sectionTable + 40 * i;
-        b.replace(h, std::min<std::size_t>(8, s.name.size()), s.name.substr(0, 8));
-        Put32(b, h + 8, static_cast<std::uint32_t>(s.data.size()));
-        Put32(b, h + 12, rvas[i]);
-        Put32(b, h + 16, s.sizeOfRawData.value_or(static_cast<std::uint32_t>(s.data.size())));
-        Put32(b, h + 20, s.pointerToRawData.value_or(static_cast<std::uint32_t>(at)));
-        Put32(b, h + 36, 0x40000040);
+        const std::size_t h = out.sectionTable + sh::kSize * i;
+        b.replace(h + sh::kName, std::min(sh::kNameSize, s.name.size()), s.name.substr(0, sh::kNameSize));
+        Put32(b, h + sh::kVirtualSize, static_cast<std::uint32_t>(s.data.size()));
+        Put32(b, h + sh::kVirtualAddress, rvas[i]);
+        Put32(b, h + sh::kSizeOfRawData, s.sizeOfRawData.value_or(static_cast<std::uint32_t>(s.data.size())));
+        Put32(b, h + sh::kPointerToRawData, s.pointerToRawData.value_or(static_cast<std::uint32_t>(at)));
+        Put32(b, h + sh::kCharacteristics, 0x40000040);
         if (hasResources && i + 1 == all.size()) {
             out.resourceSection = at;
             out.resourceAddress = rvas[i];
-            Put32(b, directories + 16, rvas[i]);
-            Put32(b, directories + 20, static_cast<std::uint32_t>(s.data.size()));
+            Put32(b, resourceDirectory + oh::kDirectoryAddress, rvas[i]);
+            Put32(b, resourceDirectory + oh::kDirectorySize, static_cast<std::uint32_t>(s.data.size()));
         }
     }
     return out;
