@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <imagehlp.h>
 
-#include <cstring>
 #include <memory>
 
 #include "platform/file.h"
