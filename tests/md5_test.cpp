@@ -169,6 +169,8 @@ struct CoreCase {
     ondrel::Md5Core core;
 };
 
+void PrintTo(const CoreCase& c, std::ostream* out) { *out << c.name; }
+
 // Runs a test with one core selected, and the process's choice restored after.
 class Md5Cores : public ::testing::TestWithParam<CoreCase> {
 protected:
