@@ -1,5 +1,6 @@
 // MD5 and CRC-32 over one 256 MiB buffer, side by side with OpenSSL's MD5 and
-// zlib's crc32 in the same run. Prints throughputs and ratios.
+// zlib's crc32 in the same run, and each MD5 core this machine runs against
+// OpenSSL. Prints throughputs and ratios.
 #include <openssl/evp.h>
 #include <zlib.h>
 
@@ -19,6 +20,14 @@
 
 namespace {
 
+const char* CoreName(ondrel::Md5Core core) {
+    switch (core) {
+        case ondrel::Md5Core::Portable: return "portable";
+        case ondrel::Md5Core::Bmi: return "bmi";
+    }
+    return "?";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,6 +42,34 @@ int main(int argc, char** argv) {
     const double mib = static_cast<double>(size) / (1 << 20);
 
     unsigned char ours[16], theirs[16];
+    // Every MD5 core this machine runs, each against OpenSSL in turns.
+    const ondrel::Md5Core fastest = ondrel::Md5SelectedCore();
+    bool coresSame = true;
+    for (ondrel::Md5Core core : {ondrel::Md5Core::Portable, ondrel::Md5Core::Bmi}) {
+        if (!ondrel::Md5SelectCore(core)) {
+            std::printf("md5 core %-8s  not run by this machine\n", CoreName(core));
+            continue;
+        }
+        unsigned char coreDigest[16], opensslDigest[16];
+        auto [coreTime, opensslTime] = bench::BestInTurns(runs, [&] {
+            ondrel::Md5Context context;
+            ondrel::Md5Init(context);
+            ondrel::Md5Update(context, data.data(), static_cast<std::uint32_t>(size));
+            ondrel::Md5Digest digest;
+            ondrel::Md5Final(context, digest);
+            std::memcpy(coreDigest, digest.data(), 16);
+        }, [&] {
+            unsigned int length = 0;
+            EVP_Digest(data.data(), size, opensslDigest, &length, EVP_md5(), nullptr);
+        });
+        const bool same = std::memcmp(coreDigest, opensslDigest, 16) == 0;
+        coresSame &= same;
+        std::printf("md5 core %-8s %8.1f MiB/s   openssl %8.1f MiB/s   ratio core/openssl %.3f   %s%s\n", CoreName(core),
+                    mib / coreTime, mib / opensslTime, opensslTime / coreTime, same ? "same digest" : "DIGESTS DIFFER",
+                    core == fastest ? "   (the default here)" : "");
+    }
+    ondrel::Md5SelectCore(fastest);
+
     auto [md5Ours, md5Openssl] = bench::BestInTurns(runs, [&] {
         ondrel::Md5Context context;
         ondrel::Md5Init(context);
@@ -44,7 +81,7 @@ int main(int argc, char** argv) {
         unsigned int length = 0;
         EVP_Digest(data.data(), size, theirs, &length, EVP_md5(), nullptr);
     });
-    bool md5Same = std::memcmp(ours, theirs, 16) == 0;
+    bool md5Same = std::memcmp(ours, theirs, 16) == 0 && coresSame;
 
     std::uint32_t crcOurs = 0, crcZlib = 0;
     double crc32Ours = 0, crc32Zlib = 0;

@@ -1,7 +1,15 @@
 #include "checksums/md5.h"
 
+#include <atomic>
 #include <bit>
 #include <cstring>
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define ONDREL_MD5_X86 1
+#include <immintrin.h>
+#else
+#define ONDREL_MD5_X86 0
+#endif
 
 #include "checksums/hex.h"
 
@@ -25,123 +33,216 @@ inline std::uint32_t Word(const unsigned char* block, int k) noexcept {
     }
 }
 
-// The four rounds of RFC 1321, written for speed without changing a bit of
-// the result:
+// The 64 steps of RFC 1321, one round of 16 after another, for a core that
+// defines F, G, H and I as step(a, b, c, d, message word, constant, shift),
+// and H0(c, d), a statement before the round of H. Spelled out, so words,
+// constants and shifts are immediates.
+#define ONDREL_MD5_STEPS(F, G, H0, H, I) \
+    F(a, b, c, d, 0, 0xd76aa478, 7); \
+    F(d, a, b, c, 1, 0xe8c7b756, 12); \
+    F(c, d, a, b, 2, 0x242070db, 17); \
+    F(b, c, d, a, 3, 0xc1bdceee, 22); \
+    F(a, b, c, d, 4, 0xf57c0faf, 7); \
+    F(d, a, b, c, 5, 0x4787c62a, 12); \
+    F(c, d, a, b, 6, 0xa8304613, 17); \
+    F(b, c, d, a, 7, 0xfd469501, 22); \
+    F(a, b, c, d, 8, 0x698098d8, 7); \
+    F(d, a, b, c, 9, 0x8b44f7af, 12); \
+    F(c, d, a, b, 10, 0xffff5bb1, 17); \
+    F(b, c, d, a, 11, 0x895cd7be, 22); \
+    F(a, b, c, d, 12, 0x6b901122, 7); \
+    F(d, a, b, c, 13, 0xfd987193, 12); \
+    F(c, d, a, b, 14, 0xa679438e, 17); \
+    F(b, c, d, a, 15, 0x49b40821, 22); \
+    G(a, b, c, d, 1, 0xf61e2562, 5); \
+    G(d, a, b, c, 6, 0xc040b340, 9); \
+    G(c, d, a, b, 11, 0x265e5a51, 14); \
+    G(b, c, d, a, 0, 0xe9b6c7aa, 20); \
+    G(a, b, c, d, 5, 0xd62f105d, 5); \
+    G(d, a, b, c, 10, 0x02441453, 9); \
+    G(c, d, a, b, 15, 0xd8a1e681, 14); \
+    G(b, c, d, a, 4, 0xe7d3fbc8, 20); \
+    G(a, b, c, d, 9, 0x21e1cde6, 5); \
+    G(d, a, b, c, 14, 0xc33707d6, 9); \
+    G(c, d, a, b, 3, 0xf4d50d87, 14); \
+    G(b, c, d, a, 8, 0x455a14ed, 20); \
+    G(a, b, c, d, 13, 0xa9e3e905, 5); \
+    G(d, a, b, c, 2, 0xfcefa3f8, 9); \
+    G(c, d, a, b, 7, 0x676f02d9, 14); \
+    G(b, c, d, a, 12, 0x8d2a4c8a, 20); \
+    H0(c, d); \
+    H(a, b, c, d, 5, 0xfffa3942, 4); \
+    H(d, a, b, c, 8, 0x8771f681, 11); \
+    H(c, d, a, b, 11, 0x6d9d6122, 16); \
+    H(b, c, d, a, 14, 0xfde5380c, 23); \
+    H(a, b, c, d, 1, 0xa4beea44, 4); \
+    H(d, a, b, c, 4, 0x4bdecfa9, 11); \
+    H(c, d, a, b, 7, 0xf6bb4b60, 16); \
+    H(b, c, d, a, 10, 0xbebfbc70, 23); \
+    H(a, b, c, d, 13, 0x289b7ec6, 4); \
+    H(d, a, b, c, 0, 0xeaa127fa, 11); \
+    H(c, d, a, b, 3, 0xd4ef3085, 16); \
+    H(b, c, d, a, 6, 0x04881d05, 23); \
+    H(a, b, c, d, 9, 0xd9d4d039, 4); \
+    H(d, a, b, c, 12, 0xe6db99e5, 11); \
+    H(c, d, a, b, 15, 0x1fa27cf8, 16); \
+    H(b, c, d, a, 2, 0xc4ac5665, 23); \
+    I(a, b, c, d, 0, 0xf4292244, 6); \
+    I(d, a, b, c, 7, 0x432aff97, 10); \
+    I(c, d, a, b, 14, 0xab9423a7, 15); \
+    I(b, c, d, a, 5, 0xfc93a039, 21); \
+    I(a, b, c, d, 12, 0x655b59c3, 6); \
+    I(d, a, b, c, 3, 0x8f0ccc92, 10); \
+    I(c, d, a, b, 10, 0xffeff47d, 15); \
+    I(b, c, d, a, 1, 0x85845dd1, 21); \
+    I(a, b, c, d, 8, 0x6fa87e4f, 6); \
+    I(d, a, b, c, 15, 0xfe2ce6e0, 10); \
+    I(c, d, a, b, 6, 0xa3014314, 15); \
+    I(b, c, d, a, 13, 0x4e0811a1, 21); \
+    I(a, b, c, d, 4, 0xf7537e82, 6); \
+    I(d, a, b, c, 11, 0xbd3af235, 10); \
+    I(c, d, a, b, 2, 0x2ad7d2bb, 15); \
+    I(b, c, d, a, 9, 0xeb86d391, 21);
+
+// How fast a step goes is how long the chain from b (the word the previous
+// step produced) to the new word is: the auxiliary function's part that
+// needs b, one add, the rotate, one add. Everything else is kept off it:
 //  - the message word and the constant are added to a first, while the
-//    auxiliary function of b, c, d is still being computed;
-//  - F(b,c,d) = (b & c) | (~b & d) is computed as d ^ (b & (c ^ d));
+//    previous step is still running;
+//  - F(b,c,d) = (b & c) | (~b & d) is computed as d ^ (b & (c ^ d)), c ^ d
+//    being ready before b;
 //  - G(b,c,d) = (b & d) | (c & ~d): the two terms never share a bit, so
-//    they are added separately, and c & ~d (which does not wait for b, the
-//    word the previous step just produced) leaves the critical path;
-//  - H and I as published;
-//  - every step is spelled out, so constants and shifts are immediates.
-#define ONDREL_MD5_F(a, b, c, d, k, t, s)        \
-    a += Word(block, k) + (t);                   \
-    a += (d) ^ ((b) & ((c) ^ (d)));              \
+//    they are added one at a time, c & ~d first (it does not wait for b);
+//  - H(b,c,d) = b ^ (c ^ d), c ^ d being ready before b;
+//  - I(b,c,d) = c ^ (b | ~d) = ~c ^ (~b & d), ~c and ~d being ready before b.
+// Portable core: plain C++.
+#define ONDREL_MD5_PLAIN_F(a, b, c, d, k, t, s) \
+    a += Word(block, k) + (t);                  \
+    a += (d) ^ ((b) & ((c) ^ (d)));             \
     a = std::rotl(a, s) + (b)
-#define ONDREL_MD5_G(a, b, c, d, k, t, s)        \
-    a += Word(block, k) + (t);                   \
-    a += (c) & ~(d);                             \
-    a += (b) & (d);                              \
+#define ONDREL_MD5_PLAIN_G(a, b, c, d, k, t, s) \
+    a += Word(block, k) + (t);                  \
+    a += (c) & ~(d);                            \
+    a += (b) & (d);                             \
     a = std::rotl(a, s) + (b)
-#define ONDREL_MD5_H(a, b, c, d, k, t, s)        \
-    a += Word(block, k) + (t);                   \
-    a += ((c) ^ (d)) ^ (b);                      \
+#define ONDREL_MD5_PLAIN_H0(c, d) (void)0
+#define ONDREL_MD5_PLAIN_H(a, b, c, d, k, t, s) \
+    a += Word(block, k) + (t);                  \
+    a += ((c) ^ (d)) ^ (b);                     \
     a = std::rotl(a, s) + (b)
-#define ONDREL_MD5_I(a, b, c, d, k, t, s)        \
-    a += Word(block, k) + (t);                   \
-    a += (c) ^ ((b) | ~(d));                     \
+#define ONDREL_MD5_PLAIN_I(a, b, c, d, k, t, s) \
+    a += Word(block, k) + (t);                  \
+    a += (c) ^ ((b) | ~(d));                    \
     a = std::rotl(a, s) + (b)
+// The same with BMI1, whose ANDN computes x & ~y in one instruction that
+// keeps both inputs, and with fewer instructions off the chain:
+//  - G's c & ~d is one ANDN;
+//  - I = ~(c ^ (d & ~b)), and adding ~x is subtracting x + 1, so the 1 goes
+//    into the constant and I costs an ANDN, an XOR and a SUB;
+//  - H: the c ^ d a step needs is the previous step's b ^ c, which is that
+//    step's H ^ d, kept in x from step to step (set before the round).
+#define ONDREL_MD5_BMI_H0(c, d) std::uint32_t x = (c) ^ (d)
+#define ONDREL_MD5_BMI_H(a, b, c, d, k, t, s) \
+    a += Word(block, k) + (t);                \
+    x ^= (b);                                 \
+    a += x;                                   \
+    x ^= (d);                                 \
+    a = std::rotl(a, s) + (b)
+#define ONDREL_MD5_BMI_I(a, b, c, d, k, t, s)  \
+    a += Word(block, k) + ((t) - 1u);          \
+    a -= (c) ^ ((d) & ~(b));                   \
+    a = std::rotl(a, s) + (b)
+
+#define ONDREL_MD5_SCALAR_TRANSFORM(F, G, H0, H, I)                              \
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];    \
+    for (; count > 0; --count, block += 64) {                                \
+        const std::uint32_t a0 = a, b0 = b, c0 = c, d0 = d;                  \
+        ONDREL_MD5_STEPS(F, G, H0, H, I);                                     \
+        a += a0;                                                             \
+        b += b0;                                                             \
+        c += c0;                                                             \
+        d += d0;                                                             \
+    }                                                                        \
+    state[0] = a;                                                            \
+    state[1] = b;                                                            \
+    state[2] = c;                                                            \
+    state[3] = d
+
+using TransformFunction = void (*)(std::uint32_t state[4], const unsigned char* block, std::size_t count) noexcept;
 
 // Transforms count consecutive 64-byte blocks into state.
-void Transform(std::uint32_t state[4], const unsigned char* block, std::size_t count) noexcept {
-    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    for (; count > 0; --count, block += 64) {
-        const std::uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
-
-        ONDREL_MD5_F(a, b, c, d, 0, 0xd76aa478, 7);
-        ONDREL_MD5_F(d, a, b, c, 1, 0xe8c7b756, 12);
-        ONDREL_MD5_F(c, d, a, b, 2, 0x242070db, 17);
-        ONDREL_MD5_F(b, c, d, a, 3, 0xc1bdceee, 22);
-        ONDREL_MD5_F(a, b, c, d, 4, 0xf57c0faf, 7);
-        ONDREL_MD5_F(d, a, b, c, 5, 0x4787c62a, 12);
-        ONDREL_MD5_F(c, d, a, b, 6, 0xa8304613, 17);
-        ONDREL_MD5_F(b, c, d, a, 7, 0xfd469501, 22);
-        ONDREL_MD5_F(a, b, c, d, 8, 0x698098d8, 7);
-        ONDREL_MD5_F(d, a, b, c, 9, 0x8b44f7af, 12);
-        ONDREL_MD5_F(c, d, a, b, 10, 0xffff5bb1, 17);
-        ONDREL_MD5_F(b, c, d, a, 11, 0x895cd7be, 22);
-        ONDREL_MD5_F(a, b, c, d, 12, 0x6b901122, 7);
-        ONDREL_MD5_F(d, a, b, c, 13, 0xfd987193, 12);
-        ONDREL_MD5_F(c, d, a, b, 14, 0xa679438e, 17);
-        ONDREL_MD5_F(b, c, d, a, 15, 0x49b40821, 22);
-
-        ONDREL_MD5_G(a, b, c, d, 1, 0xf61e2562, 5);
-        ONDREL_MD5_G(d, a, b, c, 6, 0xc040b340, 9);
-        ONDREL_MD5_G(c, d, a, b, 11, 0x265e5a51, 14);
-        ONDREL_MD5_G(b, c, d, a, 0, 0xe9b6c7aa, 20);
-        ONDREL_MD5_G(a, b, c, d, 5, 0xd62f105d, 5);
-        ONDREL_MD5_G(d, a, b, c, 10, 0x02441453, 9);
-        ONDREL_MD5_G(c, d, a, b, 15, 0xd8a1e681, 14);
-        ONDREL_MD5_G(b, c, d, a, 4, 0xe7d3fbc8, 20);
-        ONDREL_MD5_G(a, b, c, d, 9, 0x21e1cde6, 5);
-        ONDREL_MD5_G(d, a, b, c, 14, 0xc33707d6, 9);
-        ONDREL_MD5_G(c, d, a, b, 3, 0xf4d50d87, 14);
-        ONDREL_MD5_G(b, c, d, a, 8, 0x455a14ed, 20);
-        ONDREL_MD5_G(a, b, c, d, 13, 0xa9e3e905, 5);
-        ONDREL_MD5_G(d, a, b, c, 2, 0xfcefa3f8, 9);
-        ONDREL_MD5_G(c, d, a, b, 7, 0x676f02d9, 14);
-        ONDREL_MD5_G(b, c, d, a, 12, 0x8d2a4c8a, 20);
-
-        ONDREL_MD5_H(a, b, c, d, 5, 0xfffa3942, 4);
-        ONDREL_MD5_H(d, a, b, c, 8, 0x8771f681, 11);
-        ONDREL_MD5_H(c, d, a, b, 11, 0x6d9d6122, 16);
-        ONDREL_MD5_H(b, c, d, a, 14, 0xfde5380c, 23);
-        ONDREL_MD5_H(a, b, c, d, 1, 0xa4beea44, 4);
-        ONDREL_MD5_H(d, a, b, c, 4, 0x4bdecfa9, 11);
-        ONDREL_MD5_H(c, d, a, b, 7, 0xf6bb4b60, 16);
-        ONDREL_MD5_H(b, c, d, a, 10, 0xbebfbc70, 23);
-        ONDREL_MD5_H(a, b, c, d, 13, 0x289b7ec6, 4);
-        ONDREL_MD5_H(d, a, b, c, 0, 0xeaa127fa, 11);
-        ONDREL_MD5_H(c, d, a, b, 3, 0xd4ef3085, 16);
-        ONDREL_MD5_H(b, c, d, a, 6, 0x04881d05, 23);
-        ONDREL_MD5_H(a, b, c, d, 9, 0xd9d4d039, 4);
-        ONDREL_MD5_H(d, a, b, c, 12, 0xe6db99e5, 11);
-        ONDREL_MD5_H(c, d, a, b, 15, 0x1fa27cf8, 16);
-        ONDREL_MD5_H(b, c, d, a, 2, 0xc4ac5665, 23);
-
-        ONDREL_MD5_I(a, b, c, d, 0, 0xf4292244, 6);
-        ONDREL_MD5_I(d, a, b, c, 7, 0x432aff97, 10);
-        ONDREL_MD5_I(c, d, a, b, 14, 0xab9423a7, 15);
-        ONDREL_MD5_I(b, c, d, a, 5, 0xfc93a039, 21);
-        ONDREL_MD5_I(a, b, c, d, 12, 0x655b59c3, 6);
-        ONDREL_MD5_I(d, a, b, c, 3, 0x8f0ccc92, 10);
-        ONDREL_MD5_I(c, d, a, b, 10, 0xffeff47d, 15);
-        ONDREL_MD5_I(b, c, d, a, 1, 0x85845dd1, 21);
-        ONDREL_MD5_I(a, b, c, d, 8, 0x6fa87e4f, 6);
-        ONDREL_MD5_I(d, a, b, c, 15, 0xfe2ce6e0, 10);
-        ONDREL_MD5_I(c, d, a, b, 6, 0xa3014314, 15);
-        ONDREL_MD5_I(b, c, d, a, 13, 0x4e0811a1, 21);
-        ONDREL_MD5_I(a, b, c, d, 4, 0xf7537e82, 6);
-        ONDREL_MD5_I(d, a, b, c, 11, 0xbd3af235, 10);
-        ONDREL_MD5_I(c, d, a, b, 2, 0x2ad7d2bb, 15);
-        ONDREL_MD5_I(b, c, d, a, 9, 0xeb86d391, 21);
-
-        a += a0;
-        b += b0;
-        c += c0;
-        d += d0;
-    }
-    state[0] = a;
-    state[1] = b;
-    state[2] = c;
-    state[3] = d;
+void TransformPortable(std::uint32_t state[4], const unsigned char* block, std::size_t count) noexcept {
+    ONDREL_MD5_SCALAR_TRANSFORM(ONDREL_MD5_PLAIN_F, ONDREL_MD5_PLAIN_G, ONDREL_MD5_PLAIN_H0, ONDREL_MD5_PLAIN_H,
+                                ONDREL_MD5_PLAIN_I);
 }
 
-#undef ONDREL_MD5_F
-#undef ONDREL_MD5_G
-#undef ONDREL_MD5_H
-#undef ONDREL_MD5_I
+#if ONDREL_MD5_X86
+__attribute__((target("bmi"))) void TransformBmi(std::uint32_t state[4], const unsigned char* block,
+                                                 std::size_t count) noexcept {
+    ONDREL_MD5_SCALAR_TRANSFORM(ONDREL_MD5_PLAIN_F, ONDREL_MD5_PLAIN_G, ONDREL_MD5_BMI_H0, ONDREL_MD5_BMI_H,
+                                ONDREL_MD5_BMI_I);
+}
+
+#endif  // ONDREL_MD5_X86
+
+#undef ONDREL_MD5_STEPS
+#undef ONDREL_MD5_PLAIN_F
+#undef ONDREL_MD5_PLAIN_G
+#undef ONDREL_MD5_PLAIN_H0
+#undef ONDREL_MD5_PLAIN_H
+#undef ONDREL_MD5_PLAIN_I
+#undef ONDREL_MD5_BMI_H0
+#undef ONDREL_MD5_BMI_H
+#undef ONDREL_MD5_BMI_I
+#undef ONDREL_MD5_SCALAR_TRANSFORM
+
+bool CoreRuns(Md5Core core) noexcept {
+    switch (core) {
+        case Md5Core::Portable:
+            return true;
+#if ONDREL_MD5_X86
+        case Md5Core::Bmi:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("bmi");
+#endif
+        default:
+            return false;
+    }
+}
+
+TransformFunction CoreFunction(Md5Core core) noexcept {
+    switch (core) {
+#if ONDREL_MD5_X86
+        case Md5Core::Bmi:
+            return &TransformBmi;
+#endif
+        default:
+            return &TransformPortable;
+    }
+}
+
+Md5Core FastestCore() noexcept {
+    return CoreRuns(Md5Core::Bmi) ? Md5Core::Bmi : Md5Core::Portable;
+}
+
+// The selected core, chosen at the first transform.
+void TransformFirst(std::uint32_t state[4], const unsigned char* block, std::size_t count) noexcept;
+std::atomic<TransformFunction> g_transform{&TransformFirst};
+std::atomic<Md5Core> g_core{Md5Core::Portable};
+
+void SelectCore(Md5Core core) noexcept {
+    g_core.store(core, std::memory_order_relaxed);
+    g_transform.store(CoreFunction(core), std::memory_order_relaxed);
+}
+
+void TransformFirst(std::uint32_t state[4], const unsigned char* block, std::size_t count) noexcept {
+    SelectCore(FastestCore());
+    g_transform.load(std::memory_order_relaxed)(state, block, count);
+}
+
+inline void Transform(std::uint32_t state[4], const unsigned char* block, std::size_t count) noexcept {
+    if (count > 0) g_transform.load(std::memory_order_relaxed)(state, block, count);
+}
 
 }  // namespace
 
@@ -185,6 +286,19 @@ void Md5Final(Md5Context& context, Md5Digest& digest) noexcept {
     // A volatile wipe, so the compiler cannot drop it as a dead store.
     volatile unsigned char* p = reinterpret_cast<volatile unsigned char*>(&context);
     for (std::size_t i = 0; i < sizeof context; ++i) p[i] = 0;
+}
+
+bool Md5CoreRuns(Md5Core core) noexcept { return CoreRuns(core); }
+
+bool Md5SelectCore(Md5Core core) noexcept {
+    if (!CoreRuns(core)) return false;
+    SelectCore(core);
+    return true;
+}
+
+Md5Core Md5SelectedCore() noexcept {
+    if (g_transform.load(std::memory_order_relaxed) == &TransformFirst) SelectCore(FastestCore());
+    return g_core.load(std::memory_order_relaxed);
 }
 
 std::string Md5ToHex(const Md5Digest& digest) {

@@ -22,6 +22,19 @@ void Md5Final(Md5Context& context, Md5Digest& digest) noexcept;
 // 32 lower-case hexadecimal characters, digest byte 0 first.
 std::string Md5ToHex(const Md5Digest& digest);
 
+// The ways this build can transform blocks. All give the same digests; the
+// fastest that the machine runs is used unless another is selected.
+enum class Md5Core {
+    Portable,  // plain C++, everywhere
+    Bmi,       // x86 with BMI1 (GCC and Clang builds)
+};
+// A seam for tests and benchmarks. Md5SelectCore makes every later update
+// of the process use core and returns true, or returns false and changes
+// nothing when the machine cannot run it.
+bool Md5CoreRuns(Md5Core core) noexcept;
+bool Md5SelectCore(Md5Core core) noexcept;
+Md5Core Md5SelectedCore() noexcept;
+
 // The upper-case text in which rules compare and caches hold digests.
 std::string DigestText(const Md5Digest& digest);
 

@@ -39,7 +39,13 @@ FileReader FileReader::OpenOrThrow(const std::string& name, Share share) {
 }
 
 std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
-    if (!buffer_) buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kChunk);
+    if (!buffer_ || want > capacity_) {
+        const std::uint32_t size = buffer_ ? kChunk : want;
+        buffer_.reset();
+        capacity_ = 0;
+        buffer_ = std::make_unique_for_overwrite<unsigned char[]>(size);
+        capacity_ = size;
+    }
     return ReadThroughSeam(file_, offset, buffer_.get(), want);
 }
 

@@ -40,8 +40,10 @@ public:
 
     // Hands the bytes from offset on, up to count of them, to
     // sink(const unsigned char* data, std::size_t n) in order, a chunk at a
-    // time. The buffer is allocated at the first range (std::bad_alloc when
-    // that fails) and reused after.
+    // time. The buffer is allocated at the first read, as large as that read
+    // (a small file costs a small buffer), and reused after; a larger read
+    // later replaces it with one of kChunk bytes. std::bad_alloc when
+    // allocating fails.
     template <typename Sink>
     RangeEnd ReadRange(std::uint64_t offset, std::uint64_t count, Sink&& sink) {
         while (count > 0) {
@@ -71,6 +73,7 @@ private:
 
     File file_;
     std::unique_ptr<unsigned char[]> buffer_;
+    std::uint32_t capacity_ = 0;  // bytes in buffer_
 };
 
 // A seam for tests: once the process's readers have delivered this many

@@ -4,11 +4,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "checksums/hex.h"
 #include "checks/file_digests.h"
 #include "checksums/md5.h"
+#include "platform/reader.h"
 #include "tests/support/test_files.h"
 
 using ondrel::Md5Context;
@@ -158,6 +160,126 @@ TEST(Md5, StreamOfAnyLengthMatchesBlocks) {
     stream.Update(bytes.data(), 17);
     stream.Update(bytes.data() + 17, bytes.size() - 17);
     EXPECT_EQ(stream.FinishText(), ondrel::DigestText(ReferenceMd5(bytes)));
+}
+
+// Each core -----------------------------------------------------------------
+
+struct CoreCase {
+    const char* name;
+    ondrel::Md5Core core;
+};
+
+void PrintTo(const CoreCase& c, std::ostream* out) { *out << c.name; }
+
+// Runs a test with one core selected, and the process's choice restored after.
+class Md5Cores : public ::testing::TestWithParam<CoreCase> {
+protected:
+    void SetUp() override {
+        saved_ = ondrel::Md5SelectedCore();
+        if (!ondrel::Md5SelectCore(GetParam().core)) GTEST_SKIP() << "this machine does not run the core";
+        ASSERT_EQ(ondrel::Md5SelectedCore(), GetParam().core);
+    }
+    void TearDown() override { ASSERT_TRUE(ondrel::Md5SelectCore(saved_)); }
+
+private:
+    ondrel::Md5Core saved_ = ondrel::Md5Core::Portable;
+};
+
+TEST_P(Md5Cores, Rfc1321Vectors) {
+    const std::pair<std::string, const char*> vectors[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& [input, hex] : vectors) EXPECT_EQ(ondrel::Md5ToHex(Digest(input)), hex) << '"' << input << '"';
+}
+
+// Random bytes of every length up to a few blocks and some long ones, fed
+// whole and in random pieces: the core gives the reference digest, and so
+// the same digest as every other core.
+TEST_P(Md5Cores, RandomBytesInRandomPiecesGiveTheReferenceDigest) {
+    std::mt19937 random(20240611);
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+    for (std::size_t n : {1023u, 4096u, 4097u, 65599u, 262144u, 300001u}) lengths.push_back(n);
+    for (std::size_t length : lengths) {
+        std::string bytes(length, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        const Md5Digest expected = ReferenceMd5(bytes);
+        ASSERT_EQ(Digest(bytes), expected) << "length " << length << ", whole";
+        for (int trial = 0; trial < 4; ++trial) {
+            std::vector<std::size_t> splits;
+            std::size_t left = length;
+            while (left > 0 && splits.size() < 6) {
+                const std::size_t piece = std::uniform_int_distribution<std::size_t>(0, left)(random);
+                splits.push_back(piece);
+                left -= piece;
+            }
+            ASSERT_EQ(Digest(bytes, splits), expected) << "length " << length << ", trial " << trial;
+        }
+    }
+}
+
+// A whole file, read in chunks into the reader's buffer and from there
+// transformed, as the rules digest files.
+TEST_P(Md5Cores, FileDigestMatchesReference) {
+    ondrel::testing::TempDir dir;
+    std::mt19937 random(7);
+    std::string bytes(2 * ondrel::platform::FileReader::kChunk + 333, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    Md5Digest digest;
+    ondrel::Md5OfFile(dir.Write("random.bin", bytes), digest);
+    EXPECT_EQ(digest, ReferenceMd5(bytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(Md5, Md5Cores,
+                         ::testing::Values(CoreCase{"Portable", ondrel::Md5Core::Portable},
+                                           CoreCase{"Bmi", ondrel::Md5Core::Bmi}),
+                         ondrel::testing::CaseName());
+
+TEST(Md5CoreSelection, PortableRunsEverywhereAndTheDefaultRuns) {
+    EXPECT_TRUE(ondrel::Md5CoreRuns(ondrel::Md5Core::Portable));
+    EXPECT_TRUE(ondrel::Md5CoreRuns(ondrel::Md5SelectedCore()));
+}
+
+TEST(Md5CoreSelection, ACoreTheMachineCannotRunIsRefusedAndChangesNothing) {
+    const ondrel::Md5Core before = ondrel::Md5SelectedCore();
+    for (ondrel::Md5Core core : {ondrel::Md5Core::Portable, ondrel::Md5Core::Bmi}) {
+        if (ondrel::Md5CoreRuns(core)) continue;
+        EXPECT_FALSE(ondrel::Md5SelectCore(core));
+        EXPECT_EQ(ondrel::Md5SelectedCore(), before);
+    }
+}
+
+// The reader's buffer --------------------------------------------------------
+
+// A reader whose first range is small gets a small buffer; a larger range
+// after it, on the same reader, must still deliver every byte.
+TEST(FileReaderBuffer, SmallRangeThenLargeRangesOnOneReader) {
+    ondrel::testing::TempDir dir;
+    const std::size_t chunk = ondrel::platform::FileReader::kChunk;
+    std::string bytes = ondrel::testing::CountingBytes(3 * chunk + 77);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ (i >> 9));
+    ondrel::platform::FileReader reader =
+        ondrel::platform::FileReader::Open(dir.Write("ranges.bin", bytes), ondrel::platform::Share::Read);
+    ASSERT_TRUE(reader);
+    struct Range {
+        std::uint64_t offset, count;
+    };
+    for (const Range range : {Range{10, 100}, Range{0, 3 * chunk + 77}, Range{5, 64}, Range{chunk - 1, chunk + 2}}) {
+        std::string got;
+        const auto end = reader.ReadRange(range.offset, range.count, [&](const unsigned char* data, std::size_t n) {
+            got.append(reinterpret_cast<const char*>(data), n);
+        });
+        EXPECT_EQ(end, ondrel::platform::RangeEnd::Complete) << range.offset << "+" << range.count;
+        EXPECT_TRUE(got == bytes.substr(static_cast<std::size_t>(range.offset), static_cast<std::size_t>(range.count)))
+            << range.offset << "+" << range.count;
+    }
 }
 
 // Md5OfFile -----------------------------------------------------------------
