@@ -79,11 +79,17 @@ public:
     std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept;
     // The full 64-bit size now; 0 when it cannot be asked.
     std::uint64_t Size() const noexcept;
+    // The size the open saw, where it asked for it (POSIX: the fstat that
+    // checks the kind of file); else the size now.
+    std::uint64_t SizeAtOpen() const noexcept { return sizeAtOpen_ != kUnknownSize ? sizeAtOpen_ : Size(); }
 
 private:
-    explicit File(std::intptr_t handle) noexcept : handle_(handle) {}
+    static constexpr std::uint64_t kUnknownSize = UINT64_MAX;
+    explicit File(std::intptr_t handle, std::uint64_t sizeAtOpen = kUnknownSize) noexcept
+        : handle_(handle), sizeAtOpen_(sizeAtOpen) {}
 
     UniqueHandle<FileTraits> handle_;
+    std::uint64_t sizeAtOpen_ = kUnknownSize;
 };
 
 }  // namespace ondrel::platform

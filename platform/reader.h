@@ -35,8 +35,8 @@ public:
     static FileReader OpenOrThrow(const std::string& name, Share share);
 
     explicit operator bool() const noexcept { return static_cast<bool>(file_); }
-    // The file's size now; 0 when it cannot be asked.
-    std::uint64_t Size() const noexcept { return file_.Size(); }
+    // The file's size when it was opened; 0 when it cannot be asked.
+    std::uint64_t Size() const noexcept { return file_.SizeAtOpen(); }
 
     // Hands the bytes from offset on, up to count of them, to
     // sink(const unsigned char* data, std::size_t n) in order, a chunk at a

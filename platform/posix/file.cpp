@@ -11,6 +11,7 @@ namespace ondrel::platform {
 
 namespace {
 int AsFd(std::intptr_t h) { return static_cast<int>(h); }
+constexpr off_t kSequentialHintFrom = 256 * 1024;
 }  // namespace
 
 void FileTraits::Release(Value handle) noexcept { DescriptorTraits::Release(AsFd(handle)); }
@@ -26,11 +27,12 @@ File File::Open(const std::string& name, Share, bool sequential) noexcept {
     if (!file) return file;
     const int fd = opened;
     struct stat st{};
-    const int flags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return File();
-    if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return file;
+    // Of the status flags F_SETFL changes, the open set only O_NONBLOCK:
+    // setting none clears it.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) return File();
+    // The hint pays only where more than one read follows.
+    if (sequential && st.st_size > kSequentialHintFrom) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return File(file.handle_.Release(), static_cast<std::uint64_t>(st.st_size));
 }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
