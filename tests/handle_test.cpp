@@ -39,7 +39,8 @@ TEST(UniqueHandle, ReleasesEachHandleOnceOnEveryPath) {
         EXPECT_EQ(moved.Get(), 1);
         b = std::move(moved);  // b releases 2 and takes 1
         EXPECT_EQ(g_released, std::vector<int>{2});
-        b = std::move(b);  // no release of the handle held
+        Owned& same = b;
+        b = std::move(same);  // moved onto itself: no release of the handle held
         EXPECT_EQ(b.Get(), 1);
         Owned c(3);
         EXPECT_EQ(c.Release(), 3);  // given up: never released by the owner
