@@ -34,8 +34,8 @@ LIBRARY_VARIABLE = "ONDREL_LIBRARY"
 _WINDOWS = sys.platform == "win32"
 _BESIDE = ("ondrel.dll",) if _WINDOWS else ("libondrel.so.1", "libondrel.so")
 
-# The library's digest caches are shared and unguarded: calls must not overlap.
-# ctypes lets other threads run during a call, so the calls are serialised here.
+# Guards the one-time loading; the calls themselves may overlap (the library
+# takes its own locks, and ctypes lets other threads run during a call).
 _lock = threading.Lock()
 _function = None
 _path = None
@@ -103,4 +103,5 @@ def check(path, checklist):
     name = _encode(path, "path")
     rules = _encode(checklist, "checklist")
     with _lock:
-        return _load()(name, rules) == 1
+        function = _load()
+    return function(name, rules) == 1
