@@ -168,9 +168,9 @@ TEST(TextKey, KeysAreEqualExactlyWhenTextsAreEqualIgnoringCase) {
 }
 
 TEST(DigestCache, IndexAnswersAsALinearSearch) {
-    for (unsigned seed = 1; seed <= 12; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        std::mt19937 random(seed);
+    for (unsigned round = 1; round <= 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::mt19937 random(round);
         auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
         std::vector<std::string> used;
         auto name = [&] {

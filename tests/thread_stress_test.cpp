@@ -73,8 +73,8 @@ struct Call {
     int intended;  // the answer the list was written for
 };
 
-std::string Bytes(int seed, std::size_t length) {
-    std::mt19937 random(static_cast<unsigned>(seed));
+std::string Bytes(int variant, std::size_t length) {
+    std::mt19937 random(static_cast<unsigned>(variant));
     std::string bytes(length, '\0');
     for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
     return bytes;
@@ -112,18 +112,18 @@ protected:
         // on POSIX they are different files that the cache takes for one.
         int serial = 0;
         auto addFile = [&](std::vector<Call>& calls, const std::string& stem) {
-            const int seed = serial++;
-            const bool image = seed % 2 == 0;
+            const int variant = serial++;
+            const bool image = variant % 2 == 0;
             std::string bytes, sectionBytes;
             if (image) {
-                const std::string code = Bytes(seed, 700 + static_cast<std::size_t>(seed));
-                const std::string data = Bytes(seed + 1000, 300);
+                const std::string code = Bytes(variant, 700 + static_cast<std::size_t>(variant));
+                const std::string data = Bytes(variant + 1000, 300);
                 PeImage pe;
                 pe.sections = {{".text", code}, {".data", data}};
                 bytes = pe.Bytes();
                 sectionBytes = code + data;
             } else {
-                bytes = Bytes(seed, 2000 + static_cast<std::size_t>(seed));
+                bytes = Bytes(variant, 2000 + static_cast<std::size_t>(variant));
             }
             const std::string name = stem + (image ? ".dll" : ".bin");
             const std::string path = dir.Write(name, bytes);
