@@ -3,7 +3,10 @@
 #  1. MD5 and CRC-32 over one 256 MiB buffer against OpenSSL's MD5 and zlib's crc32;
 #  2. AdvancedCheck with one MD5 rule and one CRC32 rule on a 1 GiB file in the
 #     page cache, against `openssl dgst -md5`, `md5sum` and a zlib crc32 loop
-#     (in turns, best of 3; the ratios are speeds, above 1 when ours is faster);
+#     (in turns, best of 3; the ratios are speeds, above 1 when ours is faster),
+#     then what reading the file alone costs and each digest over memory, and
+#     the bound these set on each ratio for a reader that hashes on the
+#     thread that reads;
 #  3. "SECMD5" on a 200 MiB image against the "MD5" rule over the same bytes;
 #  4. the "MD5" rule on a tiny file against a digest cache of 1,000 and of
 #     100,000 other names, and the memory one cached name takes;
