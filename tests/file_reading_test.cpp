@@ -218,7 +218,7 @@ TEST(UnreadableKindsChild, EveryRuleAsForAFileThatCannotBeOpened) {
                                      PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
     // The directory search may or may not see a device name.
-    for (const std::string& name : {std::string("CON"), std::string("NUL"), pipeName})
+    for (const std::string& name : {std::string("CON"), std::string("NUL"), std::string("COM1"), pipeName})
         ExpectUnopenable(name, missing, Presence::EitherWay);
     CloseHandle(server);
 }
