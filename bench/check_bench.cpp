@@ -28,6 +28,7 @@
 #include "checksums/md5.h"
 #include "bench/timing.h"
 #include "ondrel.h"
+#include "platform/reader.h"
 
 namespace {
 
@@ -42,18 +43,14 @@ std::uint32_t ZlibCrcOfFile(const std::string& path) {
     return static_cast<std::uint32_t>(crc);
 }
 
-// Reads the whole file with 256 KiB preads, as the library's reader does, and
-// computes nothing: the cost of copying the file out of the page cache, which
-// every program here pays on top of its digest.
-std::size_t ReadAlone(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return 0;
-    std::vector<unsigned char> buffer(256 * 1024);
-    std::size_t total = 0;
-    ssize_t got;
-    while ((got = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(total))) > 0)
-        total += static_cast<std::size_t>(got);
-    close(fd);
+// Reads the whole file through the library's reader and computes nothing:
+// the cost of copying the file out of the page cache, which every program
+// here pays on top of its digest. The bytes delivered.
+std::uint64_t ReadAlone(const std::string& path) {
+    namespace platform = ondrel::platform;
+    platform::FileReader reader = platform::FileReader::Open(path, platform::Share::Read);
+    std::uint64_t total = 0;
+    if (reader) reader.ReadRange(0, platform::FileReader::kToEnd, [&](const unsigned char*, std::size_t n) { total += n; });
     return total;
 }
 
@@ -113,34 +110,35 @@ int main(int argc, char** argv) {
         [&](int) { allHeld &= std::system(md5sum.c_str()) == 0; });
 
     // Ours, then the zlib loop, in turns.
+    const int turns = std::max(runs, 7);
     std::vector<double> ours, zlib, ratios;
-    for (int run = 0; run < std::max(runs, 7); ++run) {
+    for (int run = 0; run < turns; ++run) {
         ours.push_back(Seconds([&] { allHeld &= AdvancedCheck(file.c_str(), crcList.c_str()) == 1; }));
         zlib.push_back(Seconds([&] { allHeld &= ZlibCrcOfFile(file) == zlibValue; }));
         ratios.push_back(zlib.back() / ours.back());
     }
-    // What reading alone costs, and each digest over memory, for the bounds below.
-    const std::size_t fileSize = std::filesystem::file_size(file);
-    const double readAlone = bench::Best(std::max(runs, 7), [&] { allHeld &= ReadAlone(file) == fileSize; });
-    // The digests over one 256 KiB block, fed again and again for as many
-    // bytes as the file has: the block stays in the processor's cache, as
-    // each chunk the reader has just copied does.
-    std::vector<unsigned char> block(256u * 1024, 0x5a);
-    const std::size_t repeats = std::max<std::size_t>(1, fileSize / block.size());
+    // What reading alone costs, and each digest over one chunk of the
+    // reader's size fed again and again for as many bytes as the file has:
+    // the chunk stays in the processor's cache, as each chunk the reader has
+    // just copied does. These bound the ratios below.
+    const std::uint64_t fileSize = std::filesystem::file_size(file);
+    const double readAlone = bench::Best(turns, [&] { allHeld &= ReadAlone(file) == fileSize; });
+    std::vector<unsigned char> block(ondrel::platform::FileReader::kChunk, 0x5a);
+    const std::uint64_t repeats = std::max<std::uint64_t>(1, fileSize / block.size());
     const double scale = static_cast<double>(fileSize) / static_cast<double>(repeats * block.size());
     const double core = scale * bench::Best(runs, [&] {
         ondrel::Md5Stream stream;
-        for (std::size_t i = 0; i < repeats; ++i) stream.Update(block.data(), block.size());
+        for (std::uint64_t i = 0; i < repeats; ++i) stream.Update(block.data(), block.size());
         (void)stream.FinishText();
     });
     std::uint32_t crcSink = 0;
-    const double crcCore = scale * bench::Best(std::max(runs, 7), [&] {
-        for (std::size_t i = 0; i < repeats; ++i) crcSink = ondrel::Crc32Update(crcSink, block.data(), block.size());
+    const double crcCore = scale * bench::Best(turns, [&] {
+        for (std::uint64_t i = 0; i < repeats; ++i) crcSink = ondrel::Crc32Update(crcSink, block.data(), block.size());
     });
     const double crcOurs = *std::min_element(ours.begin(), ours.end());
     const double crcZlib = *std::min_element(zlib.begin(), zlib.end());
 
-    const double mib = static_cast<double>(std::filesystem::file_size(file)) / (1 << 20);
+    const double mib = static_cast<double>(fileSize) / (1 << 20);
     std::printf("file %.0f MiB in the page cache, best of %d runs each, in turns\n", mib, runs);
     std::printf("MD5 rule    AdvancedCheck %7.3f s   openssl dgst -md5 %7.3f s   speed ratio ours/openssl %.3f\n",
                 md5Ours, md5Openssl, md5Openssl / md5Ours);
@@ -151,9 +149,9 @@ int main(int argc, char** argv) {
     std::printf("CRC32 rule  medians of %zu turns: AdvancedCheck %7.3f s   zlib crc32 loop %7.3f s   median of the "
                 "turns' speed ratios %.3f\n",
                 ours.size(), Median(ours), Median(zlib), Median(ratios));
-    std::printf("reading alone, 256 KiB preads and no digest (best of %d) %7.3f s; over memory, scaled to the file: "
-                "MD5 %7.3f s, CRC-32 %7.3f s (%08x)\n",
-                std::max(runs, 7), readAlone, core, crcCore, static_cast<unsigned>(crcSink));
+    std::printf("reading alone, the library's reader and no digest (best of %d) %7.3f s; over memory, scaled to the "
+                "file: MD5 %7.3f s, CRC-32 %7.3f s (%08x)\n",
+                turns, readAlone, core, crcCore, static_cast<unsigned>(crcSink));
     std::printf("bounds for a reader that hashes on the thread that reads (reading alone + digest over memory): "
                 "MD5 rule %7.3f s, at most %.3f times openssl and %.3f times md5sum; CRC32 rule %7.3f s, at most "
                 "%.2f times the zlib loop\n",
