@@ -4,6 +4,7 @@
 #        install-deps.sh --native   only what the native build of the tools needs
 set -euo pipefail
 need=()
+need_wine32=0
 have() { command -v "$1" >/dev/null 2>&1; }
 pkg_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 have cmake || need+=(cmake)
@@ -36,14 +37,35 @@ if [ "${1:-}" != --native ]; then
   # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386
   # architecture) installs everywhere, though only some kernels can run it.
   pkg_installed wine64 || need+=(wine64)
-  if ! have wine || ! pkg_installed wine32:i386; then
+  have wine || need+=(wine)
+  if ! pkg_installed wine32:i386; then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
-    need+=(wine wine32:i386)
+    need_wine32=1
   fi
 fi
-if [ ${#need[@]} -gt 0 ]; then
+if [ ${#need[@]} -gt 0 ] || [ "$need_wine32" = 1 ]; then
   echo "installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
+  # A mirror caught in the middle of a sync fails one index now and then:
+  # try again, and install from whatever indexes arrived.
+  for attempt in 1 2 3; do
+    apt-get update -qq && break
+    echo "apt-get update failed (attempt $attempt)"; sleep $((attempt * 10))
+  done
+  for attempt in 1 2 3; do
+    [ ${#need[@]} -eq 0 ] && break
+    apt-get install -y -qq "${need[@]}" >/dev/null && break
+    [ "$attempt" = 3 ] && { echo "apt-get install failed: ${need[*]}"; exit 1; }
+    echo "apt-get install failed (attempt $attempt)"; sleep $((attempt * 10)); apt-get update -qq || true
+  done
+  # 32-bit Wine on its own: its i386 packages come from a second index. When
+  # they cannot be installed, the 32-bit suite is reported as skipped
+  # (scripts/win32-runnable.sh says why) and everything else still runs.
+  if [ "$need_wine32" = 1 ]; then
+    for attempt in 1 2 3; do
+      apt-get install -y -qq wine32:i386 >/dev/null && break
+      echo "apt-get install wine32:i386 failed (attempt $attempt)"
+      [ "$attempt" = 3 ] || { sleep $((attempt * 20)); apt-get update -qq || true; }
+    done
+  fi
 fi

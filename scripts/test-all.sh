@@ -43,7 +43,7 @@ run_ctest() {  # build dir, suite name, ctest arguments...
   case $label in windows-*) [ "$passed" = 0 ] || windows_ran=1 ;; esac
 }
 
-kernel_runs_32bit() { bash "$root/scripts/kernel-runs-32bit.sh"; }
+win32_runnable() { why_not_win32=$(bash "$root/scripts/win32-runnable.sh"); }
 
 build_tree() {  # dir, extra cmake arguments...
   local dir=$1; shift
@@ -86,15 +86,15 @@ windows_suite build/win64 windows-x64 win64 /usr/lib/wine/wine64
 
 echo "== 32-bit Windows build"
 build_tree build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
-if kernel_runs_32bit; then
+if win32_runnable; then
   echo "-- tests under 32-bit Wine"
   windows_suite build/win32 windows-i686 win32 wine
 else
   # The export and import tables need no execution.
-  echo "-- this kernel cannot execute 32-bit programs: checking the images only"
+  echo "-- $why_not_win32: checking the images only"
   if ctest --test-dir build/win32 --output-on-failure -L static; then :; else status=1; fi
-  summary+=("windows-i686: skipped (this kernel cannot execute 32-bit programs)")
-  echo "windows-i686: skipped (this kernel cannot execute 32-bit programs)"
+  summary+=("windows-i686: skipped ($why_not_win32)")
+  echo "windows-i686: skipped ($why_not_win32)"
 fi
 
 echo "== packages: the Debian package and the zips, installed and used as a user would"

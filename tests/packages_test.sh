@@ -41,7 +41,7 @@ else
 fi
 
 # Whether this kernel executes 32-bit x86 programs (32-bit Wine needs it).
-runs_32bit() { bash "$root/scripts/kernel-runs-32bit.sh"; }
+runs_32bit() { why_not_win32=$(bash "$root/scripts/win32-runnable.sh"); }
 
 # The Windows zips.
 for arch in win64 win32; do
@@ -65,7 +65,7 @@ for arch in win64 win32; do
     ok "$arch: host links, imports AdvancedCheck from ondrel.dll"
   else bad "$arch: host does not import AdvancedCheck from ondrel.dll"; continue; fi
   if [ $arch = win32 ] && ! runs_32bit; then
-    echo "skipped: $arch host run (this kernel cannot execute 32-bit programs)"; skipped=$((skipped + 1)); continue
+    echo "skipped: $arch host run ($why_not_win32)"; skipped=$((skipped + 1)); continue
   fi
   cp "$tree/bin/ondrel.dll" "$out/"
   for i in $(seq 1 100); do printf 'row %d of the zip data\r\n' "$i"; done >"$out/data.bin"
