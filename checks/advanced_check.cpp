@@ -1,4 +1,5 @@
 // The library's one export.
+#include "checks/caches.h"
 #include "checks/engine.h"
 #include "checks/rules.h"
 #include "ondrel.h"
@@ -13,7 +14,7 @@ extern "C" ONDREL_EXPORT ondrel_result ONDREL_CALL AdvancedCheck(const char* fil
     // Nothing leaves this function but the result: a failure outside the
     // per-entry handling (running out of memory) answers 0.
     try {
-        return ondrel::Evaluate(fileName, checkList, ondrel::LibraryKeywords()) ? 1 : 0;
+        return ondrel::Evaluate(fileName, checkList, ondrel::LibraryKeywords(), &ondrel::ProcessCaches()) ? 1 : 0;
     } catch (...) {
         return 0;
     }

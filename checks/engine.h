@@ -1,33 +1,21 @@
 #pragma once
-// Check-list evaluation: splitting, dispatch by keyword, and the combination
-// of rule outcomes. The engine knows no rule: the caller hands it a keyword
-// table (the library's is LibraryKeywords() in checks/rules.h).
+// Check-list evaluation: dispatch by keyword and the combination of rule
+// outcomes, over the items of the list as they are split (check_list.h).
+// The engine knows no rule: the caller hands it a keyword table (the
+// library's is LibraryKeywords() in checks/rules.h).
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
+#include "checks/check_list.h"
 #include "checks/rule.h"
 
 namespace ondrel {
-
-// The items of a check list: "," between items, double quotes around an item
-// that holds commas or blanks (a doubled quote stands for one), and any byte
-// from 1 to 32 ending an unquoted item. A null text is the empty text.
-std::vector<std::string> SplitCheckList(const char* text);
-
-// Name and value of one entry: the text before and after its first "=".
-// Without "=" the name is empty and the value is the whole entry.
-struct EntryParts {
-    std::string name;
-    std::string value;
-};
-EntryParts SplitEntry(const std::string& entry);
 
 enum class Outcome {
     Held,          // the rule held; the result is unchanged
     Failed,        // the rule did not hold; evaluation stops
     Threw,         // the handler threw; the result is false and evaluation goes on
+    Exhausted,     // the process ran out of its own resources; the result is false and evaluation stops
     SetTrue,       // the entry that sets the result to true
     Unrecognised,  // no keyword of that name; evaluation stops
     NotEvaluated,  // after a stop
@@ -39,14 +27,19 @@ const char* OutcomeName(Outcome outcome) noexcept;
 class EvaluationObserver {
 public:
     virtual ~EvaluationObserver() = default;
-    virtual void OnEntry(const std::string& entry, std::string_view keyword, const RuleTrace& trace,
+    // keyword is the row's name, or empty when no row matched or the entry
+    // was not evaluated.
+    virtual void OnEntry(const CheckListItem& item, std::string_view keyword, const RuleTrace& trace,
                          Outcome outcome) = 0;
     virtual void OnResult(bool result) = 0;
 };
 
 // Evaluates a check list against a file: true when every rule held (also
-// for an empty list). Exceptions from splitting (memory only) propagate.
-bool Evaluate(const char* fileName, const char* checkList, std::span<const Keyword> keywords,
+// for an empty list). The rules use the caches given, or compute every
+// digest when there are none. The list is split as it is evaluated, and no
+// further than the entry that stops the evaluation unless an observer
+// watches. Exceptions from splitting (memory only) propagate.
+bool Evaluate(const char* fileName, const char* checkList, std::span<const Keyword> keywords, DigestCaches* caches,
               EvaluationObserver* observer = nullptr);
 
 }  // namespace ondrel

@@ -1,6 +1,7 @@
 #include "checks/file_digests.h"
 
 #include "checksums/crc32.h"
+#include "checksums/md5.h"
 #include "platform/reader.h"
 
 namespace ondrel {
@@ -14,19 +15,32 @@ std::uint32_t Crc32OfFile(const std::string& fileName) {
     return ~crc;
 }
 
-void Md5OfFile(const std::string& fileName, Md5Digest& digest) {
-    Md5Context context;
-    Md5Init(context);
-    bool whole = false;
-    if (platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::ReadWrite)) {
-        // Chunks are at most FileReader::kChunk bytes: one update each.
-        whole = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
-                    Md5Update(context, data, static_cast<std::uint32_t>(n));
-                }) == platform::RangeEnd::Complete;
+ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last) {
+    Md5Stream digest;
+    ComputedDigest result;
+    platform::Result<platform::FileReader, platform::OpenFailure> opened =
+        platform::FileReader::Open(fileName, platform::Share::ReadWrite);
+    if (opened) {
+        platform::FileReader& file = *opened;
+        // A negative position is refused and reading begins at byte 0.
+        std::uint64_t start = first < 0 ? 0 : static_cast<std::uint64_t>(first);
+        const std::uint32_t count = static_cast<std::uint32_t>(last) - static_cast<std::uint32_t>(first) + 1u;
+        std::uint64_t want = count;
+        if (count == 0) {  // the whole file, from byte 0
+            start = 0;
+            want = file.Size();
+        }
+        const platform::RangeEnd end = file.ReadRange(start, want, [&](const unsigned char* data, std::size_t n) {
+            digest.Update(data, n);
+        });
+        // A range not read in full counts as no bytes at all.
+        if (end != platform::RangeEnd::Complete) digest = Md5Stream();
+        else if (file.file().Identity() == file.file().IdentityAtOpen()) result.readFrom = file.file().IdentityAtOpen();
+    } else {
+        platform::ThrowIfExhausted(opened.failure());
     }
-    // A file not read in full counts as no bytes, never as the part read.
-    if (!whole) Md5Init(context);
-    Md5Final(context, digest);
+    result.text = digest.FinishText();
+    return result;
 }
 
 }  // namespace ondrel

@@ -6,10 +6,9 @@
 namespace ondrel {
 
 // The low 32 bits of the size of the first entry a directory search on the
-// name finds (wildcards act as wildcards); 0 when it finds nothing.
-std::uint64_t FileSize(const std::string& fileName);
-
-// FileSize in decimal digits, "0" for zero.
-std::string FileSizeText(const std::string& fileName);
+// name finds (wildcards act as wildcards); 0 when it finds nothing. Throws
+// platform::ResourcesExhausted when the process runs out of its own
+// resources.
+std::uint32_t FileSizeLow32(const std::string& fileName);
 
 }  // namespace ondrel

@@ -1,207 +1,215 @@
 #include "checks/ini_rule.h"
 
-#include <algorithm>
 #include <cstring>
-#include <exception>
-#include <functional>
-#include <new>
-#include <unordered_map>
 
+#include "checks/ascii.h"
 #include "checks/rules.h"
 #include "checksums/hex.h"
-#include "platform/reader.h"
 #include "platform/find.h"
-#include "platform/text.h"
+#include "platform/reader.h"
 
 namespace ondrel {
 
 namespace {
 
-// Bytes 1 to 32: control characters and the space.
-bool IsTrimmed(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u >= 1 && u <= 32;
-}
+// What the candidates cost, about: a hash-table node with its record.
+constexpr std::size_t kCandidateBytes = 96;
+// At most this much of a line is read back to show where a value was found.
+constexpr std::size_t kShownLine = 64 * 1024;
 
 std::string_view Trim(std::string_view text) {
     std::size_t begin = 0, end = text.size();
-    while (begin < end && IsTrimmed(text[begin])) ++begin;
-    while (end > begin && IsTrimmed(text[end - 1])) --end;
+    while (begin < end && IsBlank(text[begin])) ++begin;
+    while (end > begin && IsBlank(text[end - 1])) --end;
     return text.substr(begin, end - begin);
 }
 
-// One line of INI text, trimmed and told apart.
-struct IniLine {
-    enum Kind { Skipped, Header, Setting, Plain } kind = Skipped;
-    std::string_view text;   // Header: the name; Plain: the line
-    std::string_view name;   // Setting: trimmed name
-    std::string_view value;  // Setting: trimmed value
-};
-
-IniLine Classify(std::string_view raw) {
-    std::string_view line = Trim(raw);
-    if (line.empty() || line.front() == ';') return {};
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']')
-        return {IniLine::Header, Trim(line.substr(1, line.size() - 2)), {}, {}};
-    std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) return {IniLine::Plain, line, {}, {}};
-    return {IniLine::Setting, {}, Trim(line.substr(0, equals)), Trim(line.substr(equals + 1))};
+// The line at offset, up to its break, the first NUL or kShownLine bytes.
+std::string LineAt(platform::FileReader& file, std::uint64_t offset) {
+    const std::uint64_t left = offset < file.Size() ? file.Size() - offset : 0;
+    std::string line(static_cast<std::size_t>(std::min<std::uint64_t>(left, kShownLine)), '\0');
+    if (!file.ReadAt(offset, line.data(), line.size())) return std::string();
+    line.resize(std::min(line.find_first_of(std::string_view("\r\n\0", 3)), line.size()));
+    return line;
 }
 
-std::string StoredSetting(std::string_view name, std::string_view value) {
-    std::string stored;
-    stored.reserve(name.size() + 1 + value.size());
-    stored.append(name).append(1, '=').append(value);
-    return stored;
-}
-
-void AddLine(IniDocument& document, std::string_view raw) {
-    const IniLine line = Classify(raw);
-    switch (line.kind) {
-        case IniLine::Skipped:
-            return;
-        case IniLine::Header:
-            // A new section even when one of that name exists already.
-            document.sections.push_back({std::string(line.text), {}});
-            return;
-        case IniLine::Plain:
-            if (!document.sections.empty()) document.sections.back().lines.emplace_back(line.text);
-            return;
-        case IniLine::Setting:
-            if (!document.sections.empty())  // lines above the first header are not kept
-                document.sections.back().lines.push_back(StoredSetting(line.name, line.value));
-            return;
-    }
+// "[section] name=value", as the lines are stored: trimmed, the name and
+// the value each trimmed around the first "=".
+std::string Describe(platform::FileReader& file, const IniMatchAt& at) {
+    const std::string header = LineAt(file, at.headerOffset);
+    std::string_view section = Trim(header);
+    if (section.size() >= 2) section = Trim(section.substr(1, section.size() - 2));
+    const std::string line = LineAt(file, at.lineOffset);
+    const std::string_view trimmed = Trim(line);
+    const std::size_t equals = trimmed.find('=');
+    std::string shown = "[";
+    shown.append(section).append("] ");
+    if (equals == std::string_view::npos) return shown.append(trimmed);
+    return shown.append(Trim(trimmed.substr(0, equals))).append("=").append(Trim(trimmed.substr(equals + 1)));
 }
 
 }  // namespace
 
-IniDocument ParseIniText(std::string_view bytes) {
-    // The first NUL ends the text.
-    if (const void* nul = std::memchr(bytes.data(), 0, bytes.size()))
-        bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
-    IniDocument document;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        std::size_t end = bytes.find_first_of("\r\n", at);
-        if (end == std::string_view::npos) end = bytes.size();
-        AddLine(document, bytes.substr(at, end - at));
-        if (end == bytes.size()) break;
-        // CR LF is one break; LF CR is two.
-        at = end + (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1);
+void IniValueSearch::HeaderName::Byte(char c) {
+    if (IsBlank(c)) {
+        if (last) after.Add(c);  // blanks before the first byte of the name are trimmed
+        return;
     }
-    return document;
+    if (last) {
+        // The byte before c, and the blanks before that byte, are inside the name.
+        if (inner.hash.length()) hasher.FeedBlanks(inner.hash);
+        hasher.Feed(std::string_view(&*last, 1));
+        inner = after;
+        after = BlankRun{};
+    }
+    last = c;
 }
 
-std::string_view IniLineValue(std::string_view line) noexcept {
-    std::size_t equals = line.find('=');
-    return equals == std::string_view::npos ? std::string_view() : line.substr(equals + 1);
-}
-
-std::optional<IniMatch> FindIniValue(const IniDocument& document, std::string_view ruleValue) {
-    const std::string needle = AsciiUpperCopy(std::string(ruleValue));
-    if (needle.empty()) return std::nullopt;  // an empty fragment occurs nowhere
-    const std::vector<IniSection>& sections = document.sections;
-
-    // A name finds the last section that carries it, compared through the
-    // ANSI upper-case mapping. Every header leads to a search of the section
-    // its name finds; searching a section again cannot find what the first
-    // search did not, so each found section is searched once, in the order
-    // in which its name first appears.
-    std::unordered_map<std::string, std::size_t> lastOfName;
-    std::vector<const std::size_t*> foundFor(sections.size());
-    for (std::size_t i = 0; i < sections.size(); ++i) {
-        std::string key = sections[i].name;
-        platform::UpperCaseAnsi(key);
-        std::size_t& last = lastOfName[std::move(key)];
-        last = i;
-        foundFor[i] = &last;  // element references survive rehashing
-    }
-
-    // Boyer-Moore keeps the search linear in the value's length.
-    const std::boyer_moore_searcher searcher(needle.begin(), needle.end());
-    std::vector<bool> searched(sections.size());
-    std::string upper;
-    for (std::size_t i = 0; i < sections.size(); ++i) {
-        const std::size_t found = *foundFor[i];
-        if (searched[found]) continue;
-        searched[found] = true;
-        for (const std::string& line : sections[found].lines) {
-            std::string_view value = IniLineValue(line);
-            if (value.size() < needle.size()) continue;
-            upper.assign(value);
-            AsciiUpper(upper);
-            if (std::search(upper.begin(), upper.end(), searcher) != upper.end())
-                return IniMatch{sections[found].name, line};
-        }
-    }
-    return std::nullopt;
-}
-
-IniValueSearch::IniValueSearch(std::string_view ruleValue) : needle_(ruleValue) {
+IniValueSearch::IniValueSearch(std::string_view ruleValue, std::uint32_t parts, std::uint32_t part)
+    : needle_(ruleValue), parts_(parts ? parts : 1), part_(part) {
     AsciiUpper(needle_);
-    searcher_.emplace(needle_.cbegin(), needle_.cend());
+    // Set up in time linear in the needle.
+    failure_.assign(needle_.size(), 0);
+    for (std::size_t i = 1, k = 0; i < needle_.size(); ++i) {
+        while (k > 0 && needle_[i] != needle_[k]) k = failure_[k - 1];
+        if (needle_[i] == needle_[k]) ++k;
+        failure_[i] = static_cast<std::uint32_t>(k);
+    }
+    StartLine();
+}
+
+bool IniValueSearch::InPart(const platform::PolynomialHash& name) const noexcept {
+    return parts_ == 1 || name.Mix() % parts_ == part_;
+}
+
+void IniValueSearch::StartLine() {
+    lineOffset_ = offset_;
+    lineBegun_ = false;
+    first_ = last_ = 0;
+    equals_ = valueBegun_ = false;
+    matched_ = 0;
+    matchPending_ = valueHolds_ = searching_ = false;
+    header_ = HeaderName{};
 }
 
 void IniValueSearch::Feed(std::string_view bytes) {
-    if (ended_) return;
+    if (ended_ || overflowed_) return;
     // The first NUL ends the text.
     if (const void* nul = std::memchr(bytes.data(), 0, bytes.size())) {
         bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
         ended_ = true;
     }
-    // CR, LF and CR LF all end a line; the empty lines between the bytes of
-    // a CR LF pair are skipped like every empty line.
-    while (!bytes.empty()) {
+    // CR, LF and CR LF all end a line; the empty line between the bytes of a
+    // CR LF pair is skipped like every empty line.
+    while (!bytes.empty() && !overflowed_) {
         const std::size_t end = bytes.find_first_of("\r\n");
         if (end == std::string_view::npos) {
-            line_.append(bytes);
-            return;
+            LineBytes(bytes);
+            offset_ += bytes.size();
+            break;
         }
-        if (line_.empty()) {
-            Line(bytes.substr(0, end));
-        } else {
-            line_.append(bytes.substr(0, end));
-            Line(line_);
-            line_.clear();
-        }
+        LineBytes(bytes.substr(0, end));
+        offset_ += end + 1;
+        EndLine();
+        StartLine();
         bytes.remove_prefix(end + 1);
     }
+    if (ended_) Finish();
 }
 
-std::optional<IniMatch> IniValueSearch::Finish() {
-    if (!line_.empty()) Line(line_);
-    line_.clear();
-    ended_ = true;
-    for (const NameState& name : names_)
-        if (name.line) return IniMatch{name.section, *name.line};
-    return std::nullopt;
+void IniValueSearch::LineBytes(std::string_view piece) {
+    std::size_t i = 0;
+    if (!lineBegun_) {
+        while (i < piece.size() && IsBlank(piece[i])) ++i;
+        if (i == piece.size()) return;
+        lineBegun_ = true;
+        first_ = last_ = piece[i++];
+        equals_ = first_ == '=';
+        searching_ = !needle_.empty() && section_ && section_->inPart && !section_->matched;
+    }
+    if (first_ == ';') return;  // a comment
+    if (first_ == '[') {
+        // A header if it ends in "]"; else a line, perhaps a setting.
+        for (; i < piece.size(); ++i) {
+            const char c = piece[i];
+            if (!IsBlank(c)) last_ = c;
+            header_.Byte(c);
+            if (!equals_) equals_ = c == '=';
+            else if (searching_ && !valueHolds_) ValueByte(c);
+        }
+        return;
+    }
+    if (!searching_ || valueHolds_) return;  // nothing here can change the answer
+    if (!equals_) {
+        const std::size_t equals = piece.find('=', i);
+        if (equals == std::string_view::npos) return;
+        equals_ = true;
+        i = equals + 1;
+    }
+    for (; i < piece.size() && !valueHolds_; ++i) ValueByte(piece[i]);
 }
 
-bool IniValueSearch::Holds(std::string_view value) {
-    if (value.size() < needle_.size()) return false;
-    upper_.assign(value);
-    AsciiUpper(upper_);
-    return std::search(upper_.cbegin(), upper_.cend(), *searcher_) != upper_.cend();
+void IniValueSearch::ValueByte(char c) {
+    const bool blank = IsBlank(c);
+    if (!valueBegun_) {
+        if (blank) return;  // blanks before the value are trimmed
+        valueBegun_ = true;
+    }
+    // Blanks after the value are trimmed too: a match that ended among them
+    // counts once a non-blank byte shows they were inside.
+    if (!blank && matchPending_) {
+        valueHolds_ = true;
+        return;
+    }
+    const char u = AsciiUpper(c);
+    std::size_t k = matched_;
+    while (k > 0 && needle_[k] != u) k = failure_[k - 1];
+    if (needle_[k] == u) ++k;
+    if (k == needle_.size()) {
+        if (!blank) {
+            valueHolds_ = true;
+            return;
+        }
+        matchPending_ = true;
+        k = failure_[k - 1];
+    }
+    matched_ = static_cast<std::uint32_t>(k);
 }
 
-void IniValueSearch::Line(std::string_view raw) {
-    if (needle_.empty()) return;  // an empty fragment occurs nowhere
-    const IniLine line = Classify(raw);
-    if (line.kind == IniLine::Header) {
-        // A name finds the last section that carries it: a new header of a
-        // name forgets what the earlier section of that name held.
-        key_.assign(line.text);
-        platform::UpperCaseAnsi(key_);
-        auto [at, added] = index_.try_emplace(key_, names_.size());
-        if (added) names_.emplace_back();
-        names_[at->second] = {std::string(line.text), std::nullopt};
-        current_ = at->second;
+void IniValueSearch::EndLine() {
+    if (!lineBegun_ || first_ == ';') return;
+    if (first_ == '[' && header_.last == ']') {
+        // A new section, even when one of that name exists already: it is
+        // the last of its name now, and what an earlier one held no longer
+        // counts.
+        Section section;
+        section.name = header_.hasher.Finish();
+        section.inPart = InPart(section.name);
+        section.order = sections_++;
+        section.headerOffset = lineOffset_;
+        if (section.inPart) candidates_.erase(section.name);
+        section_ = section;
         return;
     }
     // Only values are searched, and only the first match of a section counts.
-    if (line.kind != IniLine::Setting || !current_ || names_[*current_].line) return;
-    if (Holds(line.value)) names_[*current_].line = StoredSetting(line.name, line.value);
+    if (!valueHolds_ || !section_ || !section_->inPart || section_->matched) return;
+    section_->matched = true;
+    candidates_[section_->name] = Candidate{section_->order, section_->headerOffset, lineOffset_};
+    if (candidates_.size() * kCandidateBytes > kCandidateBudget) overflowed_ = true;
+}
+
+void IniValueSearch::Finish() {
+    if (!overflowed_) EndLine();
+    StartLine();
+    ended_ = true;
+}
+
+std::optional<IniMatchAt> IniValueSearch::Match() const {
+    const Candidate* earliest = nullptr;
+    for (const auto& [name, candidate] : candidates_)
+        if (!earliest || candidate.order < earliest->order) earliest = &candidate;
+    if (!earliest) return std::nullopt;
+    return IniMatchAt{earliest->headerOffset, earliest->lineOffset};
 }
 
 bool FilePresent(const std::string& fileName) {
@@ -209,30 +217,35 @@ bool FilePresent(const std::string& fileName) {
     return entry && !entry->isDirectory && entry->hasDosTime;
 }
 
-bool IniRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    if (!FilePresent(fileName)) {
+bool IniRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
+    if (!FilePresent(context.fileName)) {
         trace.Set("no such file (or a directory, or last written outside 1980-2107)");
         return false;
     }
-    platform::FileReader file = platform::FileReader::OpenOrThrow(fileName, platform::Share::Read);
-    IniValueSearch search(value);
-    const platform::RangeEnd end = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
-        search.Feed(std::string_view(reinterpret_cast<const char*>(data), n));
-    });
-    // A file that shrank since it was opened is read up to its new end.
-    if (end == platform::RangeEnd::Failed) throw platform::FileReadError();
-    std::optional<IniMatch> match = search.Finish();
-    if (!match) {
-        trace.Set("no value holds it");
-        return false;
+    platform::FileReader file = platform::FileReader::OpenOrThrow(context.fileName, platform::Share::Read);
+    // One search of the whole text, unless the sections holding the fragment
+    // outgrow the memory allowed: then the text is searched in parts.
+    for (std::uint32_t parts = 1; parts != 0; parts *= 2) {
+        bool overflowed = false;
+        for (std::uint32_t part = 0; part < parts && !overflowed; ++part) {
+            IniValueSearch search(value, parts, part);
+            const platform::RangeEnd end = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
+                search.Feed(std::string_view(reinterpret_cast<const char*>(data), n));
+            });
+            // A file that shrank since it was opened is read up to its new end.
+            if (end == platform::RangeEnd::Failed) throw platform::FileReadError();
+            search.Finish();
+            overflowed = search.Overflowed();
+            if (overflowed) continue;
+            if (std::optional<IniMatchAt> at = search.Match()) {
+                trace.Set(Describe(file, *at));
+                return true;
+            }
+        }
+        if (!overflowed) break;
     }
-    trace.Set("[" + match->section + "] " + match->line);
-    return true;
-}
-
-bool IniFileHasValue(const std::string& fileName, const std::string& ruleValue) {
-    RuleTrace ignored;
-    return IniRule(fileName, ruleValue, ignored);
+    trace.Set("no value holds it");
+    return false;
 }
 
 }  // namespace ondrel

@@ -21,17 +21,13 @@ constexpr ResourceTypeName kResourceTypeNames[] = {
 };
 static_assert(std::size(kResourceTypeNames) == 19);
 
-constexpr std::uint16_t kGroupIcon = 14;
-constexpr std::uint16_t kBitmap = 2;
-
-platform::ResourceArgument Identifier(std::uint16_t id) { return {true, id, {}}; }
+using platform::ResourceArgument;
 
 // "ICONMD5" and "BRMD5": name, "-", digest, or the digest alone.
-bool NamedResourceRule(const std::string& fileName, const std::string& value, RuleTrace& trace,
+bool NamedResourceRule(const RuleContext& context, const std::string& value, RuleTrace& trace,
                        const char* defaultName, std::uint16_t type) {
     const DashParts parts = CutAtDash(value, defaultName);
-    trace.Set(ResourceDigest(fileName, parts.name, Identifier(type)));
-    return trace.text == parts.expected;
+    return trace.Set(ResourceDigest(context.fileName, parts.name, ResourceArgument::Id(type))) == parts.expected;
 }
 
 }  // namespace
@@ -40,15 +36,15 @@ std::span<const ResourceTypeName> ResourceTypeNames() noexcept { return kResourc
 
 platform::ResourceArgument ResourceTypeFromText(const std::string& typeText) {
     for (const ResourceTypeName& row : kResourceTypeNames)
-        if (row.text == typeText) return Identifier(row.id);
-    return {false, 0, typeText};
+        if (row.text == typeText) return ResourceArgument::Id(row.id);
+    return ResourceArgument::Name(typeText);
 }
 
 std::optional<platform::ResourceArgument> ResourceNameFromText(const std::string& nameText) {
     std::optional<std::int32_t> number = ParseIntegerText(nameText);
-    if (!number) return platform::ResourceArgument{false, 0, nameText};
+    if (!number) return ResourceArgument::Name(nameText);
     if (*number < 0 || *number > 0xFFFF) return std::nullopt;
-    return Identifier(static_cast<std::uint16_t>(*number));
+    return ResourceArgument::Id(static_cast<std::uint16_t>(*number));
 }
 
 std::string ResourceDigest(const std::string& fileName, const std::string& nameText,
@@ -56,25 +52,24 @@ std::string ResourceDigest(const std::string& fileName, const std::string& nameT
     std::optional<platform::ResourceArgument> name = ResourceNameFromText(nameText);
     if (!name) return std::string();
     Md5Stream digest;
-    bool found = platform::VisitResourceData(fileName, *name, type, [&](const void* data, std::size_t count) {
+    const bool found = platform::VisitResourceData(fileName, *name, type, [&](const void* data, std::size_t count) {
         digest.Update(data, count);
     });
     return found ? digest.FinishText() : std::string();
 }
 
-bool IconDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    return NamedResourceRule(fileName, value, trace, "MAINICON", kGroupIcon);
+bool IconDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
+    return NamedResourceRule(context, value, trace, "MAINICON", kResourceGroupIcon);
 }
 
-bool BitmapDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    return NamedResourceRule(fileName, value, trace, "100", kBitmap);
+bool BitmapDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
+    return NamedResourceRule(context, value, trace, "100", kResourceBitmap);
 }
 
-bool ResourceDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+bool ResourceDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
     // type "|" name "|" digest, cut by lengths.
     const BarParts parts = CutAtBars(value);
-    trace.Set(ResourceDigest(fileName, parts.second, ResourceTypeFromText(parts.first)));
-    return trace.text == parts.rest;
+    return trace.Set(ResourceDigest(context.fileName, parts.second, ResourceTypeFromText(parts.first))) == parts.rest;
 }
 
 }  // namespace ondrel

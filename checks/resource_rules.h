@@ -18,6 +18,11 @@ struct ResourceTypeName {
 };
 std::span<const ResourceTypeName> ResourceTypeNames() noexcept;
 
+// The types the rules name themselves.
+inline constexpr std::uint16_t kResourceBitmap = 2;      // "BRMD5"
+inline constexpr std::uint16_t kResourceGroupIcon = 14;  // "ICONMD5"
+inline constexpr std::uint16_t kResourceVersion = 16;
+
 // The type argument of a type text: the identifier of its row in the table
 // of the 19 type names ("RT_CURSOR" to "RT_ANIICON", compared exactly), else
 // the text itself as a type name.

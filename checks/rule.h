@@ -1,36 +1,68 @@
 #pragma once
 // What a rule is to the engine, and what the engine hands a rule: the
-// handler's signature, the trace of what it computed, and a keyword-table row.
-// Both the engine and the rule families include this; neither includes the other.
+// handler's signature, its context, the trace of what it computed, and a
+// keyword-table row. Both the engine and the rule families include this;
+// neither includes the other.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 namespace ondrel {
 
+struct DigestCaches;  // checks/caches.h
+
+// What a rule is handed besides its value: the file name exactly as the
+// caller gave it, and the digest caches it may use. Without caches every
+// digest is computed from the file.
+struct RuleContext {
+    const std::string& fileName;
+    DigestCaches* caches = nullptr;
+};
+
 // What a rule computed from the file, for those who watch an evaluation.
 struct RuleTrace {
-    bool hasText = false;
-    std::string text;
+    std::optional<std::string> text;  // nothing when the rule computed no text
     // Why the handler threw, when an observer watches: the exception's own
     // text ("not found", "sharing violation", "out of memory", ...).
     std::string reason;
-    void Set(std::string computed) {
-        text = std::move(computed);
-        hasText = true;
-    }
+    const std::string& Set(std::string computed) { return text.emplace(std::move(computed)); }
 };
 
-// A rule handler: called with the file name and the entry's value; true when
+// A rule handler: called with its context and the entry's value; true when
 // the rule holds, false when it fails. It may throw; the evaluation then
-// takes the rule as failed and goes on with the next entry.
-using RuleHandler = bool (*)(const std::string& fileName, const std::string& value, RuleTrace& trace);
+// takes the rule as failed and goes on with the next entry, unless what was
+// thrown says the process ran out of its own resources (std::bad_alloc,
+// platform::ResourcesExhausted): then the evaluation ends with false.
+using RuleHandler = bool (*)(const RuleContext& context, const std::string& value, RuleTrace& trace);
+
+// What a rule looks at, for tools that explain rules or write them.
+enum class RuleFamily {
+    FileSize,  // the size of the directory entry
+    Checksum,  // the CRC-32 of the whole file
+    Digest,    // the MD5 of the whole file or of a byte range
+    Section,   // the PE section table and the sections' bytes
+    Resource,  // one PE resource
+    Ini,       // the values of the file read as INI text
+    Flag,      // sets the result (FLAGIFNOFILE)
+};
+
+// How the value of an entry is written.
+enum class ValueForm {
+    Computed,   // exactly the text the rule computes: KEYWORD=computed holds
+    Bound,      // a number the computed one is compared with
+    Arguments,  // arguments, then the expected text ("count|digest", "name-digest")
+    Fragment,   // a text searched for
+    Any,        // anything
+};
 
 // One row of a keyword table. Names are compared exactly (after the entry's
 // name is upper-cased), so the order of the rows decides nothing.
 struct Keyword {
     std::string_view name;  // upper case
     RuleHandler handler;    // null for the entry that sets the result to true
+    RuleFamily family;
+    ValueForm form;
 };
 
 }  // namespace ondrel

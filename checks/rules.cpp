@@ -6,21 +6,21 @@ namespace ondrel {
 namespace {
 
 constexpr Keyword kLibraryKeywords[] = {
-    {"FILESIZE", &FileSizeRule},
-    {"FILESIZE>", &FileSizeAtLeastRule},
-    {"FILESIZE<", &FileSizeAtMostRule},
-    {"INI", &IniRule},
-    {"CRC32", &Crc32Rule},
-    {"MD5", &Md5Rule},
-    {"ENDMD5", &EndMd5Rule},
-    {"SIZEMD5", &SizeMd5Rule},
-    {"ICONMD5", &IconDigestRule},
-    {"BRMD5", &BitmapDigestRule},
-    {"RESMD5", &ResourceDigestRule},
-    {"SECSIZE", &SectionSizeRule},
-    {"SSECMD5", &SectionDigestRule},
-    {"SECMD5", &AllSectionsDigestRule},
-    {"FLAGIFNOFILE", nullptr},  // sets the result to true
+    {"FILESIZE", &FileSizeRule, RuleFamily::FileSize, ValueForm::Computed},
+    {"FILESIZE>", &FileSizeAtLeastRule, RuleFamily::FileSize, ValueForm::Bound},
+    {"FILESIZE<", &FileSizeAtMostRule, RuleFamily::FileSize, ValueForm::Bound},
+    {"INI", &IniRule, RuleFamily::Ini, ValueForm::Fragment},
+    {"CRC32", &Crc32Rule, RuleFamily::Checksum, ValueForm::Computed},
+    {"MD5", &Md5Rule, RuleFamily::Digest, ValueForm::Computed},
+    {"ENDMD5", &EndMd5Rule, RuleFamily::Digest, ValueForm::Arguments},
+    {"SIZEMD5", &SizeMd5Rule, RuleFamily::Digest, ValueForm::Arguments},
+    {"ICONMD5", &IconDigestRule, RuleFamily::Resource, ValueForm::Arguments},
+    {"BRMD5", &BitmapDigestRule, RuleFamily::Resource, ValueForm::Arguments},
+    {"RESMD5", &ResourceDigestRule, RuleFamily::Resource, ValueForm::Arguments},
+    {"SECSIZE", &SectionSizeRule, RuleFamily::Section, ValueForm::Computed},
+    {"SSECMD5", &SectionDigestRule, RuleFamily::Section, ValueForm::Arguments},
+    {"SECMD5", &AllSectionsDigestRule, RuleFamily::Section, ValueForm::Computed},
+    {"FLAGIFNOFILE", nullptr, RuleFamily::Flag, ValueForm::Any},  // sets the result to true
 };
 
 }  // namespace

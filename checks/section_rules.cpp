@@ -2,10 +2,10 @@
 // the raw bytes it points to.
 #include "checks/section_rules.h"
 
-#include <array>
+#include <algorithm>
 #include <optional>
+#include <span>
 
-#include "checks/caches.h"
 #include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "platform/image.h"
@@ -14,16 +14,33 @@ namespace ondrel {
 
 namespace {
 
+// The bytes a region adds: as far as the file goes; nothing for a start or
+// length of 2^31 or more.
+std::uint64_t RegionBytes(const pe::SectionHeader& s, std::uint64_t fileSize) {
+    const auto start = static_cast<std::int32_t>(s.pointerToRawData);
+    const auto length = static_cast<std::int32_t>(s.sizeOfRawData);
+    if (start < 0 || length <= 0 || static_cast<std::uint64_t>(start) >= fileSize) return 0;
+    return std::min<std::uint64_t>(static_cast<std::uint64_t>(length), fileSize - static_cast<std::uint64_t>(start));
+}
+
 // The digest of the regions, in order, read through the image's reader; the
-// empty text when the file could not be opened for reading.
-template <typename Regions>
-std::string Digest(platform::FileReader& reader, const Regions& regions) {
-    if (!reader) return std::string();
+// empty text when the file could not be opened for reading or the regions
+// add up to more than the bound. Every region read without a failure, from
+// a file that did not change, brings the file's identity along.
+ComputedDigest Digest(platform::FileReader& reader, std::span<const pe::SectionHeader> regions) {
+    if (!reader) return {};
+    std::uint64_t total = 0;
+    for (const pe::SectionHeader& s : regions) total += RegionBytes(s, reader.Size());
+    if (total > kSectionBytesPerFileByte * reader.Size()) return {};
     Md5Stream digest;
+    bool whole = true;
     for (const pe::SectionHeader& s : regions)
-        ReadFileRegion(reader, digest, static_cast<std::int32_t>(s.pointerToRawData),
-                       static_cast<std::int32_t>(s.sizeOfRawData));
-    return digest.FinishText();
+        whole &= ReadFileRegion(reader, digest, static_cast<std::int32_t>(s.pointerToRawData),
+                                static_cast<std::int32_t>(s.sizeOfRawData));
+    ComputedDigest result{digest.FinishText(), std::nullopt};
+    const platform::File& file = reader.file();
+    if (whole && file.Identity() == file.IdentityAtOpen()) result.readFrom = file.IdentityAtOpen();
+    return result;
 }
 
 }  // namespace
@@ -52,36 +69,35 @@ std::int32_t SectionRawSizeTotal(const std::string& fileName) {
     return static_cast<std::int32_t>(total);
 }
 
-std::string AllSectionsDigest(const std::string& fileName) {
+ComputedDigest AllSectionsDigest(const std::string& fileName) {
     platform::SectionImage image = platform::OpenSectionImage(fileName);
-    if (!image.table || !image.table->complete) return std::string();
+    if (!image.table || !image.table->complete()) return {};
     return Digest(image.reader, image.table->headers);
 }
 
 std::string NamedSectionDigest(const std::string& sectionName, const std::string& fileName) {
     platform::SectionImage image = platform::OpenSectionImage(fileName);
-    if (!image.table || !image.table->complete) return std::string();
+    if (!image.table || !image.table->complete()) return std::string();
     std::optional<pe::SectionHeader> found;
     for (const pe::SectionHeader& s : image.table->headers)  // the last match wins
         if (SectionNameText(s.name) == sectionName) found = s;
     if (!found || found->sizeOfRawData == 0) return std::string();
-    return Digest(image.reader, std::array<pe::SectionHeader, 1>{*found});
+    return Digest(image.reader, std::span<const pe::SectionHeader>(&*found, 1)).text;
 }
 
-bool SectionSizeRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    trace.Set(std::to_string(SectionRawSizeTotal(fileName)));
-    return trace.text == value;
+bool SectionSizeRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
+    return trace.Set(std::to_string(SectionRawSizeTotal(context.fileName))) == value;
 }
 
-bool SectionDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
+bool SectionDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
     const DashParts parts = CutAtDash(value, "CODE");
-    trace.Set(NamedSectionDigest(parts.name, fileName));
-    return trace.text == parts.expected;
+    return trace.Set(NamedSectionDigest(parts.name, context.fileName)) == parts.expected;
 }
 
-bool AllSectionsDigestRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    trace.Set(CachedDigest(SectionDigestCache(), fileName, [&] { return AllSectionsDigest(fileName); }));
-    return trace.text == value;
+bool AllSectionsDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
+    DigestCache* cache = context.caches ? &context.caches->sections : nullptr;
+    return trace.Set(CachedDigest(cache, context.fileName, [&] { return AllSectionsDigest(context.fileName); })) ==
+           value;
 }
 
 }  // namespace ondrel

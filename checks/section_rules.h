@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "checks/caches.h"
 #include "checksums/md5.h"
 #include "platform/reader.h"
 
@@ -17,10 +18,20 @@ std::string SectionNameText(const std::array<char, 8>& name);
 // as signed; 0 when the file is no image.
 std::int32_t SectionRawSizeTotal(const std::string& fileName);
 
+// At most this many times the file's size is digested for all its sections:
+// real images digest the file at most once, since their sections do not
+// overlap; a table whose sections overlap over and over (65,535 headers
+// each covering a whole file of 4 GiB) would otherwise digest up to
+// 65,535 x 4 GiB.
+inline constexpr std::uint64_t kSectionBytesPerFileByte = 16;
+
 // DigestText of the raw bytes of every section in table order; the empty
 // text when the file is no image, its table runs past the end of the file,
-// or it cannot be opened for reading.
-std::string AllSectionsDigest(const std::string& fileName);
+// it cannot be opened for reading, or its sections cover more than
+// kSectionBytesPerFileByte times its size (then nothing is read). The
+// identity of the file comes with it when all of it was read from an
+// unchanged file.
+ComputedDigest AllSectionsDigest(const std::string& fileName);
 
 // DigestText of the raw bytes of the last section named exactly so; the
 // empty text when there is none or it has no raw data.

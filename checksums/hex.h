@@ -6,9 +6,10 @@
 namespace ondrel {
 
 // Changes only the bytes "a" to "z", each to its capital; no locale is consulted.
+constexpr char AsciiUpper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+
 inline void AsciiUpper(std::string& text) noexcept {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+    for (char& c : text) c = AsciiUpper(c);
 }
 
 inline std::string AsciiUpperCopy(std::string text) {

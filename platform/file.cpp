@@ -8,6 +8,8 @@ const char* OpenFailureText(OpenFailure failure) noexcept {
         case OpenFailure::NotRegular: return "not a regular file";
         case OpenFailure::SharingViolation: return "sharing violation";
         case OpenFailure::AccessDenied: return "access denied";
+        case OpenFailure::OutOfDescriptors: return "out of descriptors";
+        case OpenFailure::OutOfMemory: return "out of memory";
         case OpenFailure::Other: break;
     }
     return "file cannot be opened";

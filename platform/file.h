@@ -1,10 +1,13 @@
 #pragma once
-// Regular disk files opened for reading, with the share modes the rules ask for.
+// Regular disk files opened for reading, with the share modes the rules ask
+// for; why an open failed, as a value; the identity of a file.
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "platform/handle.h"
+#include "platform/result.h"
 
 namespace ondrel::platform {
 
@@ -13,19 +16,26 @@ enum class Share {
     ReadWrite,  // others may read and write (FILE_SHARE_READ | FILE_SHARE_WRITE)
 };
 
-// Why a file could not be opened, for those who watch an evaluation.
+// Why a file could not be opened. The last two are not facts about the
+// file but about this process: it ran out of its own resources.
 enum class OpenFailure {
     Other,             // "file cannot be opened"
     NotFound,          // "not found"
-    NotRegular,        // "not a regular file" (a directory, a device)
-    SharingViolation,  // "sharing violation" (open elsewhere for writing)
+    NotRegular,        // "not a regular file" (a directory, a device, a pipe)
+    SharingViolation,  // "sharing violation" (open or leased elsewhere for writing)
     AccessDenied,      // "access denied"
+    OutOfDescriptors,  // "out of descriptors" (EMFILE, ENFILE, ERROR_TOO_MANY_OPEN_FILES)
+    OutOfMemory,       // "out of memory" (ENOMEM, ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_SYSTEM_RESOURCES)
 };
 const char* OpenFailureText(OpenFailure failure) noexcept;
 
-// Why the last File::Open of that name failed: read right after the failure,
-// from the system's last error and the name's directory entry.
-OpenFailure ExplainOpenFailure(const std::string& name) noexcept;
+constexpr bool IsExhaustion(OpenFailure failure) noexcept {
+    return failure == OpenFailure::OutOfDescriptors || failure == OpenFailure::OutOfMemory;
+}
+
+// What the system's error code of a failed open (errno on POSIX, the last
+// error on Windows) says about it.
+OpenFailure OpenFailureOfError(unsigned long code) noexcept;
 
 // The library's file-open error, thrown by rules that must not go on
 // without the file.
@@ -47,15 +57,53 @@ public:
     const char* what() const noexcept override { return "file cannot be read"; }
 };
 
-// An existing regular disk file opened for reading. Move-only; closed when
-// destroyed. Anything else that a name can open (a directory, a FIFO or
-// pipe, a socket, a terminal, console or other device) is refused like a
-// file that cannot be opened, before a byte is read, and without waiting
-// for a writer or for data:
-//   POSIX: open with O_NONBLOCK | O_NOCTTY, fstat must answer S_ISREG, then
-//   O_NONBLOCK is cleared.
-//   Windows: CreateFileA, then GetFileType must answer FILE_TYPE_DISK.
-// POSIX cannot refuse other writers: Share::Read opens like Share::ReadWrite.
+// The process ran out of its own resources (descriptors, handles, memory):
+// no answer about any file can be trusted now, so the evaluation ends with
+// false whatever follows. Memory that runs out in our own code is
+// std::bad_alloc, which the evaluation treats the same way.
+class ResourcesExhausted : public std::exception {
+public:
+    explicit ResourcesExhausted(OpenFailure why = OpenFailure::OutOfMemory) noexcept : why_(why) {}
+    const char* what() const noexcept override { return OpenFailureText(why_); }
+
+private:
+    OpenFailure why_;
+};
+
+// Throws ResourcesExhausted for an exhaustion, and does nothing otherwise.
+inline void ThrowIfExhausted(OpenFailure failure) {
+    if (IsExhaustion(failure)) throw ResourcesExhausted(failure);
+}
+// Throws ResourcesExhausted for an exhaustion, else FileOpenError.
+[[noreturn]] inline void ThrowOpenFailure(OpenFailure failure) {
+    ThrowIfExhausted(failure);
+    throw FileOpenError(failure);
+}
+
+// Which file a name leads to, and in which state: a file that keeps its
+// identity kept its bytes, unless it was rewritten within the resolution of
+// its timestamps (see ModifiedRecently).
+//   POSIX: device, inode, size, modification and change times (ns).
+//   Windows: volume serial number, file index, size, last-write time.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;  // POSIX only; 0 on Windows
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the regular file the name leads to now; nothing when it
+// leads to none (missing, a directory, a device). Reads nothing and opens
+// nothing for reading. Throws ResourcesExhausted.
+std::optional<FileIdentity> IdentityOf(const std::string& name);
+
+// Whether the file was last modified less than two seconds before now, or
+// after now: it may change again without its identity changing, so what was
+// read from it is not to be trusted later.
+bool ModifiedRecently(const FileIdentity& identity) noexcept;
+
 // The system's handle of an open file, as an integer: a descriptor on
 // POSIX, a HANDLE on Windows (-1 is invalid on both). Its release is the
 // system's close, defined with each side's File.
@@ -65,31 +113,46 @@ struct FileTraits {
     static void Release(Value handle) noexcept;
 };
 
+// An existing regular disk file opened for reading. Move-only; closed when
+// destroyed. Anything else that a name leads to (a directory, a FIFO or
+// pipe, a socket, a terminal, console or other device) is refused before
+// it is opened for reading, so no writer waiting at a FIFO is released and
+// no device is touched:
+//   Linux: an O_PATH open and fstat tell the kind; only a regular file is
+//   then opened for reading (through /proc/self/fd, else by name again and
+//   checked to be the same file), with O_NONBLOCK so that a lease held
+//   elsewhere refuses the open instead of holding it.
+//   Windows: names of devices, pipes and mail slots are refused unopened;
+//   GetFileAttributesA must show neither a directory nor a device; after
+//   CreateFileA, GetFileType must answer FILE_TYPE_DISK.
+// POSIX cannot refuse other writers: Share::Read opens like Share::ReadWrite.
 class File {
 public:
     File() noexcept = default;
 
-    // An invalid File when the file cannot be opened or is no regular disk file.
-    static File Open(const std::string& name, Share share, bool sequential = false) noexcept;
+    static Result<File, OpenFailure> Open(const std::string& name, Share share, bool sequential = false) noexcept;
 
     explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
 
-    // Bytes delivered by one read of up to count bytes at offset: 0 at the
-    // end of the file, -1 on failure. The file position is not relied on.
+    // One read of up to count bytes at offset: the bytes delivered, 0 at the
+    // end of the file, kReadFailed or kReadExhausted. The file position is
+    // not relied on.
+    static constexpr std::int64_t kReadFailed = -1;
+    static constexpr std::int64_t kReadExhausted = -2;  // the process is out of memory
     std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept;
-    // The full 64-bit size now; 0 when it cannot be asked.
-    std::uint64_t Size() const noexcept;
-    // The size the open saw, where it asked for it (POSIX: the fstat that
-    // checks the kind of file); else the size now.
-    std::uint64_t SizeAtOpen() const noexcept { return sizeAtOpen_ != kUnknownSize ? sizeAtOpen_ : Size(); }
+
+    // The identity when the file was opened, and now (nothing when it
+    // cannot be asked).
+    const FileIdentity& IdentityAtOpen() const noexcept { return atOpen_; }
+    std::optional<FileIdentity> Identity() const noexcept;
+    // The full 64-bit size when the file was opened.
+    std::uint64_t SizeAtOpen() const noexcept { return atOpen_.size; }
 
 private:
-    static constexpr std::uint64_t kUnknownSize = UINT64_MAX;
-    explicit File(std::intptr_t handle, std::uint64_t sizeAtOpen = kUnknownSize) noexcept
-        : handle_(handle), sizeAtOpen_(sizeAtOpen) {}
+    File(std::intptr_t handle, const FileIdentity& atOpen) noexcept : handle_(handle), atOpen_(atOpen) {}
 
     UniqueHandle<FileTraits> handle_;
-    std::uint64_t sizeAtOpen_ = kUnknownSize;
+    FileIdentity atOpen_;
 };
 
 }  // namespace ondrel::platform

@@ -3,8 +3,11 @@
 //
 // On Windows these are the platform's services: the image-help service maps
 // the image for its section table, and the module loader maps it as a data
-// file for its resources. Elsewhere our own PE reader (platform/pe) gives
+// file for its resources. Elsewhere the PE/COFF reader (platform/pe) gives
 // the same answers from positioned reads of the file.
+//
+// A failure of the process's own resources throws ResourcesExhausted; any
+// other failure is an answer of nothing.
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,17 +18,9 @@
 
 namespace ondrel::platform {
 
-// Directory part (up to and including the last "\" or ":") and name part
-// of a file name, as the image-help service takes them.
-struct SplitName {
-    std::string directory;
-    std::string name;
-};
-SplitName SplitImageName(const std::string& fileName);
-
 // The section table of the image, read and released before this returns;
 // nothing when the file is missing or no PE image. Headers that do not lie
-// wholly inside the file are left out and mark the table incomplete.
+// wholly inside the file are left out (the table is then incomplete).
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName);
 
 // The section table of an image and the file opened for reading its
@@ -43,11 +38,7 @@ SectionImage OpenSectionImage(const std::string& fileName);
 // A resource type or name as handed to the lookup: an integer identifier,
 // or an 8-bit text (which the lookup converts: "#" and decimal digits is an
 // identifier; any other text is upper-cased).
-struct ResourceArgument {
-    bool isId = true;
-    std::uint16_t id = 0;
-    std::string text;
-};
+using ResourceArgument = pe::NumberOrName<std::string>;
 
 // Receives the bytes of a resource, in one piece or several.
 using ResourceSink = std::function<void(const void* data, std::size_t count)>;

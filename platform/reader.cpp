@@ -10,12 +10,15 @@ namespace {
 // Bytes left before reads fail; negative: reads never fail by the seam.
 std::atomic<std::int64_t> g_readsLeft{-1};
 
-// One read through the seam.
-std::int64_t ReadThroughSeam(File& file, std::uint64_t offset, void* out, std::uint32_t count) noexcept {
+// One read through the seam: the bytes delivered, 0 at the end, -1 on a
+// failure. Throws ResourcesExhausted when the read failed for want of memory.
+std::int64_t ReadThroughSeam(File& file, std::uint64_t offset, void* out, std::uint32_t count) {
     std::int64_t left = g_readsLeft.load(std::memory_order_relaxed);
     if (left == 0) return -1;
     if (left > 0 && static_cast<std::uint64_t>(left) < count) count = static_cast<std::uint32_t>(left);
     const std::int64_t got = file.ReadAt(offset, out, count);
+    if (got == File::kReadExhausted) throw ResourcesExhausted(OpenFailure::OutOfMemory);
+    if (got < 0) return -1;
     if (left > 0 && got > 0) g_readsLeft.fetch_sub(got, std::memory_order_relaxed);
     return got;
 }
@@ -28,14 +31,16 @@ void FailReadsAfter(std::uint64_t bytes) noexcept {
 
 void StopFailingReads() noexcept { g_readsLeft.store(-1); }
 
-FileReader FileReader::Open(const std::string& name, Share share) noexcept {
-    return FileReader(File::Open(name, share, true));
+Result<FileReader, OpenFailure> FileReader::Open(const std::string& name, Share share) noexcept {
+    Result<File, OpenFailure> file = File::Open(name, share, true);
+    if (!file) return file.failure();
+    return FileReader(std::move(*file));
 }
 
 FileReader FileReader::OpenOrThrow(const std::string& name, Share share) {
-    FileReader reader = Open(name, share);
-    if (!reader) throw FileOpenError(ExplainOpenFailure(name));
-    return reader;
+    Result<FileReader, OpenFailure> reader = Open(name, share);
+    if (!reader) ThrowOpenFailure(reader.failure());
+    return std::move(*reader);
 }
 
 std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
@@ -49,7 +54,8 @@ std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
     return ReadThroughSeam(file_, offset, buffer_.get(), want);
 }
 
-bool FileReader::ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept {
+bool FileReader::ReadAt(std::uint64_t offset, void* out, std::size_t count) {
+    if (offset > Size() || count > Size() - offset) return false;
     auto* p = static_cast<unsigned char*>(out);
     while (count > 0) {
         const std::uint32_t want = static_cast<std::uint32_t>(std::min<std::size_t>(count, kChunk));

@@ -28,24 +28,33 @@ public:
 
     FileReader() noexcept = default;
 
-    // Invalid when the file cannot be opened or is no regular disk file
-    // (see File::Open). The sequential-scan hint goes with every open.
-    static FileReader Open(const std::string& name, Share share) noexcept;
-    // As Open, but throws FileOpenError, telling why, when the file cannot be read.
+    // The reader of a regular disk file (see File::Open), or why there is
+    // none. The sequential-scan hint goes with every open.
+    static Result<FileReader, OpenFailure> Open(const std::string& name, Share share) noexcept;
+    // As Open, but throws when the file cannot be read: ResourcesExhausted
+    // when the process ran out of its own resources, else FileOpenError.
     static FileReader OpenOrThrow(const std::string& name, Share share);
 
     explicit operator bool() const noexcept { return static_cast<bool>(file_); }
-    // The file's size when it was opened; 0 when it cannot be asked.
+    // The file's size when it was opened. Nothing past it is ever read: a
+    // file of size 0 is not read at all.
     std::uint64_t Size() const noexcept { return file_.SizeAtOpen(); }
+    const File& file() const noexcept { return file_; }
 
-    // Hands the bytes from offset on, up to count of them, to
-    // sink(const unsigned char* data, std::size_t n) in order, a chunk at a
-    // time. The buffer is allocated at the first read, as large as that read
-    // (a small file costs a small buffer), and reused after; a larger read
-    // later replaces it with one of kChunk bytes. std::bad_alloc when
-    // allocating fails.
+    // Hands the bytes from offset on, up to count of them and never past
+    // Size(), to sink(const unsigned char* data, std::size_t n) in order, a
+    // chunk at a time. A range that reaches past Size() ends with EndOfFile
+    // after the bytes before it. The buffer is allocated at the first read,
+    // as large as that read (a small file costs a small buffer), and reused
+    // after; a larger read later replaces it with one of kChunk bytes.
+    // Throws std::bad_alloc when allocating fails, ResourcesExhausted when a
+    // read fails for want of memory.
     template <typename Sink>
     RangeEnd ReadRange(std::uint64_t offset, std::uint64_t count, Sink&& sink) {
+        const std::uint64_t size = Size();
+        const std::uint64_t available = offset < size ? size - offset : 0;
+        const bool clipped = count > available;
+        if (clipped) count = available;
         while (count > 0) {
             // Reads end on multiples of the chunk size in the file, so that
             // after the first they cover whole pages of the page cache.
@@ -56,14 +65,15 @@ public:
             if (got == 0) return RangeEnd::EndOfFile;
             sink(static_cast<const unsigned char*>(buffer_.get()), static_cast<std::size_t>(got));
             offset += static_cast<std::uint64_t>(got);
-            if (count != kToEnd) count -= static_cast<std::uint64_t>(got);
+            count -= static_cast<std::uint64_t>(got);
         }
-        return RangeEnd::Complete;
+        return clipped ? RangeEnd::EndOfFile : RangeEnd::Complete;
     }
 
     // Exactly count bytes at offset into out, read straight into it; false
-    // when the file ends first or a read fails.
-    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept;
+    // when the range reaches past Size() or a read fails. Throws
+    // ResourcesExhausted when a read fails for want of memory.
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count);
 
 private:
     explicit FileReader(File file) noexcept : file_(std::move(file)) {}

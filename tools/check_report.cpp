@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "checks/ascii.h"
 #include "checksums/hex.h"
 #include "platform/text.h"
 #include "tools/tool.h"
@@ -13,18 +14,17 @@ namespace {
 
 constexpr std::string_view kNoBytesDigest = "D41D8CD98F00B204E9800998ECF8427E";
 
-bool IsBlank(char c) { return c >= 1 && c <= 32; }
-
 class Collector : public EvaluationObserver {
 public:
     explicit Collector(CheckReport& report) : report_(report) {}
-    void OnEntry(const std::string& entry, std::string_view keyword, const RuleTrace& trace,
+    void OnEntry(const CheckListItem& item, std::string_view keyword, const RuleTrace& trace,
                  Outcome outcome) override {
         EntryReport r;
-        r.entry = entry;
+        r.entry = item.text;
+        r.group = item.group;
         r.keyword = std::string(keyword);
-        r.hasText = trace.hasText;
-        r.computed = trace.text;
+        r.hasText = trace.text.has_value();
+        r.computed = trace.text.value_or(std::string());
         r.outcome = outcome;
         r.reason = trace.reason;
         report_.entries.push_back(std::move(r));
@@ -98,7 +98,7 @@ bool DiffersOnlyInCase(const std::string& value, const std::string& computed) {
     return tail != computed && AsciiUpperCopy(tail) == computed;
 }
 
-void AddHints(EntryReport& r, const std::vector<SplitItem>& items, std::size_t index) {
+void AddHints(EntryReport& r, const std::vector<EntryReport>& entries) {
     const EntryParts parts = SplitEntry(r.entry);
     std::string name = parts.name;
     AsciiUpper(name);
@@ -106,14 +106,13 @@ void AddHints(EntryReport& r, const std::vector<SplitItem>& items, std::size_t i
     if (r.outcome == Outcome::Failed && r.hasText && DiffersOnlyInCase(parts.value, r.computed))
         r.hints.push_back("the expected text differs from the computed one only in letter case; digests are "
                           "compared exactly, write it in capitals: " + r.computed);
-    if (r.outcome != Outcome::Unrecognised && !(failed && index < items.size())) return;
+    if (r.outcome != Outcome::Unrecognised && !failed) return;
 
     // Blanks that split what was probably one entry.
-    if (index < items.size()) {
-        const std::size_t group = items[index].group;
+    {
         std::vector<std::string> members;
-        for (const SplitItem& item : items)
-            if (item.group == group) members.push_back(item.text);
+        for (const EntryReport& other : entries)
+            if (other.group == r.group) members.push_back(other.entry);
         if (members.size() > 1) {
             std::string joined, spaced;
             for (std::size_t i = 0; i < members.size(); ++i) {
@@ -173,64 +172,16 @@ std::string NearestKeyword(std::string_view name) {
     return best;
 }
 
-std::vector<SplitItem> SplitWithGroups(const std::string& checkList) {
-    // The same walk as the engine's, noting where only blanks separate items.
-    std::vector<SplitItem> items;
-    const char* p = checkList.c_str();
-    auto next = [](const char* at) { return platform::NextChar(at); };
-    auto is = [&](const char* at, char c) { return *at == c && next(at) == at + 1; };
-    auto blank = [&](const char* at) { return IsBlank(*at) && next(at) == at + 1; };
-    auto skipBlanks = [&] {
-        while (*p && blank(p)) p = next(p);
-    };
-    std::size_t group = 0;
-    skipBlanks();
-    while (*p) {
-        std::string item;
-        if (is(p, '"')) {
-            p = next(p);
-            while (*p) {
-                if (is(p, '"')) {
-                    p = next(p);
-                    if (!is(p, '"')) break;
-                }
-                const char* start = p;
-                p = next(p);
-                item.append(start, p);
-            }
-        } else {
-            while (*p && !is(p, ',') && !blank(p)) {
-                const char* start = p;
-                p = next(p);
-                item.append(start, p);
-            }
-        }
-        items.push_back({std::move(item), group});
-        skipBlanks();
-        if (is(p, ',')) {
-            ++group;
-            const char* after = next(p);
-            if (!*after) items.push_back({std::string(), group});
-            p = after;
-            skipBlanks();
-        }
-    }
-    return items;
-}
-
 CheckReport RunCheck(const std::string& fileName, const std::string& checkList) {
     CheckReport report;
     Collector collector(report);
-    Evaluate(fileName.c_str(), checkList.c_str(), LibraryKeywords(), &collector);
+    Evaluate(fileName.c_str(), checkList.c_str(), LibraryKeywords(), nullptr, &collector);
 
     const FileFacts facts = ProbeFile(fileName);
-    std::vector<SplitItem> items = SplitWithGroups(checkList);
-    if (items.size() != report.entries.size()) items.clear();  // never expected; then no blank hints
-    for (std::size_t i = 0; i < report.entries.size(); ++i) {
-        EntryReport& r = report.entries[i];
+    for (EntryReport& r : report.entries) {
         if (r.outcome == Outcome::NotEvaluated) continue;
         AddNotes(r, facts);
-        AddHints(r, items, items.empty() ? report.entries.size() : i);
+        AddHints(r, report.entries);
     }
     return report;
 }

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ondrel_version.h"
+#include "checks/check_list.h"
 #include "platform/file.h"
 #include "tools/tool.h"
 
@@ -92,9 +93,9 @@ struct MakeOptions {
 
 // Why a file cannot be described at all; empty when it can.
 std::string Unreadable(const std::string& file) {
-    platform::File f = platform::File::Open(file, platform::Share::ReadWrite);
+    platform::Result<platform::File, platform::OpenFailure> f = platform::File::Open(file, platform::Share::ReadWrite);
     if (f) return {};
-    return OpenFailureText(platform::ExplainOpenFailure(file));
+    return OpenFailureText(f.failure());
 }
 
 int MakeOne(const std::string& file, unsigned rules) {

@@ -8,7 +8,7 @@
 #include "platform/reader.h"
 #include "platform/find.h"
 #include "platform/pe/file_source.h"
-#include "platform/pe/pe_layout.h"
+#include "platform/windows1252.h"
 #include "platform/pe/pe_reader.h"
 #include "checks/resource_rules.h"
 #include "tools/tool.h"
@@ -21,25 +21,11 @@ constexpr std::uint32_t kCodeSection = 0x20;  // IMAGE_SCN_CNT_CODE
 
 // UTF-16 to Windows-1252; nothing when a character has no byte there.
 std::optional<std::string> To1252(const std::u16string& text) {
-    static constexpr char16_t kHigh[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
     std::string out;
     for (char16_t c : text) {
-        if (c == 0) return std::nullopt;
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-            out.push_back(static_cast<char>(c));
-            continue;
-        }
-        bool mapped = false;
-        for (int i = 0; i < 32; ++i)
-            if (kHigh[i] == c) {
-                out.push_back(static_cast<char>(0x80 + i));
-                mapped = true;
-                break;
-            }
-        if (!mapped) return std::nullopt;
+        std::optional<unsigned char> byte = platform::Utf16ToWindows1252(c);
+        if (!byte || *byte == 0) return std::nullopt;
+        out.push_back(static_cast<char>(*byte));
     }
     return out;
 }
@@ -82,12 +68,13 @@ FileFacts ProbeFile(const std::string& fileName) {
         facts.found = true;
         facts.directory = entry->isDirectory;
     }
-    platform::FileReader file = platform::FileReader::Open(fileName, platform::Share::ReadWrite);
+    platform::Result<platform::FileReader, platform::OpenFailure> file =
+        platform::FileReader::Open(fileName, platform::Share::ReadWrite);
     if (!file) return facts;
     facts.opened = true;
-    facts.size = file.Size();
+    facts.size = file->Size();
 
-    pe::FileSource source(file);
+    pe::FileSource source(*file);
     pe::Result<pe::ImageHeaders> headers = pe::ReadImageHeaders(source);
     pe::Result<pe::SectionTable> table = pe::ReadSectionTable(source);
     if (!headers || !table) {
@@ -101,10 +88,7 @@ FileFacts ProbeFile(const std::string& fileName) {
         s.name.assign(h.name.data(), strnlen(h.name.data(), h.name.size()));
         s.pointerToRawData = h.pointerToRawData;
         s.sizeOfRawData = h.sizeOfRawData;
-        unsigned char raw[4];
-        if (source.ReadAt(headers->sectionTable + pe::section_header::kSize * i + pe::section_header::kCharacteristics,
-                          raw, sizeof raw))
-            s.characteristics = pe::Le32(raw);
+        s.characteristics = h.characteristics;
         s.code = (s.characteristics & kCodeSection) != 0;
         facts.sections.push_back(std::move(s));
     }
@@ -130,7 +114,6 @@ FileFacts ProbeFile(const std::string& fileName) {
         row.whyNot = !type.whyNot.empty() ? type.whyNot : name.whyNot;
         if (row.whyNot.empty() && type.text.find('|') != std::string::npos) row.whyNot = "its type name holds a \"|\"";
         if (row.whyNot.empty() && name.text.find('|') != std::string::npos) row.whyNot = "its name holds a \"|\"";
-        row.expressible = row.whyNot.empty();
         row.languages.push_back(r.language);
         if (pe::Result<pe::ResourceData> data = pe::FindResourceData(source, r.type, r.name)) row.size = data->size;
         rows.emplace(key, facts.resources.size());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "checks/resource_rules.h"
 #include "tools/tool.h"
 
 namespace ondrel::tool {
@@ -30,7 +31,7 @@ constexpr std::uint64_t kRangeBytes = 65536;
 
 class LastEntry : public EvaluationObserver {
 public:
-    void OnEntry(const std::string&, std::string_view, const RuleTrace& trace, Outcome outcome) override {
+    void OnEntry(const CheckListItem&, std::string_view, const RuleTrace& trace, Outcome outcome) override {
         trace_ = trace;
         outcome_ = outcome;
     }
@@ -43,13 +44,13 @@ public:
 std::optional<std::string> Computed(const std::string& fileName, const std::string& entryWithoutExpected) {
     LastEntry last;
     const std::string list = QuoteEntry(entryWithoutExpected);
-    Evaluate(fileName.c_str(), list.c_str(), UncachedKeywords(), &last);
-    if (last.outcome_ == Outcome::Threw || !last.trace_.hasText) return std::nullopt;
+    Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &last);
+    if (last.outcome_ == Outcome::Threw || last.outcome_ == Outcome::Exhausted) return std::nullopt;
     return last.trace_.text;
 }
 
 bool HoldsAlone(const std::string& fileName, const std::string& quotedEntry) {
-    return Evaluate(fileName.c_str(), quotedEntry.c_str(), UncachedKeywords());
+    return Evaluate(fileName.c_str(), quotedEntry.c_str(), LibraryKeywords(), nullptr);
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -72,19 +73,6 @@ std::optional<unsigned> ParseRuleSets(const std::vector<std::string>& names, std
     return set;
 }
 
-std::string QuoteEntry(const std::string& entry) {
-    bool needs = !entry.empty() && entry.front() == '"';
-    for (char c : entry)
-        if (c == ',' || (c >= 1 && c <= 32)) needs = true;
-    if (!needs) return entry;
-    std::string out = "\"";
-    for (char c : entry) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::string SectionRule(const std::string& fileName, const SectionFacts& section) {
     if (section.name.empty() || section.name.find('-') != std::string::npos || section.sizeOfRawData == 0) return {};
     const std::string prefix = "SSECMD5=" + section.name + "-";
@@ -94,7 +82,7 @@ std::string SectionRule(const std::string& fileName, const SectionFacts& section
 }
 
 std::string ResourceRule(const std::string& fileName, const ResourceFacts& resource) {
-    if (!resource.expressible) return {};
+    if (!resource.whyNot.empty()) return {};
     const std::string prefix = "RESMD5=" + resource.typeText + "|" + resource.nameText + "|";
     std::optional<std::string> digest = Computed(fileName, prefix);
     if (!digest || digest->empty()) return {};
@@ -162,10 +150,10 @@ MadeList MakeCheckList(const std::string& fileName, unsigned rules, const FileFa
         };
         if (rules & kIcon) {
             auto icon = std::find_if(facts.resources.begin(), facts.resources.end(),
-                                     [](const ResourceFacts& r) { return r.typeId == 14; });
+                                     [](const ResourceFacts& r) { return r.typeId == kResourceGroupIcon; });
             if (icon != facts.resources.end()) {
                 std::string entry;
-                if (icon->expressible && icon->nameText.find('-') == std::string::npos) {
+                if (icon->whyNot.empty() && icon->nameText.find('-') == std::string::npos) {
                     const std::string prefix = "ICONMD5=" + icon->nameText + "-";
                     std::optional<std::string> digest = Computed(fileName, prefix);
                     if (digest && !digest->empty()) entry = prefix + *digest;
@@ -175,7 +163,7 @@ MadeList MakeCheckList(const std::string& fileName, unsigned rules, const FileFa
         }
         if ((rules & kVersion) && !(rules & kResources)) {
             auto version = std::find_if(facts.resources.begin(), facts.resources.end(),
-                                        [](const ResourceFacts& r) { return r.typeId == 16; });
+                                        [](const ResourceFacts& r) { return r.typeId == kResourceVersion; });
             if (version != facts.resources.end()) add(ResourceRule(fileName, *version), "RESMD5 of " + resourceWhat(*version));
         }
         if (rules & kResources)

@@ -26,8 +26,7 @@ struct ResourceFacts {
     std::string typeText;              // as the resource rules take it ("RT_VERSION", "#300", "MYTYPE")
     std::string nameText;              // as the resource rules take it ("1", "MAINICON")
     std::uint16_t typeId = 0;          // 0 for a named type
-    bool expressible = true;           // the rules can name it (see whyNot otherwise)
-    std::string whyNot;
+    std::string whyNot;                // why the rules cannot name it; empty when they can
     std::vector<std::uint16_t> languages;
     std::uint32_t size = 0;            // of the data the rules find
 };
@@ -49,6 +48,7 @@ FileFacts ProbeFile(const std::string& fileName);
 
 struct EntryReport {
     std::string entry;
+    std::size_t group = 0;             // entries only blanks separate share a group
     std::string keyword;
     bool hasText = false;
     std::string computed;
@@ -69,14 +69,6 @@ CheckReport RunCheck(const std::string& fileName, const std::string& checkList);
 // The known keyword nearest to a name (edit distance); empty when none is near.
 std::string NearestKeyword(std::string_view name);
 
-// The items of a check list as the engine splits them, each with the number
-// of the group of items that only blanks separate (items of one group were
-// probably meant as one entry).
-struct SplitItem {
-    std::string text;
-    std::size_t group = 0;
-};
-std::vector<SplitItem> SplitWithGroups(const std::string& checkList);
 
 // ---- make ----
 
@@ -107,10 +99,6 @@ std::span<const RuleSetName> RuleSetNames() noexcept;
 // The union of the named sets; nothing when a name is unknown (put in bad).
 std::optional<unsigned> ParseRuleSets(const std::vector<std::string>& names, std::string& bad);
 
-// One entry of the check list, written so that the splitting gives it back:
-// in double quotes (inner quotes doubled) when it holds a comma, a blank or
-// starts with a quote.
-std::string QuoteEntry(const std::string& entry);
 
 struct MadeList {
     std::string checkList;
@@ -118,8 +106,8 @@ struct MadeList {
 };
 // A check list that identifies the file with the chosen rules. Only entries
 // that hold when the engine checks them are kept; the others are reported.
-// The digests are computed afresh (UncachedKeywords), so one process can
-// make lists for many files.
+// The digests are computed afresh (no caches), so one process can make
+// lists for many files.
 MadeList MakeCheckList(const std::string& fileName, unsigned rules, const FileFacts& facts);
 
 // The rule text that each section and resource of the file would be checked
@@ -163,11 +151,5 @@ struct FileVerdict {
 // progress(done) is called from the calling thread now and then.
 std::vector<FileVerdict> VerifyAll(const std::vector<std::pair<std::string, std::string>>& filesAndLists,
                                    unsigned threads, void (*progress)(std::size_t done, std::size_t total));
-
-// The keywords of the engine with the whole-file and all-sections digests
-// computed anew for every check instead of being taken from the process-wide
-// caches, which threads must not share; the section rules take turns (the
-// image-help service is single-threaded). The other rules share nothing.
-std::span<const Keyword> UncachedKeywords() noexcept;
 
 }  // namespace ondrel::tool

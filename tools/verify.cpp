@@ -7,9 +7,6 @@
 #include <thread>
 
 #include "checks/rules.h"
-#include "checks/section_rules.h"
-#include "checks/file_digests.h"
-#include "checksums/md5.h"
 #include "platform/file.h"
 #include "platform/find.h"
 #include "tools/tool.h"
@@ -18,37 +15,13 @@ namespace ondrel::tool {
 
 namespace {
 
-// "MD5" and "SECMD5" computed afresh for every file, as the library computes
-// them on a cache miss: the library's caches take names that differ only in
-// letter case for one file, which two paths of a manifest need not be.
-bool FreshMd5Rule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    Md5Digest digest;
-    Md5OfFile(fileName, digest);
-    trace.Set(DigestText(digest));
-    return trace.text == value;
-}
-
-bool FreshAllSectionsRule(const std::string& fileName, const std::string& value, RuleTrace& trace) {
-    trace.Set(AllSectionsDigest(fileName));
-    return trace.text == value;
-}
-
-std::vector<Keyword> MakeUncachedKeywords() {
-    std::vector<Keyword> keywords(LibraryKeywords().begin(), LibraryKeywords().end());
-    for (Keyword& k : keywords) {
-        if (k.name == "MD5") k.handler = &FreshMd5Rule;
-        if (k.name == "SECMD5") k.handler = &FreshAllSectionsRule;
-    }
-    return keywords;
-}
-
 class FirstFailure : public EvaluationObserver {
 public:
     explicit FirstFailure(FileVerdict& verdict) : verdict_(verdict) {}
-    void OnEntry(const std::string& entry, std::string_view, const RuleTrace& trace, Outcome outcome) override {
+    void OnEntry(const CheckListItem& item, std::string_view, const RuleTrace& trace, Outcome outcome) override {
         if (done_ || outcome == Outcome::Held || outcome == Outcome::SetTrue || outcome == Outcome::NotEvaluated) return;
-        verdict_.failedEntry = entry;
-        verdict_.computed = trace.text;
+        verdict_.failedEntry = item.text;
+        verdict_.computed = trace.text.value_or(std::string());
         verdict_.reason = trace.reason;
         done_ = true;
     }
@@ -63,7 +36,7 @@ FileVerdict VerifyOne(const std::string& file, const std::string& list) {
     FileVerdict verdict;
     try {
         FirstFailure watch(verdict);
-        if (Evaluate(file.c_str(), list.c_str(), UncachedKeywords(), &watch)) return FileVerdict{};
+        if (Evaluate(file.c_str(), list.c_str(), LibraryKeywords(), nullptr, &watch)) return FileVerdict{};
         verdict.verdict = platform::FindFirstEntry(file) ? Verdict::Failed : Verdict::Missing;
     } catch (...) {
         verdict.verdict = Verdict::Failed;
@@ -74,15 +47,9 @@ FileVerdict VerifyOne(const std::string& file, const std::string& list) {
 
 }  // namespace
 
-std::span<const Keyword> UncachedKeywords() noexcept {
-    static const std::vector<Keyword> keywords = MakeUncachedKeywords();
-    return keywords;
-}
-
 std::vector<FileVerdict> VerifyAll(const std::vector<std::pair<std::string, std::string>>& filesAndLists,
                                    unsigned threads, void (*progress)(std::size_t done, std::size_t total)) {
     std::vector<FileVerdict> verdicts(filesAndLists.size());
-    (void)UncachedKeywords();  // built before the workers start
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> done{0};
     auto work = [&] {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/pe/pe_layout.h"
+#include "platform/windows1252.h"
 
 namespace ondrel::pe {
 
@@ -29,7 +30,7 @@ const char* FailureText(Failure failure) noexcept {
     return "unknown failure";
 }
 
-bool MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept {
+bool MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t count) {
     if (offset > size_ || count > size_ - offset) return false;
     if (count) std::memcpy(out, data_ + offset, count);
     return true;
@@ -46,15 +47,15 @@ public:
     bool Fits(std::uint64_t offset, std::uint64_t count) const noexcept {
         return offset <= size_ && count <= size_ - offset;
     }
-    bool Read(std::uint64_t offset, void* out, std::size_t count) noexcept {
+    bool Read(std::uint64_t offset, void* out, std::size_t count) {
         return Fits(offset, count) && source_.ReadAt(offset, out, count);
     }
-    std::optional<std::uint16_t> Word(std::uint64_t offset) noexcept {
+    std::optional<std::uint16_t> Word(std::uint64_t offset) {
         unsigned char b[2];
         if (!Read(offset, b, 2)) return std::nullopt;
         return Le16(b);
     }
-    std::optional<std::uint32_t> Dword(std::uint64_t offset) noexcept {
+    std::optional<std::uint32_t> Dword(std::uint64_t offset) {
         unsigned char b[4];
         if (!Read(offset, b, 4)) return std::nullopt;
         return Le32(b);
@@ -65,7 +66,7 @@ private:
     std::uint64_t size_;
 };
 
-Result<ImageHeaders> Headers(Reader& reader) noexcept {
+Result<ImageHeaders> Headers(Reader& reader) {
     // As much of the DOS header as there is, to tell a file without "MZ"
     // from one that ends inside the header.
     unsigned char dos[dos_header::kSize];
@@ -109,13 +110,8 @@ std::optional<std::uint64_t> RvaToOffset(const SectionTable& table, std::uint32_
     return std::nullopt;
 }
 
-// Windows-1252 to UTF-16, upper-cased as the platform's Unicode upper case
-// maps the characters of that page.
-constexpr char16_t kHigh1252[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
+// A character of Windows-1252, upper-cased as the platform's Unicode upper
+// case maps the characters of that page.
 char16_t UpperUtf16(char16_t c) {
     if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 32);
@@ -183,7 +179,7 @@ struct Entry {
 
 class ResourceWalker {
 public:
-    ResourceWalker(Reader& reader, const ResourceRoot& root) : reader_(reader), root_(root) {}
+    ResourceWalker(Reader& reader, std::uint64_t root) : reader_(reader), root_(root) {}
 
     std::optional<Directory> DirectoryAt(std::uint64_t offset) {
         unsigned char b[resource_directory::kSize];
@@ -191,7 +187,7 @@ public:
         return Directory{offset, Le16(b + resource_directory::kNumberOfNamedEntries),
                          Le16(b + resource_directory::kNumberOfIdEntries)};
     }
-    std::optional<Directory> Root() { return DirectoryAt(root_.offset); }
+    std::optional<Directory> Root() { return DirectoryAt(root_); }
 
     std::optional<Entry> EntryAt(const Directory& dir, int index) {
         unsigned char b[resource_entry::kSize];
@@ -204,7 +200,7 @@ public:
     // The UTF-16 name at an offset from the root: a 16-bit length, then
     // that many 16-bit characters.
     std::optional<std::u16string> NameAt(std::uint32_t offset) {
-        std::uint64_t at = root_.offset + offset;
+        std::uint64_t at = root_ + offset;
         std::optional<std::uint16_t> length = reader_.Word(at);
         if (!length || !reader_.Fits(at + 2, std::uint64_t{*length} * 2)) return std::nullopt;
         std::vector<unsigned char> raw(std::size_t{*length} * 2);
@@ -222,7 +218,7 @@ public:
 
     Found Target(const Entry& e, bool wantDirectory) {
         if (e.IsDirectory() != wantDirectory) return {};
-        return {false, root_.offset + e.Offset()};
+        return {false, root_ + e.Offset()};
     }
 
     // Binary search among the identifier entries, as the platform does it.
@@ -268,7 +264,7 @@ public:
         for (int pos = 0; pos < dir.named + dir.ids; ++pos) {
             std::optional<Entry> e = EntryAt(dir, pos);
             if (!e) return {true, std::nullopt};
-            if (!e->IsDirectory()) return {false, root_.offset + e->Offset()};
+            if (!e->IsDirectory()) return {false, root_ + e->Offset()};
         }
         return {};
     }
@@ -277,13 +273,11 @@ public:
         for (int pos = 0; pos < dir.named + dir.ids; ++pos) {
             std::optional<Entry> e = EntryAt(dir, pos);
             if (!e) return std::nullopt;
-            if (!e->IsDirectory() && root_.offset + e->Offset() == dataEntry)
+            if (!e->IsDirectory() && root_ + e->Offset() == dataEntry)
                 return e->Id();
         }
         return std::nullopt;
     }
-
-    const ResourceRoot& root() const { return root_; }
 
 private:
     // Counted comparison of a wanted name (no zero character in it) with a
@@ -299,7 +293,7 @@ private:
     }
 
     Reader& reader_;
-    const ResourceRoot& root_;
+    std::uint64_t root_;
 };
 
 void PushLanguage(std::vector<std::uint16_t>& list, std::uint16_t language) {
@@ -310,7 +304,7 @@ std::uint16_t Primary(std::uint16_t language) { return static_cast<std::uint16_t
 
 }  // namespace
 
-Result<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept {
+Result<ImageHeaders> ReadImageHeaders(ByteSource& source) {
     Reader reader(source);
     return Headers(reader);
 }
@@ -328,7 +322,6 @@ SectionTable DecodeSectionTable(std::uint16_t numberOfSections, const unsigned c
     SectionTable result;
     result.numberOfSections = numberOfSections;
     const std::uint64_t count = std::min<std::uint64_t>(numberOfSections, available / sh::kSize);
-    result.complete = count == numberOfSections;
     result.headers.resize(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < result.headers.size(); ++i) {
         const unsigned char* p = table + i * sh::kSize;
@@ -338,6 +331,7 @@ SectionTable DecodeSectionTable(std::uint16_t numberOfSections, const unsigned c
         s.virtualAddress = Le32(p + sh::kVirtualAddress);
         s.sizeOfRawData = Le32(p + sh::kSizeOfRawData);
         s.pointerToRawData = Le32(p + sh::kPointerToRawData);
+        s.characteristics = Le32(p + sh::kCharacteristics);
     }
     return result;
 }
@@ -367,8 +361,7 @@ std::optional<ResourceKey> ResourceKeyFromAnsi(const std::string& text) {
     for (char c : text) {
         unsigned char b = static_cast<unsigned char>(c);
         if (b == 0) break;
-        char16_t wide = (b >= 0x80 && b < 0xA0) ? kHigh1252[b - 0x80] : static_cast<char16_t>(b);
-        name.push_back(UpperUtf16(wide));
+        name.push_back(UpperUtf16(platform::Windows1252ToUtf16(b)));
     }
     return ResourceKey::Name(std::move(name));
 }
@@ -380,14 +373,33 @@ Failure Missing(const ResourceWalker::Found& found, Failure notThere) {
     return found.failed ? Failure::ResourceEntryPastEnd : notThere;
 }
 
-// Type, then name, then the language that pick() chooses among the name's
-// languages; the data entry it leads to, when its data lies in the file.
-template <typename Pick>
-Result<ResourceData> LocateResource(ByteSource& source, const ResourceKey& type, const ResourceKey& name, Pick pick) {
+}  // namespace
+
+LanguageChoice NeutralLanguageChoice(const LanguageDefaults& languages) {
+    LanguageChoice choice;
+    std::vector<std::uint16_t>& order = choice.order;
+    PushLanguage(order, 0);
+    PushLanguage(order, languages.thread);
+    PushLanguage(order, languages.user);
+    PushLanguage(order, Primary(languages.user));
+    PushLanguage(order, languages.system);
+    PushLanguage(order, Primary(languages.system));
+    PushLanguage(order, 0x409);
+    choice.thenFirst = true;
+    return choice;
+}
+
+Result<ResourceTree> ResourceTree::Open(ByteSource& source) {
     Reader reader(source);
     Result<ResourceRoot> root = FindRoot(reader);
     if (!root) return root.failure();
-    ResourceWalker walker(reader, *root);
+    return ResourceTree(source, root->offset, std::move(root->sections));
+}
+
+Result<ResourceData> ResourceTree::Find(const ResourceKey& type, const ResourceKey& name,
+                                        const LanguageChoice& languages) {
+    Reader reader(*source_);
+    ResourceWalker walker(reader, root_);
 
     std::optional<Directory> top = walker.Root();
     if (!top) return Failure::ResourceDirectoryPastEnd;
@@ -400,12 +412,17 @@ Result<ResourceData> LocateResource(ByteSource& source, const ResourceKey& type,
     std::optional<Directory> langs = walker.DirectoryAt(*nameDir.target);
     if (!langs) return Failure::ResourceDirectoryPastEnd;
 
-    ResourceWalker::Found data = pick(walker, *langs);
+    ResourceWalker::Found data;
+    for (std::uint16_t language : languages.order) {
+        data = walker.ById(*langs, language, false);
+        if (data.failed || data.target) break;
+    }
+    if (!data.failed && !data.target && languages.thenFirst) data = walker.FirstData(*langs);
     if (!data.target) return Missing(data, Failure::NoSuchLanguage);
 
     unsigned char entry[resource_data::kSize];
     if (!reader.Read(*data.target, entry, sizeof entry)) return Failure::ResourceDataOutside;
-    std::optional<std::uint64_t> at = RvaToOffset(root->sections, Le32(entry + resource_data::kOffsetToData));
+    std::optional<std::uint64_t> at = RvaToOffset(sections_, Le32(entry + resource_data::kOffsetToData));
     std::uint32_t size = Le32(entry + resource_data::kDataSize);
     if (!at || !reader.Fits(*at, size)) return Failure::ResourceDataOutside;
     ResourceData result;
@@ -416,43 +433,10 @@ Result<ResourceData> LocateResource(ByteSource& source, const ResourceKey& type,
     return result;
 }
 
-}  // namespace
-
-Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                      const LanguageDefaults& languages) {
-    return LocateResource(source, type, name, [&](ResourceWalker& walker, const Directory& langs) {
-        // The neutral language asked for, then the thread's, the user's (and its
-        // neutral sublanguage), the system's (and its neutral sublanguage),
-        // English (United States); then the first entry that holds data.
-        std::vector<std::uint16_t> order;
-        PushLanguage(order, 0);
-        PushLanguage(order, languages.thread);
-        PushLanguage(order, languages.user);
-        PushLanguage(order, Primary(languages.user));
-        PushLanguage(order, languages.system);
-        PushLanguage(order, Primary(languages.system));
-        PushLanguage(order, 0x409);
-        for (std::uint16_t language : order) {
-            ResourceWalker::Found data = walker.ById(langs, language, false);
-            if (data.failed || data.target) return data;
-        }
-        return walker.FirstData(langs);
-    });
-}
-
-Result<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                                std::uint16_t language) {
-    return LocateResource(source, type, name, [&](ResourceWalker& walker, const Directory& langs) {
-        return walker.ById(langs, language, false);
-    });
-}
-
-std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit) {
+std::vector<ResourceListing> ResourceTree::List(std::size_t limit) {
     std::vector<ResourceListing> list;
-    Reader reader(source);
-    Result<ResourceRoot> root = FindRoot(reader);
-    if (!root) return list;
-    ResourceWalker walker(reader, *root);
+    Reader reader(*source_);
+    ResourceWalker walker(reader, root_);
     auto keyOf = [&](const Entry& e, int pos, const Directory& dir) -> std::optional<ResourceKey> {
         if (pos >= dir.named) return ResourceKey::Id(e.Id());
         std::optional<std::u16string> text = walker.NameAt(e.NameOffset());
@@ -490,12 +474,25 @@ std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit
         }
         std::optional<ResourceKey> key = keyOf(*e, pos, level.dir);
         if (!e->IsDirectory() || !key) continue;
-        std::optional<Directory> sub = walker.DirectoryAt(root->offset + e->Offset());
+        std::optional<Directory> sub = walker.DirectoryAt(root_ + e->Offset());
         if (!sub) continue;
         path[depth] = std::move(*key);
         stack.push_back({*sub, 0});
     }
     return list;
+}
+
+Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                      const LanguageDefaults& languages) {
+    Result<ResourceTree> tree = ResourceTree::Open(source);
+    if (!tree) return tree.failure();
+    return tree->Find(type, name, NeutralLanguageChoice(languages));
+}
+
+std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit) {
+    Result<ResourceTree> tree = ResourceTree::Open(source);
+    if (!tree) return {};
+    return tree->List(limit);
 }
 
 }  // namespace ondrel::pe

@@ -1,6 +1,10 @@
 #pragma once
-// Our own reader of PE/COFF images: the section table and the resource
-// directory, read through positioned reads of only the bytes it needs.
+// The PE/COFF file format, read from a byte source: the section table and
+// the resource directory, through positioned reads of only the bytes it
+// needs. This is file-format code, not a third operating system: the POSIX
+// side of the platform uses it in place of the system's image services
+// (ImageLoad, LoadLibraryExA as a data file, FindResourceA), which the
+// Windows side calls; tests hold the two to the same answers.
 //
 // Every offset, count and size taken from the file passes one gate
 // (ByteReader::Read) that checks it against the file's size in 64-bit
@@ -13,6 +17,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace ondrel::pe {
 
@@ -39,30 +45,9 @@ enum class Failure : std::uint8_t {
 // A short text for a failure, to show to people ("no PE signature").
 const char* FailureText(Failure failure) noexcept;
 
-// A value, or why there is none. It converts to std::optional<T> (dropping
-// the reason) for callers that need only the value.
+// A value, or why there is none.
 template <typename T>
-class Result {
-public:
-    Result(T value) : value_(std::move(value)) {}
-    Result(Failure failure) noexcept : failure_(failure) {}
-
-    explicit operator bool() const noexcept { return value_.has_value(); }
-    bool has_value() const noexcept { return value_.has_value(); }
-    T& operator*() noexcept { return *value_; }
-    const T& operator*() const noexcept { return *value_; }
-    T* operator->() noexcept { return &*value_; }
-    const T* operator->() const noexcept { return &*value_; }
-    // Failure::None when there is a value.
-    Failure failure() const noexcept { return failure_; }
-
-    operator std::optional<T>() const& { return value_; }
-    operator std::optional<T>() && { return std::move(value_); }
-
-private:
-    std::optional<T> value_;
-    Failure failure_ = Failure::None;
-};
+using Result = platform::Result<T, Failure>;
 
 // Where the reader gets its bytes from: a file, or memory in tests and fuzzing.
 class ByteSource {
@@ -70,7 +55,8 @@ public:
     virtual ~ByteSource() = default;
     virtual std::uint64_t Size() const noexcept = 0;
     // Reads exactly count bytes at offset; false when that is not possible.
-    virtual bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept = 0;
+    // May throw when the process runs out of its own resources.
+    virtual bool ReadAt(std::uint64_t offset, void* out, std::size_t count) = 0;
 };
 
 // Bytes held in memory.
@@ -79,29 +65,31 @@ public:
     MemorySource(const void* data, std::size_t size) noexcept
         : data_(static_cast<const unsigned char*>(data)), size_(size) {}
     std::uint64_t Size() const noexcept override { return size_; }
-    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept override;
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) override;
 
 private:
     const unsigned char* data_;
     std::size_t size_;
 };
 
-// The fields of a section header that the rules and the resource lookup use.
+// The fields of a section header that the rules, the resource lookup and
+// the tools use.
 struct SectionHeader {
     std::array<char, 8> name{};
     std::uint32_t virtualSize = 0;
     std::uint32_t virtualAddress = 0;
     std::uint32_t sizeOfRawData = 0;
     std::uint32_t pointerToRawData = 0;
+    std::uint32_t characteristics = 0;
 };
 
-// The section table as far as it lies inside the file. complete is false
-// when the table runs past the end of the file: headers then holds the
-// entries before the first one that does not lie wholly inside.
+// The section table as far as it lies inside the file: when the table runs
+// past the end of the file, headers holds the entries before the first one
+// that does not lie wholly inside.
 struct SectionTable {
     std::vector<SectionHeader> headers;
     std::uint16_t numberOfSections = 0;
-    bool complete = true;
+    bool complete() const noexcept { return headers.size() == numberOfSections; }
 };
 
 // The offsets of the headers of an image, as the file gives them.
@@ -115,7 +103,7 @@ struct ImageHeaders {
 // A DOS header ("MZ", 64 bytes) whose e_lfanew leads to "PE\0\0" and a whole
 // COFF file header inside the file; why not otherwise. The optional header
 // is not required to be valid (the image-help service does not ask for it).
-Result<ImageHeaders> ReadImageHeaders(ByteSource& source) noexcept;
+Result<ImageHeaders> ReadImageHeaders(ByteSource& source);
 
 // NumberOfSections and the section table after the optional header, PE32
 // and PE32+ alike; why not when the file is no image.
@@ -126,16 +114,20 @@ Result<SectionTable> ReadSectionTable(ByteSource& source);
 SectionTable DecodeSectionTable(std::uint16_t numberOfSections, const unsigned char* table,
                                 std::uint64_t available);
 
-// A resource type or name argument: an integer identifier or a name held as
-// the UTF-16 text that the directory is searched with (already upper-cased).
-struct ResourceKey {
+// A resource type or name: an integer identifier, or a name. The rules
+// hold names as the 8-bit text handed to the lookup (NumberOrName<std::string>);
+// the directory holds them as UTF-16 (ResourceKey).
+template <typename Text>
+struct NumberOrName {
     bool isId = true;
     std::uint16_t id = 0;
-    std::u16string name;
+    Text name;
 
-    static ResourceKey Id(std::uint16_t value) { return ResourceKey{true, value, {}}; }
-    static ResourceKey Name(std::u16string text) { return ResourceKey{false, 0, std::move(text)}; }
+    static NumberOrName Id(std::uint16_t value) { return NumberOrName{true, value, {}}; }
+    static NumberOrName Name(Text text) { return NumberOrName{false, 0, std::move(text)}; }
 };
+// The UTF-16 form the directory is searched with (names already upper-cased).
+using ResourceKey = NumberOrName<std::u16string>;
 
 // Converts an 8-bit text given to the resource lookup the way the ANSI
 // lookup does: "#" followed by a decimal number is that identifier (nothing
@@ -160,22 +152,18 @@ struct ResourceData {
     std::uint16_t language = 0;
 };
 
-// Finds the resource that the platform's lookup on a module mapped as a
-// data file finds for the neutral language: type, then name, then language
-// (the requested neutral language, then the thread's, the user's and the
-// system's language and their neutral sublanguages, English (United
-// States), then the first entry). Why not when there is none, or when its
-// data does not lie wholly inside the file.
-Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                      const LanguageDefaults& languages = {});
-
-// The resource of exactly that language, found by the same binary search of
-// the name's languages that the platform's lookup by language
-// (FindResourceExA) starts with; why not when it does not find it. The
-// neutral language is not looked up this way: for it the platform's lookup
-// is FindResourceData above.
-Result<ResourceData> FindResourceDataInLanguage(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
-                                                std::uint16_t language);
+// The languages a lookup tries among a name's languages, in order, each by
+// the binary search the platform's lookup uses; then, when thenFirst, the
+// first entry that holds data.
+struct LanguageChoice {
+    std::vector<std::uint16_t> order;
+    bool thenFirst = true;
+};
+// What the platform's lookup on a module mapped as a data file tries for the
+// neutral language: the neutral language, then the thread's, the user's and
+// the system's language and their neutral sublanguages, English (United
+// States), then the first entry.
+LanguageChoice NeutralLanguageChoice(const LanguageDefaults& languages = {});
 
 // Every resource of the directory, for comparisons: the identifiers of its
 // type, name and language, walked three levels deep, up to limit results.
@@ -189,6 +177,36 @@ struct ResourceListing {
     std::uint16_t language = 0;
 };
 inline constexpr std::size_t kListingEntryBudget = std::size_t{1} << 20;
+
+// The resource directory of an image, its headers and section table read
+// once, for as many lookups as needed. It reads from the source it was
+// opened on, which must outlive it.
+class ResourceTree {
+public:
+    // Why not when the file is no image or has no resource directory.
+    static Result<ResourceTree> Open(ByteSource& source);
+
+    // Type, then name, then the language the choice picks; why not when
+    // there is none, or when its data does not lie wholly inside the file.
+    Result<ResourceData> Find(const ResourceKey& type, const ResourceKey& name, const LanguageChoice& languages);
+    std::vector<ResourceListing> List(std::size_t limit = 100000);
+
+private:
+    ResourceTree(ByteSource& source, std::uint64_t root, SectionTable sections)
+        : source_(&source), root_(root), sections_(std::move(sections)) {}
+
+    ByteSource* source_;
+    std::uint64_t root_;  // file offset of the root directory
+    SectionTable sections_;
+};
+
+// The resource that the platform's lookup on a module mapped as a data file
+// finds for the neutral language: ResourceTree::Find with
+// NeutralLanguageChoice(languages).
+Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,
+                                      const LanguageDefaults& languages = {});
+
+// ResourceTree::List of the image's directory; empty when it has none.
 std::vector<ResourceListing> ListResources(ByteSource& source, std::size_t limit = 100000);
 
 }  // namespace ondrel::pe

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include "platform/file.h"
 #include "platform/posix/descriptor.h"
@@ -10,44 +12,131 @@
 namespace ondrel::platform {
 
 namespace {
+
 int AsFd(std::intptr_t h) { return static_cast<int>(h); }
 constexpr off_t kSequentialHintFrom = 256 * 1024;
+constexpr std::int64_t kNanoseconds = 1000000000;
+
+std::int64_t Nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * kNanoseconds + t.tv_nsec; }
+
+FileIdentity IdentityFrom(const struct stat& st) {
+    FileIdentity id;
+    id.volume = static_cast<std::uint64_t>(st.st_dev);
+    id.index = static_cast<std::uint64_t>(st.st_ino);
+    id.size = static_cast<std::uint64_t>(st.st_size);
+    id.modified = Nanoseconds(st.st_mtim);
+    id.changed = Nanoseconds(st.st_ctim);
+    return id;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+int OpenRetrying(const char* name, int flags) {
+    int fd;
+    do {
+        fd = open(name, flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// The regular file behind a path descriptor, opened for reading. The
+// magic link in /proc leads to exactly that file; without /proc the name
+// is opened again and must still lead to it. O_NONBLOCK: a lease held by
+// another process refuses the open (EWOULDBLOCK) instead of holding it
+// until the lease is broken.
+int OpenForReading(const std::string& name, int pathFd) {
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    char link[40];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", pathFd);
+    int fd = OpenRetrying(link, kFlags);
+    if (fd < 0 && errno == ENOENT) fd = OpenRetrying(name.c_str(), kFlags);
+    return fd;
+}
+
 }  // namespace
 
 void FileTraits::Release(Value handle) noexcept { DescriptorTraits::Release(AsFd(handle)); }
 
-File File::Open(const std::string& name, Share, bool sequential) noexcept {
-    // O_NONBLOCK: a FIFO without a writer, or a device, must not hold the
-    // open; whatever opened is then refused unless it is a regular file.
-    int opened;
-    do {
-        opened = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    } while (opened < 0 && errno == EINTR);
-    File file(opened);
-    if (!file) return file;
-    const int fd = opened;
+OpenFailure OpenFailureOfError(unsigned long code) noexcept {
+    switch (static_cast<int>(code)) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return OpenFailure::NotFound;
+        case EACCES:
+        case EPERM:
+            return OpenFailure::AccessDenied;
+        case EWOULDBLOCK:  // a lease held elsewhere
+        case ETXTBSY:
+            return OpenFailure::SharingViolation;
+        case EISDIR:
+        case ENXIO:
+        case ENODEV:
+            return OpenFailure::NotRegular;
+        case EMFILE:
+        case ENFILE:
+            return OpenFailure::OutOfDescriptors;
+        case ENOMEM:
+        case ENOBUFS:
+            return OpenFailure::OutOfMemory;
+        default:
+            return OpenFailure::Other;
+    }
+}
+
+Result<File, OpenFailure> File::Open(const std::string& name, Share, bool sequential) noexcept {
+    // The kind of file first, without opening it for reading.
+    Descriptor path(OpenRetrying(name.c_str(), O_PATH | O_CLOEXEC));
+    if (!path) return OpenFailureOfError(static_cast<unsigned long>(errno));
+    struct stat kind{};
+    if (fstat(path.Get(), &kind) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
+    if (!S_ISREG(kind.st_mode)) return OpenFailure::NotRegular;
+
+    Descriptor opened(OpenForReading(name, path.Get()));
+    if (!opened) return OpenFailureOfError(static_cast<unsigned long>(errno));
     struct stat st{};
+    if (fstat(opened.Get(), &st) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
+    // Another file put in its place between the two opens is not this one.
+    if (!S_ISREG(st.st_mode) || !SameFile(st, kind)) return OpenFailure::Other;
     // Of the status flags F_SETFL changes, the open set only O_NONBLOCK:
     // setting none clears it.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) return File();
+    if (fcntl(opened.Get(), F_SETFL, 0) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
     // The hint pays only where more than one read follows.
-    if (sequential && st.st_size > kSequentialHintFrom) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return File(file.handle_.Release(), static_cast<std::uint64_t>(st.st_size));
+    if (sequential && st.st_size > kSequentialHintFrom) posix_fadvise(opened.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return File(opened.Release(), IdentityFrom(st));
 }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
-    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return kReadFailed;
     ssize_t got;
     do {
         got = pread(AsFd(handle_.Get()), buffer, count, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
-    return got < 0 ? -1 : got;
+    if (got >= 0) return got;
+    return errno == ENOMEM || errno == ENOBUFS ? kReadExhausted : kReadFailed;
 }
 
-std::uint64_t File::Size() const noexcept {
+std::optional<FileIdentity> File::Identity() const noexcept {
     struct stat st{};
-    if (fstat(AsFd(handle_.Get()), &st) != 0) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
+    if (fstat(AsFd(handle_.Get()), &st) != 0) return std::nullopt;
+    return IdentityFrom(st);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& name) {
+    struct stat st{};
+    if (name.empty() || stat(name.c_str(), &st) != 0) {
+        ThrowIfExhausted(OpenFailureOfError(static_cast<unsigned long>(errno)));
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) return std::nullopt;
+    return IdentityFrom(st);
+}
+
+bool ModifiedRecently(const FileIdentity& identity) noexcept {
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
+    return Nanoseconds(now) - identity.modified < 2 * kNanoseconds;
 }
 
 }  // namespace ondrel::platform

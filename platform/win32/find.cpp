@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/file.h"
 #include "platform/find.h"
 #include "platform/win32/handles.h"
 
@@ -22,7 +23,10 @@ bool BeforeEndOfDosDates(const FILETIME& t) {
 
 std::optional<DirectoryEntry> FindFirstEntry(const std::string& fileName) {
     WIN32_FIND_DATAA data{};
-    if (!FindHandle(FindFirstFileA(fileName.c_str(), &data))) return std::nullopt;  // closed at once
+    if (!FindHandle(FindFirstFileA(fileName.c_str(), &data))) {  // closed at once
+        ThrowIfExhausted(OpenFailureOfError(GetLastError()));
+        return std::nullopt;
+    }
 
     DirectoryEntry entry;
     entry.sizeLow = data.nFileSizeLow;

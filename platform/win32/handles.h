@@ -1,7 +1,5 @@
 #pragma once
-// Win32 handles owned by UniqueHandle, each with its own release call. The
-// releases keep the thread's last error, so a failure's code survives the
-// cleanup.
+// Win32 handles owned by UniqueHandle, each with its own release call.
 #include <windows.h>
 
 #include "platform/handle.h"
@@ -22,11 +20,7 @@ struct Win32HandleTraits {
             return INVALID_HANDLE_VALUE;
         }
     }
-    static void Release(Value value) noexcept {
-        const DWORD error = GetLastError();
-        Closer{}(value);
-        SetLastError(error);
-    }
+    static void Release(Value value) noexcept { Closer{}(value); }
 };
 
 struct CloseKernelObject {

@@ -11,6 +11,7 @@
 #include "platform/lock.h"
 #include "platform/pe/pe_layout.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/names.h"
 
 namespace ondrel::platform {
 
@@ -47,13 +48,22 @@ bool Readable(const void* address, std::size_t count) {
     return true;
 }
 
+// After a service failed to map the file: an exhausted process throws, any
+// other failure is no image.
+void ThrowIfExhaustedNow() { ThrowIfExhausted(OpenFailureOfError(GetLastError())); }
+
 }  // namespace
 
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) {
+    // The services open the file themselves: a device or pipe is not theirs to open.
+    if (IsDeviceName(fileName)) return std::nullopt;
     const SplitName split = SplitImageName(fileName);
     LockHold hold(g_imageHelpLock);
     LoadedImage image(ImageLoad(split.name.c_str(), split.directory.c_str()));
-    if (!image) return std::nullopt;
+    if (!image) {
+        ThrowIfExhaustedNow();
+        return std::nullopt;
+    }
     // The service checks only the signatures; every header is checked here
     // to lie inside the mapped file before it is read.
     const auto* base = static_cast<const unsigned char*>(static_cast<const void*>(image->MappedAddress));
@@ -71,16 +81,23 @@ std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) 
 SectionImage OpenSectionImage(const std::string& fileName) {
     SectionImage image;
     image.table = LoadSectionHeaders(fileName);  // the image is released here
-    if (image.table && image.table->complete) image.reader = FileReader::Open(fileName, Share::ReadWrite);
+    if (!image.table || !image.table->complete()) return image;
+    Result<FileReader, OpenFailure> reader = FileReader::Open(fileName, Share::ReadWrite);
+    if (reader) image.reader = std::move(*reader);
+    else ThrowIfExhausted(reader.failure());
     return image;
 }
 
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
                        const ResourceSink& sink) {
+    if (IsDeviceName(fileName)) return false;
     ModuleHandle module(LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    if (!module) return false;
-    const char* nameArg = name.isId ? MAKEINTRESOURCEA(name.id) : name.text.c_str();
-    const char* typeArg = type.isId ? MAKEINTRESOURCEA(type.id) : type.text.c_str();
+    if (!module) {
+        ThrowIfExhaustedNow();
+        return false;
+    }
+    const char* nameArg = name.isId ? MAKEINTRESOURCEA(name.id) : name.name.c_str();
+    const char* typeArg = type.isId ? MAKEINTRESOURCEA(type.id) : type.name.c_str();
     HRSRC found = FindResourceA(module.Get(), nameArg, typeArg);
     if (!found) return false;
     ResourceHandle data(LoadResource(module.Get(), found));
@@ -94,8 +111,9 @@ bool VisitResourceData(const std::string& fileName, const ResourceArgument& name
     if (moduleBits & 3) {
         const auto base = moduleBits & ~std::uintptr_t{3};
         const auto at = reinterpret_cast<std::uintptr_t>(address);
-        FileReader file = FileReader::Open(fileName, Share::ReadWrite);
-        const std::uint64_t fileSize = file ? file.Size() : 0;
+        Result<FileReader, OpenFailure> file = FileReader::Open(fileName, Share::ReadWrite);
+        if (!file) ThrowIfExhausted(file.failure());
+        const std::uint64_t fileSize = file ? file->Size() : 0;
         if (at < base || at - base > fileSize || fileSize - (at - base) < size) {
             if (file || !Readable(address, size)) return false;
         }

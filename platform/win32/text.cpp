@@ -33,6 +33,8 @@ std::string TextKeyIgnoringCase(std::string_view text) {
     return key;
 }
 
+std::string FileNameKey(std::string_view name) { return TextKeyIgnoringCase(name); }
+
 void UpperCaseAnsi(std::string& text) noexcept {
     // CharUpperBuffA takes a 32-bit count; longer texts go in pieces.
     std::size_t done = 0;
@@ -41,6 +43,51 @@ void UpperCaseAnsi(std::string& text) noexcept {
         CharUpperBuffA(text.data() + done, piece);
         done += piece;
     }
+}
+
+std::string FoldSectionName(std::string_view name) {
+    std::string folded(name);
+    UpperCaseAnsi(folded);
+    return folded;
+}
+
+void SectionNameHasher::Flush(bool all) {
+    // The case mapping takes whole characters: a lead byte of a double-byte
+    // character at the end waits for its trail byte.
+    std::size_t end = pending_.size();
+    if (!all) {
+        std::size_t at = 0;
+        while (at < pending_.size()) {
+            const std::size_t width = IsDBCSLeadByte(static_cast<BYTE>(pending_[at])) ? 2 : 1;
+            if (at + width > pending_.size()) break;
+            at += width;
+        }
+        end = at;
+    }
+    std::string piece = pending_.substr(0, end);
+    UpperCaseAnsi(piece);
+    for (char c : piece) folded_.Add(static_cast<unsigned char>(c));
+    pending_.erase(0, end);
+}
+
+void SectionNameHasher::Feed(std::string_view bytes) {
+    constexpr std::size_t kPiece = 4096;
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(bytes.size(), kPiece);
+        pending_.append(bytes.substr(0, n));
+        bytes.remove_prefix(n);
+        if (pending_.size() >= kPiece) Flush(false);
+    }
+}
+
+void SectionNameHasher::FeedBlanks(const PolynomialHash& run) {
+    Flush(true);
+    folded_.Append(run);
+}
+
+PolynomialHash SectionNameHasher::Finish() {
+    Flush(true);
+    return folded_;
 }
 
 }  // namespace ondrel::platform
