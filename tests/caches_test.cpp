@@ -1,6 +1,11 @@
-// The digest caches' find and append.
+// The digest caches: a digest answers only for the file it was computed
+// from, so the caches change the speed of a call and never its answer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -8,97 +13,260 @@
 
 #include "checks/caches.h"
 #include "ondrel.h"
+#include "platform/reader.h"
 #include "platform/text.h"
+#include "tests/support/digests.h"
 #include "tests/support/test_files.h"
 
 using ondrel::DigestCache;
+using ondrel::platform::FileIdentity;
 
-TEST(DigestCache, EmptyFindsNothing) { EXPECT_FALSE(DigestCache().Find("a").has_value()); }
+namespace {
 
-TEST(DigestCache, KeysIgnoreCaseAndFirstMatchWins) {
+FileIdentity Identity(std::uint64_t index, std::uint64_t size = 10) {
+    FileIdentity id;
+    id.volume = 1;
+    id.index = index;
+    id.size = size;
+    id.modified = 1000;
+    return id;
+}
+
+#ifdef _WIN32
+constexpr bool kNamesIgnoreCase = true;
+#else
+constexpr bool kNamesIgnoreCase = false;
+#endif
+
+// While it lives, every read of a file fails: a rule that answers as it
+// did before took its digest from a cache.
+struct NoReads {
+    NoReads() { ondrel::platform::FailReadsAfter(0); }
+    ~NoReads() { ondrel::platform::StopFailingReads(); }
+};
+
+std::string Md5Rule(const std::string& bytes) { return "MD5=" + ondrel::testing::DigestOfBytes(bytes); }
+
+}  // namespace
+
+TEST(DigestCache, FindsOnlyForTheSameNameAndIdentity) {
     DigestCache cache;
-    cache.Append("C:\\Dir\\File.exe", "FIRST");
-    cache.Append("c:\\dir\\file.EXE", "SECOND");
-    EXPECT_EQ(cache.Find("C:\\DIR\\FILE.EXE").value(), "FIRST");
-    EXPECT_EQ(cache.Find("c:\\dir\\file.exe").value(), "FIRST");
-    EXPECT_FALSE(cache.Find("c:\\dir\\file.ex").has_value());
-    EXPECT_FALSE(cache.Find("c:\\dir\\file.exe ").has_value());
-    EXPECT_EQ(cache.Size(), 2u);
-}
-
-TEST(DigestCache, AnsiLettersBeyondAsciiIgnoreCase) {
-    DigestCache cache;
-    cache.Append("\xe9t\xe9.txt", "D");  // été in Windows-1252
-    EXPECT_EQ(cache.Find("\xc9T\xc9.TXT").value(), "D");
-}
-
-TEST(DigestCache, EmptyDigestIsStoredAndFound) {
-    DigestCache cache;
-    cache.Append("f", "");
-    ASSERT_TRUE(cache.Find("F").has_value());
-    EXPECT_EQ(cache.Find("F").value(), "");
-}
-
-TEST(DigestCache, KeyIsTextBeforeFirstEquals) {
-    DigestCache cache;
-    cache.Append("a=b.txt", "D1");
-    // The whole name does not find its own entry ...
-    EXPECT_FALSE(cache.Find("a=b.txt").has_value());
-    // ... and a name equal to the part before "=" takes the rest as its digest.
-    EXPECT_EQ(cache.Find("A").value(), "b.txt=D1");
-}
-
-TEST(CachedDigest, ComputesOncePerName) {
-    DigestCache cache;
-    int computed = 0;
-    auto compute = [&] {
-        std::string digest = "D";
-        digest += std::to_string(++computed);
-        return digest;
-    };
-    EXPECT_EQ(ondrel::CachedDigest(cache, "File", compute), "D1");
-    EXPECT_EQ(ondrel::CachedDigest(cache, "FILE", compute), "D1");
-    EXPECT_EQ(ondrel::CachedDigest(cache, "other", compute), "D2");
-    // A name with "=" never finds its own entry and is computed each time.
-    EXPECT_EQ(ondrel::CachedDigest(cache, "x=y", compute), "D3");
-    EXPECT_EQ(ondrel::CachedDigest(cache, "x=y", compute), "D4");
-    EXPECT_EQ(cache.Size(), 4u);
-}
-
-TEST(Caches, ProcessWideAndIndependent) {
-    ondrel::FileDigestCache().Append("caches-test-name", "F");
-    EXPECT_EQ(ondrel::FileDigestCache().Find("CACHES-TEST-NAME").value(), "F");
-    EXPECT_FALSE(ondrel::SectionDigestCache().Find("caches-test-name").has_value());
-}
-
-TEST(CachedDigest, NameAppendedMeanwhileByAnOverlappingCall) {
-    // The overlapping call appends while this one digests: the cache keeps
-    // the first entry for a name, and this call answers its own digest.
+    EXPECT_FALSE(cache.Find("a", Identity(1)));
+    cache.Store("dir/File.bin", Identity(1), "D1");
     struct Case {
         const char* name;
-        const char* other;   // the name the overlapping call appends
-        std::size_t size;    // entries afterwards
-        const char* stored;  // what a find of the name's key gives afterwards
+        FileIdentity identity;
+        std::optional<std::string> found;
     };
     const Case cases[] = {
-        {"File", "FILE", 1, "OTHER"},        // the same name: not appended again
-        {"File", "Else", 2, "MINE"},         // another name: appended
-        {"x=y", "x=y", 2, "y=OTHER"},        // never found under its own name: appended again
-        {"x=y", "X", 2, "OTHER"},            // its key appended meanwhile: the earlier entry wins
-        {"", "", 1, "OTHER"},                // the empty name is a name like any other
+        {"dir/File.bin", Identity(1), "D1"},
+        {"dir/File.bin", Identity(2), std::nullopt},      // another file under the name
+        {"dir/File.bin", Identity(1, 11), std::nullopt},  // the same file, changed
+        {"dir/FILE.BIN", Identity(1), kNamesIgnoreCase ? std::optional<std::string>("D1") : std::nullopt},
+        {"dir/File.bi", Identity(1), std::nullopt},
+        {"dir/File.bin ", Identity(1), std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(cache.Find(c.name, c.identity), c.found) << c.name;
+}
+
+TEST(DigestCache, KeyIsTheWholeNameEqualsIncluded) {
+    DigestCache cache;
+    cache.Store("a=b", Identity(1), "D1");
+    EXPECT_EQ(cache.Find("a=b", Identity(1)), "D1");
+    EXPECT_FALSE(cache.Find("a", Identity(1)));
+    cache.Store("a", Identity(1), "D2");
+    EXPECT_EQ(cache.Find("a=b", Identity(1)), "D1");
+    EXPECT_EQ(cache.Find("a", Identity(1)), "D2");
+}
+
+TEST(DigestCache, StoreReplacesAndAnswersAsAMap) {
+    // Random stores and finds against a map keyed by the platform's name key.
+    const std::string letters = "aAbB=\xE9\xC9";
+    for (unsigned round = 1; round <= 6; ++round) {
+        std::mt19937 random(round);
+        DigestCache cache;
+        std::map<std::string, std::pair<FileIdentity, std::string>> model;
+        for (int step = 0; step < 2000; ++step) {
+            std::string name;
+            for (std::size_t n = random() % 4; n > 0; --n) name += letters[random() % letters.size()];
+            const FileIdentity id = Identity(random() % 3);
+            const std::string key = ondrel::platform::FileNameKey(name);
+            if (random() % 2) {
+                const std::string digest = std::to_string(step);
+                cache.Store(name, id, digest);
+                model[key] = {id, digest};
+            } else {
+                const auto found = model.find(key);
+                const std::optional<std::string> expected =
+                    found != model.end() && found->second.first == id ? std::optional(found->second.second)
+                                                                        : std::nullopt;
+                ASSERT_EQ(cache.Find(name, id), expected) << ::testing::PrintToString(name);
+            }
+        }
+    }
+}
+
+TEST(CachedDigest, StoresOnlyADigestReadWhollyFromTheFileTheNameLedTo) {
+    ondrel::testing::TempDir dir;
+    const std::string file = dir.WriteAged("f.bin", "abc");
+    const FileIdentity now = ondrel::platform::IdentityOf(file).value();
+    FileIdentity other = now;
+    ++other.size;
+    struct Case {
+        const char* name;
+        std::optional<FileIdentity> readFrom;
+        bool stored;
+    };
+    const Case cases[] = {
+        {"read whole", now, true},
+        {"read in part, or failed", std::nullopt, false},
+        {"another file read", other, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " / " + c.other);
         DigestCache cache;
-        const std::string got = ondrel::CachedDigest(cache, c.name, [&] {
-            cache.Append(c.other, "OTHER");
-            return std::string("MINE");
-        });
-        EXPECT_EQ(got, "MINE");
-        EXPECT_EQ(cache.Size(), c.size);
-        const std::string name = c.name;
-        EXPECT_EQ(cache.Find(name.substr(0, name.find('='))).value(), c.stored);
+        int computed = 0;
+        auto compute = [&] {
+            ++computed;
+            return ondrel::ComputedDigest{"D", c.readFrom};
+        };
+        EXPECT_EQ(ondrel::CachedDigest(&cache, file, compute), "D") << c.name;
+        EXPECT_EQ(ondrel::CachedDigest(&cache, file, compute), "D") << c.name;
+        EXPECT_EQ(computed, c.stored ? 1 : 2) << c.name;
     }
+    // Without a cache every call computes.
+    int computed = 0;
+    auto compute = [&] {
+        ++computed;
+        return ondrel::ComputedDigest{"D", now};
+    };
+    ondrel::CachedDigest(nullptr, file, compute);
+    ondrel::CachedDigest(nullptr, file, compute);
+    EXPECT_EQ(computed, 2);
+}
+
+TEST(CachedDigest, AFileWrittenWithinTwoSecondsIsNotStored) {
+    ondrel::testing::TempDir dir;
+    const std::string fresh = dir.Write("fresh.bin", "abc");
+    const std::string settled = dir.WriteAged("settled.bin", "abc", 3);
+    for (const auto& [file, stored] : {std::pair{fresh, false}, std::pair{settled, true}}) {
+        DigestCache cache;
+        int computed = 0;
+        auto compute = [&] {
+            ++computed;
+            return ondrel::ComputedDigest{"D", ondrel::platform::IdentityOf(file)};
+        };
+        ondrel::CachedDigest(&cache, file, compute);
+        ondrel::CachedDigest(&cache, file, compute);
+        EXPECT_EQ(computed, stored ? 1 : 2) << file;
+    }
+}
+
+// Through the library: every call answers as it would without the caches.
+class CachesThroughTheLibrary : public ::testing::Test {
+protected:
+    void SetUp() override { ondrel::ResetCachesForTests(); }
+    void TearDown() override { ondrel::ResetCachesForTests(); }
+    ondrel::testing::TempDir dir;
+};
+
+TEST_F(CachesThroughTheLibrary, ADigestIsKeptWhileTheFileIsUnchanged) {
+    const std::string file = dir.WriteAged("f.bin", "abc");
+    ASSERT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+    NoReads noReads;
+    EXPECT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+}
+
+TEST_F(CachesThroughTheLibrary, AChangedDeletedCreatedOrReplacedFileIsDigestedAgain) {
+    const std::string name = dir.File("f.bin");
+    const std::string replacement = dir.WriteAged("g.bin", "wxyz");
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        const char* holds;  // the content whose digest holds now; null: none, the file is missing
+    };
+    const Step steps[] = {
+        {"created", [&] { dir.WriteAged("f.bin", "abc"); }, "abc"},
+        {"rewritten, same size", [&] { dir.WriteAged("f.bin", "abd", 7200); }, "abd"},
+        {"rewritten, other size", [&] { dir.WriteAged("f.bin", "abcdef"); }, "abcdef"},
+        {"renamed over", [&] { std::filesystem::rename(replacement, name); }, "wxyz"},
+        {"deleted", [&] { std::filesystem::remove(name); }, nullptr},
+        {"created again", [&] { dir.WriteAged("f.bin", "abc"); }, "abc"},
+    };
+    const std::string kNoBytes = ondrel::testing::DigestOfBytes("");
+    for (const Step& step : steps) {
+        step.change();
+        const std::string expected = step.holds ? Md5Rule(step.holds) : "MD5=" + kNoBytes;
+        EXPECT_EQ(AdvancedCheck(name.c_str(), expected.c_str()), 1) << step.what;
+        for (const char* before : {"abc", "abd", "abcdef", "wxyz"})
+            if (!step.holds || std::string(before) != step.holds) {
+                EXPECT_EQ(AdvancedCheck(name.c_str(), Md5Rule(before).c_str()), 0) << step.what << " / " << before;
+            }
+    }
+}
+
+#ifndef _WIN32
+TEST_F(CachesThroughTheLibrary, ARewriteThatKeepsSizeAndTimesIsSeenByItsChangeTime) {
+    const std::string file = dir.WriteAged("f.bin", "abc");
+    ASSERT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+    const auto written = std::filesystem::last_write_time(file);
+    dir.Write("f.bin", "abd");
+    std::filesystem::last_write_time(file, written);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abd").c_str()), 1);
+}
+
+TEST_F(CachesThroughTheLibrary, NamesAreKeptByteForByte) {
+    // Case variants, and UTF-8 names whose bytes the single-byte page folds
+    // together (К D0 9A and Њ D0 8A), are different files with their own digests.
+    const std::pair<const char*, const char*> pairs[] = {{"Case.bin", "case.bin"},
+                                                         {"\xD0\x9A.bin", "\xD0\x8A.bin"},
+                                                         {"\xD0\x9C.bin", "\xD0\x8C.bin"}};
+    for (const auto& [a, b] : pairs) {
+        const std::string first = dir.WriteAged(a, std::string("first ") + a);
+        const std::string second = dir.WriteAged(b, std::string("second ") + b);
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_EQ(AdvancedCheck(first.c_str(), Md5Rule(std::string("first ") + a).c_str()), 1) << a;
+            EXPECT_EQ(AdvancedCheck(second.c_str(), Md5Rule(std::string("second ") + b).c_str()), 1) << b;
+        }
+    }
+}
+#else
+TEST_F(CachesThroughTheLibrary, ACaseVariantOfTheNameFindsTheSameFile) {
+    const std::string file = dir.WriteAged("Case.bin", "abc");
+    ASSERT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+    NoReads noReads;
+    EXPECT_EQ(AdvancedCheck(dir.File("CASE.BIN").c_str(), Md5Rule("abc").c_str()), 1);
+}
+#endif
+
+TEST_F(CachesThroughTheLibrary, ANameWithEqualsIsItsOwnKey) {
+    std::filesystem::create_directory(dir.Path() / "eqc");
+    const std::string whole = dir.WriteAged("eqc/a=b", "whole");
+    const std::string prefix = dir.WriteAged("eqc/a", "prefix");
+    EXPECT_EQ(AdvancedCheck(whole.c_str(), Md5Rule("whole").c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(prefix.c_str(), Md5Rule("prefix").c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(prefix.c_str(), ("MD5=b=" + ondrel::testing::DigestOfBytes("whole")).c_str()), 0);
+    NoReads noReads;
+    EXPECT_EQ(AdvancedCheck(whole.c_str(), Md5Rule("whole").c_str()), 1);
+}
+
+TEST_F(CachesThroughTheLibrary, AFailedReadIsNotKept) {
+    const std::string file = dir.WriteAged("f.bin", "abc");
+    const std::string noBytes = "MD5=" + ondrel::testing::DigestOfBytes("");
+    {
+        NoReads noReads;
+        EXPECT_EQ(AdvancedCheck(file.c_str(), noBytes.c_str()), 1);  // as before: a failed read digests no bytes
+    }
+    EXPECT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+    EXPECT_EQ(AdvancedCheck(file.c_str(), noBytes.c_str()), 0);
+}
+
+TEST_F(CachesThroughTheLibrary, ResetForgetsEveryEntry) {
+    const std::string file = dir.WriteAged("f.bin", "abc");
+    ASSERT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+    NoReads noReads;
+    EXPECT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 1);
+    ondrel::ResetCachesForTests();
+    EXPECT_EQ(AdvancedCheck(file.c_str(), Md5Rule("abc").c_str()), 0);
 }
 
 namespace {
@@ -117,19 +285,6 @@ char OtherCase(char c) {
     if (std::size_t i = large.find(c); i != std::string::npos) return small[i];
     return c;
 }
-
-// The cache as a plain list searched from its first entry.
-struct LinearCache {
-    std::vector<std::string> entries;
-    std::optional<std::string> Find(const std::string& name) const {
-        for (const std::string& entry : entries) {
-            const std::size_t equals = entry.find('=');
-            if (equals == std::string::npos) continue;
-            if (ondrel::platform::SameTextIgnoringCase(entry.substr(0, equals), name)) return entry.substr(equals + 1);
-        }
-        return std::nullopt;
-    }
-};
 
 }  // namespace
 
@@ -165,68 +320,4 @@ TEST(TextKey, KeysAreEqualExactlyWhenTextsAreEqualIgnoringCase) {
     EXPECT_GT(equalPairs, 200);
     RecordProperty("texts", static_cast<int>(texts.size()));
     RecordProperty("equal_pairs", equalPairs);
-}
-
-TEST(DigestCache, IndexAnswersAsALinearSearch) {
-    for (unsigned round = 1; round <= 12; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        std::mt19937 random(round);
-        auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-        std::vector<std::string> used;
-        auto name = [&] {
-            const std::size_t how = used.empty() ? 0 : pick(6);
-            if (how == 0 || how == 1) {  // a new name, empty now and then
-                std::string text;
-                for (std::size_t n = pick(5); n > 0; --n) text += kNameBytes[pick(kNameBytes.size())];
-                return text;
-            }
-            std::string text = used[pick(used.size())];
-            if (how == 2) return text.substr(0, text.find('='));   // the key of an earlier name
-            if (how == 3) return text + "=" + kNameBytes[pick(kNameBytes.size())];  // an earlier name and more
-            for (char& c : text)  // an earlier name in other letter cases
-                if (pick(2)) c = OtherCase(c);
-            return text;
-        };
-        DigestCache cache;
-        LinearCache linear;
-        for (int step = 0; step < 1500; ++step) {
-            const std::string fileName = name();
-            used.push_back(fileName);
-            std::string digest = std::to_string(step);
-            if (pick(4) == 0) digest += "=x";
-            switch (pick(3)) {
-                case 0:
-                    cache.Append(fileName, digest);
-                    linear.entries.push_back(fileName + "=" + digest);
-                    break;
-                case 1: {
-                    const bool missing = !linear.Find(fileName);
-                    if (missing) linear.entries.push_back(fileName + "=" + digest);
-                    ASSERT_EQ(cache.AppendIfMissing(DigestCache::Name(fileName), digest), missing)
-                        << ::testing::PrintToString(fileName);
-                    break;
-                }
-                default:
-                    ASSERT_EQ(cache.Find(fileName), linear.Find(fileName)) << ::testing::PrintToString(fileName);
-            }
-            ASSERT_EQ(cache.Size(), linear.entries.size());
-        }
-        // Every name used, found or not, once more at the end.
-        for (const std::string& fileName : used)
-            ASSERT_EQ(cache.Find(fileName), linear.Find(fileName)) << ::testing::PrintToString(fileName);
-    }
-}
-
-TEST(Caches, ResetForTestsForgetsEveryEntry) {
-    ondrel::testing::TempDir dir;
-    const std::string file = dir.Write("f.bin", "abc");
-    const std::string abc = "MD5=900150983CD24FB0D6963F7D28E17F72";
-    const std::string abcd = "MD5=E2FC714C4727EE9395F324CD2E7F331F";
-    EXPECT_EQ(AdvancedCheck(file.c_str(), abc.c_str()), 1);
-    dir.Write("f.bin", "abcd");
-    EXPECT_EQ(AdvancedCheck(file.c_str(), abc.c_str()), 1);  // the first digest stays
-    ondrel::ResetCachesForTests();
-    EXPECT_EQ(ondrel::FileDigestCache().Size(), 0u);
-    EXPECT_EQ(AdvancedCheck(file.c_str(), abcd.c_str()), 1);
-    EXPECT_EQ(AdvancedCheck(file.c_str(), abc.c_str()), 0);
 }

@@ -1,7 +1,10 @@
 // Splitting, dispatch and the combination of rule outcomes.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "checks/engine.h"
 #include "checks/rules.h"
@@ -11,19 +14,42 @@
 
 using ondrel::Evaluate;
 using ondrel::Keyword;
+using ondrel::RuleContext;
 using ondrel::RuleTrace;
-using ondrel::SplitCheckList;
 using Items = std::vector<std::string>;
+using Groups = std::vector<std::size_t>;
+
+namespace {
+
+// Every item of the list, with their groups.
+std::pair<Items, Groups> Split(const char* text) {
+    std::pair<Items, Groups> out;
+    ondrel::CheckListReader reader(text);
+    while (std::optional<ondrel::CheckListItem> item = reader.Next()) {
+        out.first.push_back(item->text);
+        out.second.push_back(item->group);
+    }
+    return out;
+}
+
+}  // namespace
 
 struct SplitCase {
     const char* name;
     const char* text;
     Items items;
+    Groups groups = {};  // checked where given
 };
 
 class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 
-TEST_P(SplitTest, Items) { EXPECT_EQ(SplitCheckList(GetParam().text), GetParam().items); }
+TEST_P(SplitTest, Items) {
+    const auto [items, groups] = Split(GetParam().text);
+    EXPECT_EQ(items, GetParam().items);
+    if (!GetParam().groups.empty()) {
+        EXPECT_EQ(groups, GetParam().groups);
+    }
+}
 
 INSTANTIATE_TEST_SUITE_P(
     CheckList, SplitTest,
@@ -31,14 +57,14 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"Null", nullptr, {}}, SplitCase{"Empty", "", {}}, SplitCase{"BlanksOnly", " \t\r\n\x01 ", {}},
         SplitCase{"One", "FILESIZE=3", {"FILESIZE=3"}},
         SplitCase{"Two", "FILESIZE=3,MD5=X", {"FILESIZE=3", "MD5=X"}},
-        SplitCase{"BlanksAroundComma", "  a=1 ,\t b=2  ", {"a=1", "b=2"}},
-        SplitCase{"TrailingComma", "a=1,", {"a=1", ""}},
+        SplitCase{"BlanksAroundComma", "  a=1 ,\t b=2  ", {"a=1", "b=2"}, {0, 1}},
+        SplitCase{"TrailingComma", "a=1,", {"a=1", ""}, {0, 1}},
         SplitCase{"TrailingCommaThenBlanks", "a=1,   ", {"a=1"}},
-        SplitCase{"DoubledComma", "a=1,,b=2", {"a=1", "", "b=2"}},
+        SplitCase{"DoubledComma", "a=1,,b=2", {"a=1", "", "b=2"}, {0, 1, 2}},
         SplitCase{"LeadingComma", ",a=1", {"", "a=1"}},
-        SplitCase{"LoneComma", ",", {"", ""}},
-        SplitCase{"BlanksAroundEquals", "FILESIZE = 3", {"FILESIZE", "=", "3"}},
-        SplitCase{"BlankSeparatesItems", "a=1 b=2", {"a=1", "b=2"}},
+        SplitCase{"LoneComma", ",", {"", ""}, {0, 1}},
+        SplitCase{"BlanksAroundEquals", "FILESIZE = 3,MD5=x", {"FILESIZE", "=", "3", "MD5=x"}, {0, 0, 0, 1}},
+        SplitCase{"BlankSeparatesItems", "a=1 b=2", {"a=1", "b=2"}, {0, 0}},
         SplitCase{"ControlByteEndsItem", "a=1\x1f" "b=2", {"a=1", "b=2"}},
         SplitCase{"HighBytesAreNotBlanks", "INI=\xe9\xa0x", {"INI=\xe9\xa0x"}},
         SplitCase{"Quoted", "\"INI=a b,c\",d=1", {"INI=a b,c", "d=1"}},
@@ -47,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"UnclosedQuote", "\"a=1, b", {"a=1, b"}},
         SplitCase{"TextAfterClosingQuote", "\"a=1\"b=2", {"a=1", "b=2"}},
         SplitCase{"QuoteInsidePlainItem", "a=x\"y", {"a=x\"y"}},
-        SplitCase{"QuotedThenCommaAtEnd", "\"a=1\",", {"a=1", ""}}),
+        SplitCase{"QuotedThenCommaAtEnd", "\"a=1\",", {"a=1", ""}},
+        SplitCase{"QuotedBesideBlankSeparated", "\"a=1\" b=2,c", {"a=1", "b=2", "c"}, {0, 0, 1}}),
     ondrel::testing::CaseName());
 
 TEST(SplitEntry, NameIsTextBeforeFirstEquals) {
@@ -67,28 +94,36 @@ namespace {
 
 std::vector<std::string> g_calls;
 
-bool Ok(const std::string&, const std::string& value, RuleTrace&) {
+bool Ok(const RuleContext&, const std::string& value, RuleTrace&) {
     g_calls.push_back("OK=" + value);
     return true;
 }
-bool No(const std::string&, const std::string& value, RuleTrace&) {
+bool No(const RuleContext&, const std::string& value, RuleTrace&) {
     g_calls.push_back("NO=" + value);
     return false;
 }
-bool Boom(const std::string&, const std::string& value, RuleTrace&) {
+bool Boom(const RuleContext&, const std::string& value, RuleTrace&) {
     g_calls.push_back("BOOM=" + value);
     throw std::runtime_error("boom");
 }
-bool BadAlloc(const std::string&, const std::string&, RuleTrace&) { throw std::bad_alloc(); }
-bool Thrown42(const std::string&, const std::string&, RuleTrace&) { throw 42; }
-bool Echo(const std::string& file, const std::string& value, RuleTrace&) {
-    g_calls.push_back("ECHO=" + value + "@" + file);
+bool BadAlloc(const RuleContext&, const std::string&, RuleTrace&) { throw std::bad_alloc(); }
+bool NoDescriptors(const RuleContext&, const std::string&, RuleTrace&) {
+    throw ondrel::platform::ResourcesExhausted(ondrel::platform::OpenFailure::OutOfDescriptors);
+}
+bool Thrown42(const RuleContext&, const std::string&, RuleTrace&) { throw 42; }
+bool Echo(const RuleContext& context, const std::string& value, RuleTrace&) {
+    g_calls.push_back("ECHO=" + value + "@" + context.fileName);
     return value == "yes";
 }
 
+// A row of the test table.
+constexpr Keyword Row(std::string_view name, ondrel::RuleHandler handler) {
+    return Keyword{name, handler, ondrel::RuleFamily::Flag, ondrel::ValueForm::Any};
+}
+
 constexpr Keyword kTestKeywords[] = {
-    {"OK", &Ok},       {"NO", &No},         {"BOOM", &Boom},         {"ECHO", &Echo},
-    {"OOM", &BadAlloc}, {"INT", &Thrown42}, {"FLAGIFNOFILE", nullptr},
+    Row("OK", &Ok),        Row("NO", &No),         Row("BOOM", &Boom),           Row("ECHO", &Echo),
+    Row("OOM", &BadAlloc), Row("INT", &Thrown42), Row("EMFILE", &NoDescriptors), Row("FLAGIFNOFILE", nullptr),
 };
 
 struct CombineCase {
@@ -102,7 +137,7 @@ class CombineTest : public ::testing::TestWithParam<CombineCase> {};
 
 TEST_P(CombineTest, ResultAndCalls) {
     g_calls.clear();
-    EXPECT_EQ(Evaluate("f", GetParam().list, kTestKeywords), GetParam().result);
+    EXPECT_EQ(Evaluate("f", GetParam().list, kTestKeywords, nullptr), GetParam().result);
     EXPECT_EQ(g_calls, GetParam().calls);
 }
 
@@ -127,21 +162,25 @@ INSTANTIATE_TEST_SUITE_P(
         CombineCase{"FlagWithoutEqualsFails", "BOOM=1,FLAGIFNOFILE", false, {"BOOM=1"}},
         CombineCase{"FlagAfterFailureNotReached", "NO=1,FLAGIFNOFILE=", false, {"NO=1"}},
         CombineCase{"FlagLowerCase", "BOOM=1,flagifnofile=", true, {"BOOM=1"}},
-        CombineCase{"OutOfMemoryInRuleGoesOn", "OOM=1,FLAGIFNOFILE=", true, {}},
+        // A process out of its own resources answers 0 whatever follows.
+        CombineCase{"OutOfMemoryInRuleEnds", "OOM=1,FLAGIFNOFILE=", false, {}},
+        CombineCase{"OutOfDescriptorsEnds", "OK=1,EMFILE=1,FLAGIFNOFILE=,OK=2", false, {"OK=1"}},
+        CombineCase{"ExhaustionAfterRescueEnds", "BOOM=1,FLAGIFNOFILE=,OOM=1,FLAGIFNOFILE=", false, {"BOOM=1"}},
         CombineCase{"AnyThrownValueCaught", "INT=1", false, {}},
         CombineCase{"QuotedEntryKeepsBlanks", "\"ECHO=a b\",OK=2", false, {"ECHO=a b@f"}}),
     ondrel::testing::CaseName());
 
 TEST(Evaluate, NullFileNameIsEmpty) {
     g_calls.clear();
-    EXPECT_TRUE(Evaluate(nullptr, "ECHO=yes", kTestKeywords));
+    EXPECT_TRUE(Evaluate(nullptr, "ECHO=yes", kTestKeywords, nullptr));
     EXPECT_EQ(g_calls, Items{"ECHO=yes@"});
 }
 
 class Recorder : public ondrel::EvaluationObserver {
 public:
-    void OnEntry(const std::string& entry, std::string_view keyword, const RuleTrace&, ondrel::Outcome o) override {
-        seen.push_back(entry + "|" + std::string(keyword) + "|" + ondrel::OutcomeName(o));
+    void OnEntry(const ondrel::CheckListItem& item, std::string_view keyword, const RuleTrace&,
+                 ondrel::Outcome o) override {
+        seen.push_back(item.text + "|" + std::string(keyword) + "|" + ondrel::OutcomeName(o));
     }
     void OnResult(bool r) override { result = r; }
     Items seen;
@@ -150,33 +189,37 @@ public:
 
 TEST(Evaluate, ObserverSeesEveryEntryWithoutChangingTheResult) {
     Recorder recorder;
-    EXPECT_FALSE(Evaluate("f", "BOOM=1,FLAGIFNOFILE=,NO=2,OK=3,zz", kTestKeywords, &recorder));
+    EXPECT_FALSE(Evaluate("f", "BOOM=1,FLAGIFNOFILE=,NO=2,OK=3,zz", kTestKeywords, nullptr, &recorder));
     EXPECT_EQ(recorder.seen, (Items{"BOOM=1|BOOM|threw, evaluation goes on", "FLAGIFNOFILE=|FLAGIFNOFILE|result set to true",
                                     "NO=2|NO|failed", "OK=3||not evaluated", "zz||not evaluated"}));
     EXPECT_FALSE(recorder.result);
+
+    Recorder exhausted;
+    EXPECT_FALSE(Evaluate("f", "EMFILE=1,FLAGIFNOFILE=", kTestKeywords, nullptr, &exhausted));
+    EXPECT_EQ(exhausted.seen, (Items{"EMFILE=1|EMFILE|out of resources, evaluation ends", "FLAGIFNOFILE=||not evaluated"}));
 }
 
 class ReasonRecorder : public ondrel::EvaluationObserver {
 public:
-    void OnEntry(const std::string&, std::string_view, const RuleTrace& trace, ondrel::Outcome) override {
+    void OnEntry(const ondrel::CheckListItem&, std::string_view, const RuleTrace& trace, ondrel::Outcome) override {
         reasons.push_back(trace.reason);
     }
     void OnResult(bool) override {}
     Items reasons;
 };
 
-bool NotFound(const std::string&, const std::string&, RuleTrace&) {
+bool NotFound(const RuleContext&, const std::string&, RuleTrace&) {
     throw ondrel::platform::FileOpenError(ondrel::platform::OpenFailure::NotFound);
 }
 
 TEST(Evaluate, ObserverSeesWhyARuleThrew) {
-    constexpr Keyword keywords[] = {{"BOOM", &Boom}, {"OOM", &BadAlloc}, {"INT", &Thrown42},
-                                    {"GONE", &NotFound}, {"OK", &Ok}};
+    constexpr Keyword keywords[] = {Row("BOOM", &Boom), Row("OOM", &BadAlloc), Row("INT", &Thrown42),
+                                    Row("GONE", &NotFound), Row("OK", &Ok)};
     ReasonRecorder recorder;
-    const char* list = "BOOM=1,OOM=1,INT=1,GONE=1,OK=1";
-    EXPECT_FALSE(Evaluate("f", list, keywords, &recorder));
-    EXPECT_EQ(recorder.reasons, (Items{"boom", "out of memory", "unknown failure", "not found", ""}));
-    EXPECT_EQ(Evaluate("f", list, keywords), Evaluate("f", list, keywords, &recorder));
+    const char* list = "BOOM=1,INT=1,GONE=1,OOM=1,OK=1";
+    EXPECT_FALSE(Evaluate("f", list, keywords, nullptr, &recorder));
+    EXPECT_EQ(recorder.reasons, (Items{"boom", "unknown failure", "not found", "out of memory", ""}));
+    EXPECT_EQ(Evaluate("f", list, keywords, nullptr), Evaluate("f", list, keywords, nullptr, &recorder));
 }
 
 }  // namespace

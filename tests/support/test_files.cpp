@@ -1,5 +1,7 @@
 #include "tests/support/test_files.h"
 
+#include <ctime>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -88,6 +90,16 @@ void SetLastWriteTime(const std::string& path, std::int64_t unixSeconds) {
     bool ok = utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 #endif
     if (!ok) throw std::runtime_error("cannot set the time of " + path);
+}
+
+void Age(const std::string& path, std::int64_t seconds) {
+    SetLastWriteTime(path, static_cast<std::int64_t>(std::time(nullptr)) - seconds);
+}
+
+std::string TempDir::WriteAged(std::string_view name, std::string_view bytes, std::int64_t seconds) const {
+    std::string path = Write(name, bytes);
+    Age(path, seconds);
+    return path;
 }
 
 }  // namespace ondrel::testing

@@ -23,6 +23,8 @@ public:
     std::string File(std::string_view name) const;
     // Writes the bytes to a file of that name and answers its path.
     std::string Write(std::string_view name, std::string_view bytes) const;
+    // Write, then Age: a file the digest caches may keep a digest of.
+    std::string WriteAged(std::string_view name, std::string_view bytes, std::int64_t seconds = 3600) const;
 
 private:
     std::filesystem::path path_;
@@ -36,6 +38,10 @@ void MakeSparseFile(const std::string& path, std::uint64_t size);
 
 // Sets the file's last-write time, in seconds since 1970-01-01 UTC.
 void SetLastWriteTime(const std::string& path, std::int64_t unixSeconds);
+
+// Sets the file's last-write time to an hour ago (or seconds ago): the
+// digest caches trust only files not written within the last two seconds.
+void Age(const std::string& path, std::int64_t seconds = 3600);
 
 // Names table-driven cases after their "name" member.
 struct CaseName {
