@@ -33,9 +33,9 @@ std::string LineAt(platform::FileReader& file, std::uint64_t offset) {
     return line;
 }
 
-// "[section] name=value", as the lines are stored: trimmed, the name and
-// the value each trimmed around the first "=".
-std::string Describe(platform::FileReader& file, const IniMatchAt& at) {
+}  // namespace
+
+std::string DescribeIniMatch(platform::FileReader& file, const IniMatchAt& at) {
     const std::string header = LineAt(file, at.headerOffset);
     std::string_view section = Trim(header);
     if (section.size() >= 2) section = Trim(section.substr(1, section.size() - 2));
@@ -47,8 +47,6 @@ std::string Describe(platform::FileReader& file, const IniMatchAt& at) {
     if (equals == std::string_view::npos) return shown.append(trimmed);
     return shown.append(Trim(trimmed.substr(0, equals))).append("=").append(Trim(trimmed.substr(equals + 1)));
 }
-
-}  // namespace
 
 void IniValueSearch::HeaderName::Byte(char c) {
     if (IsBlank(c)) {
@@ -65,8 +63,9 @@ void IniValueSearch::HeaderName::Byte(char c) {
     last = c;
 }
 
-IniValueSearch::IniValueSearch(std::string_view ruleValue, std::uint32_t parts, std::uint32_t part)
-    : needle_(ruleValue), parts_(parts ? parts : 1), part_(part) {
+IniValueSearch::IniValueSearch(std::string_view ruleValue, std::uint32_t parts, std::uint32_t part,
+                               std::size_t budget)
+    : needle_(ruleValue), parts_(parts ? parts : 1), part_(part), budget_(budget) {
     AsciiUpper(needle_);
     // Set up in time linear in the needle.
     failure_.assign(needle_.size(), 0);
@@ -195,7 +194,7 @@ void IniValueSearch::EndLine() {
     if (!valueHolds_ || !section_ || !section_->inPart || section_->matched) return;
     section_->matched = true;
     candidates_[section_->name] = Candidate{section_->order, section_->headerOffset, lineOffset_};
-    if (candidates_.size() * kCandidateBytes > kCandidateBudget) overflowed_ = true;
+    if (candidates_.size() * kCandidateBytes > budget_) overflowed_ = true;
 }
 
 void IniValueSearch::Finish() {
@@ -212,6 +211,28 @@ std::optional<IniMatchAt> IniValueSearch::Match() const {
     return IniMatchAt{earliest->headerOffset, earliest->lineOffset};
 }
 
+std::optional<IniMatchAt> SearchIniFile(platform::FileReader& file, std::string_view ruleValue, std::size_t budget) {
+    // One search of the whole text, unless the sections holding the fragment
+    // outgrow the memory allowed: then the text is searched in parts.
+    for (std::uint32_t parts = 1; parts != 0; parts *= 2) {
+        bool overflowed = false;
+        for (std::uint32_t part = 0; part < parts && !overflowed; ++part) {
+            IniValueSearch search(ruleValue, parts, part, budget);
+            const platform::RangeEnd end = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
+                search.Feed(std::string_view(reinterpret_cast<const char*>(data), n));
+            });
+            // A file that shrank since it was opened is read up to its new end.
+            if (end == platform::RangeEnd::Failed) throw platform::FileReadError();
+            search.Finish();
+            overflowed = search.Overflowed();
+            if (overflowed) continue;
+            if (std::optional<IniMatchAt> at = search.Match()) return at;
+        }
+        if (!overflowed) break;
+    }
+    return std::nullopt;
+}
+
 bool FilePresent(const std::string& fileName) {
     std::optional<platform::DirectoryEntry> entry = platform::FindFirstEntry(fileName);
     return entry && !entry->isDirectory && entry->hasDosTime;
@@ -223,26 +244,9 @@ bool IniRule(const RuleContext& context, const std::string& value, RuleTrace& tr
         return false;
     }
     platform::FileReader file = platform::FileReader::OpenOrThrow(context.fileName, platform::Share::Read);
-    // One search of the whole text, unless the sections holding the fragment
-    // outgrow the memory allowed: then the text is searched in parts.
-    for (std::uint32_t parts = 1; parts != 0; parts *= 2) {
-        bool overflowed = false;
-        for (std::uint32_t part = 0; part < parts && !overflowed; ++part) {
-            IniValueSearch search(value, parts, part);
-            const platform::RangeEnd end = file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) {
-                search.Feed(std::string_view(reinterpret_cast<const char*>(data), n));
-            });
-            // A file that shrank since it was opened is read up to its new end.
-            if (end == platform::RangeEnd::Failed) throw platform::FileReadError();
-            search.Finish();
-            overflowed = search.Overflowed();
-            if (overflowed) continue;
-            if (std::optional<IniMatchAt> at = search.Match()) {
-                trace.Set(Describe(file, *at));
-                return true;
-            }
-        }
-        if (!overflowed) break;
+    if (std::optional<IniMatchAt> at = SearchIniFile(file, value)) {
+        trace.Set(DescribeIniMatch(file, *at));
+        return true;
     }
     trace.Set("no value holds it");
     return false;

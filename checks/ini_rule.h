@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/name_hash.h"
+#include "platform/reader.h"
 #include "platform/text.h"
 
 namespace ondrel {
@@ -39,7 +40,8 @@ class IniValueSearch {
 public:
     static constexpr std::size_t kCandidateBudget = 16u << 20;
 
-    explicit IniValueSearch(std::string_view ruleValue, std::uint32_t parts = 1, std::uint32_t part = 0);
+    explicit IniValueSearch(std::string_view ruleValue, std::uint32_t parts = 1, std::uint32_t part = 0,
+                            std::size_t budget = kCandidateBudget);
     IniValueSearch(const IniValueSearch&) = delete;
     IniValueSearch& operator=(const IniValueSearch&) = delete;
 
@@ -98,6 +100,7 @@ private:
     std::vector<std::uint32_t> failure_;  // Knuth-Morris-Pratt: the longest proper border of each prefix
     std::uint32_t parts_;
     std::uint32_t part_;
+    std::size_t budget_;
 
     std::uint64_t offset_ = 0;  // of the next byte fed
     bool ended_ = false;
@@ -121,6 +124,16 @@ private:
     std::uint64_t sections_ = 0;
     std::unordered_map<platform::PolynomialHash, Candidate, NameHash> candidates_;
 };
+
+// The search of a whole file opened for reading: in one part, and in more
+// while the candidates outgrow the budget. Throws platform::FileReadError
+// when a read fails.
+std::optional<IniMatchAt> SearchIniFile(platform::FileReader& file, std::string_view ruleValue,
+                                        std::size_t budget = IniValueSearch::kCandidateBudget);
+
+// "[section] name=value" of a match: its lines read back (at most 64 KiB of
+// each), trimmed as the rule trims them.
+std::string DescribeIniMatch(platform::FileReader& file, const IniMatchAt& at);
 
 // The file is found by a directory search (wildcards allowed in the last
 // component), is no directory, and its last-write time in local time is a

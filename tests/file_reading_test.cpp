@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,12 +16,12 @@
 #include "checks/engine.h"
 #include "checks/rules.h"
 #include "checks/file_digests.h"
-#include "checks/range_digest.h"
 #include "checks/section_rules.h"
 #include "checksums/crc32.h"
 #include "checksums/md5.h"
 #include "ondrel.h"
 #include "platform/reader.h"
+#include "tests/support/child_process.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
 
@@ -44,76 +45,19 @@ namespace {
 
 std::string NoBytes() { return ondrel::DigestTextOf("", 0); }
 
-// Runs one test of this program in a child process and answers whether it
-// passed within the deadline; a child that is still running then is killed.
-// The child test runs only when ONDREL_CHILD is set, so that it cannot hang
-// the program that runs it directly.
-bool ChildPassesWithin(const std::string& test, std::chrono::seconds deadline) {
-    const std::string filter = "--gtest_filter=" + test;
-#ifdef _WIN32
-    char self[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) return false;
-    std::string command = std::string("\"") + self + "\" " + filter;
-    SetEnvironmentVariableA("ONDREL_CHILD", "1");
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    const BOOL started =
-        CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
-    SetEnvironmentVariableA("ONDREL_CHILD", nullptr);
-    if (!started) return false;
-    CloseHandle(child.hThread);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline).count();
-    DWORD code = 1;
-    if (WaitForSingleObject(child.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << test << " did not end within " << deadline.count() << " s";
-        TerminateProcess(child.hProcess, 1);
-        WaitForSingleObject(child.hProcess, INFINITE);
-    } else {
-        GetExitCodeProcess(child.hProcess, &code);
-    }
-    CloseHandle(child.hProcess);
-    return code == 0;
-#else
-    std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"), const_cast<char*>(filter.c_str()), nullptr};
-    setenv("ONDREL_CHILD", "1", 1);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
-    unsetenv("ONDREL_CHILD");
-    if (spawned != 0) return false;
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            ADD_FAILURE() << test << " did not end within " << deadline.count() << " s";
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (WIFSIGNALED(status)) ADD_FAILURE() << test << " was killed by signal " << WTERMSIG(status);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-#endif
-}
-
-bool InChild() { return std::getenv("ONDREL_CHILD") != nullptr; }
-
-#define ONDREL_ONLY_IN_CHILD() \
-    if (!InChild()) GTEST_SKIP() << "runs in a child process"
+using ondrel::testing::ChildPassesWithin;
 
 // What one rule computed and how it ended.
 struct RuleResult {
     ondrel::Outcome outcome = ondrel::Outcome::NotEvaluated;
-    bool hasText = false;
-    std::string text;
+    std::optional<std::string> text;
 };
 
 class Recorder : public ondrel::EvaluationObserver {
 public:
-    void OnEntry(const std::string&, std::string_view, const ondrel::RuleTrace& trace,
+    void OnEntry(const ondrel::CheckListItem&, std::string_view, const ondrel::RuleTrace& trace,
                  ondrel::Outcome outcome) override {
-        result = {outcome, trace.hasText, trace.text};
+        result = {outcome, trace.text};
     }
     void OnResult(bool) override {}
     RuleResult result;
@@ -121,7 +65,7 @@ public:
 
 RuleResult RunRule(const std::string& file, const std::string& entry) {
     Recorder recorder;
-    ondrel::Evaluate(file.c_str(), entry.c_str(), ondrel::LibraryKeywords(), &recorder);
+    ondrel::Evaluate(file.c_str(), entry.c_str(), ondrel::LibraryKeywords(), nullptr, &recorder);
     return recorder.result;
 }
 
@@ -143,10 +87,9 @@ void ExpectUnopenable(const std::string& name, const std::string& missing, Prese
         RuleResult want = RunRule(missing, entry);
         if (entry.rfind("INI=", 0) == 0) {
             if (presence == Presence::EitherWay && got.outcome == ondrel::Outcome::Threw) continue;
-            if (presence == Presence::Present) want = {ondrel::Outcome::Threw, false, {}};
+            if (presence == Presence::Present) want = {ondrel::Outcome::Threw, std::nullopt};
         }
         EXPECT_EQ(static_cast<int>(got.outcome), static_cast<int>(want.outcome)) << name << " " << entry;
-        EXPECT_EQ(got.hasText, want.hasText) << name << " " << entry;
         EXPECT_EQ(got.text, want.text) << name << " " << entry;
     }
     // The failed open lets a following FLAGIFNOFILE rescue the check.
@@ -234,7 +177,7 @@ TEST(UnreadableKinds, AnswerPromptlyInEveryRule) {
 TEST(FileShrinking, RangeEndsAtTheNewEnd) {
     TempDir dir;
     const std::string file = dir.Write("shrinks.bin", ondrel::testing::CountingBytes(3 * platform::FileReader::kChunk));
-    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::ReadWrite);
+    platform::FileReader reader = platform::FileReader::OpenOrThrow(file, platform::Share::ReadWrite);
     ASSERT_TRUE(reader);
     std::uint64_t delivered = 0;
     const platform::RangeEnd end = reader.ReadRange(0, reader.Size(), [&](const unsigned char*, std::size_t n) {
@@ -261,10 +204,8 @@ TEST(FileShrinkingChild, DigestIsTheWholeFileOrNoBytes) {
             std::this_thread::sleep_for(std::chrono::microseconds(700 * i));
             std::filesystem::resize_file(file, 4096);
         });
-        ondrel::Md5Digest digest;
-        ondrel::Md5OfFile(file, digest);
+        const std::string text = ondrel::Md5OfFile(file).text;
         cutter.join();
-        const std::string text = ondrel::DigestText(digest);
         EXPECT_TRUE(text == whole || text == cut || text == NoBytes()) << text;
     }
 }
@@ -324,15 +265,15 @@ TEST_F(ReadFailure, Md5OfFileIsNeverThePrefix) {
     const std::string file = dir.Write("f.bin", bytes);
     for (std::uint64_t after : {0ull, 1ull, 65536ull, 262144ull, 1048575ull}) {
         platform::FailReadsAfter(after);
-        ondrel::Md5Digest digest;
-        ondrel::Md5OfFile(file, digest);
+        const ondrel::ComputedDigest digest = ondrel::Md5OfFile(file);
         platform::StopFailingReads();
-        EXPECT_EQ(ondrel::DigestText(digest), NoBytes()) << after;
+        EXPECT_EQ(digest.text, NoBytes()) << after;
+        EXPECT_FALSE(digest.readFrom) << after;  // nothing for a cache to keep
     }
     platform::FailReadsAfter(1 << 20);  // exactly enough
-    ondrel::Md5Digest digest;
-    ondrel::Md5OfFile(file, digest);
-    EXPECT_EQ(ondrel::DigestText(digest), ondrel::DigestTextOf(bytes.data(), bytes.size()));
+    const ondrel::ComputedDigest digest = ondrel::Md5OfFile(file);
+    EXPECT_EQ(digest.text, ondrel::DigestTextOf(bytes.data(), bytes.size()));
+    EXPECT_TRUE(digest.readFrom);
 }
 
 TEST_F(ReadFailure, Crc32OfFileThrowsReadError) {
@@ -344,7 +285,7 @@ TEST_F(ReadFailure, Crc32OfFileThrowsReadError) {
 TEST_F(ReadFailure, RegionKeepsTheBytesBeforeTheFailure) {
     const std::string bytes = ondrel::testing::CountingBytes(100000);
     const std::string file = dir.Write("f.bin", bytes);
-    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::ReadWrite);
+    platform::FileReader reader = platform::FileReader::OpenOrThrow(file, platform::Share::ReadWrite);
     ASSERT_TRUE(reader);
     platform::FailReadsAfter(1000);
     ondrel::Md5Stream digest;
@@ -354,7 +295,7 @@ TEST_F(ReadFailure, RegionKeepsTheBytesBeforeTheFailure) {
 
 TEST_F(ReadFailure, ExactReadsFail) {
     const std::string file = dir.Write("f.bin", ondrel::testing::CountingBytes(5000));
-    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::ReadWrite);
+    platform::FileReader reader = platform::FileReader::OpenOrThrow(file, platform::Share::ReadWrite);
     ASSERT_TRUE(reader);
     std::string out(4000, '\0');
     EXPECT_TRUE(reader.ReadAt(1000, out.data(), out.size()));
@@ -371,7 +312,7 @@ TEST(FileReader, RangesInChunksThroughOneBuffer) {
     const std::size_t chunk = platform::FileReader::kChunk;
     const std::string bytes = ondrel::testing::CountingBytes(2 * chunk + 77);
     const std::string file = dir.Write("f.bin", bytes);
-    platform::FileReader reader = platform::FileReader::Open(file, platform::Share::Read);
+    platform::FileReader reader = platform::FileReader::OpenOrThrow(file, platform::Share::Read);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader.Size(), bytes.size());
     struct Range {
@@ -431,13 +372,7 @@ TEST(AddressSpaceChild, Md5OfAFileLargerThanTheAddressSpace) {
 }
 
 TEST(AddressSpace, Md5OfAFileLargerThanTheAddressSpace) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a sanitizer's shadow memory needs far more address space than the limit";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    GTEST_SKIP() << "a sanitizer's shadow memory needs far more address space than the limit";
-#endif
-#endif
+    if (ondrel::testing::kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs far more address space than the limit";
     EXPECT_TRUE(ChildPassesWithin("AddressSpaceChild.*", std::chrono::seconds(120)));
 }
 

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <random>
+#include <tuple>
 
 #include "checks/engine.h"
 #include "checks/rules.h"
@@ -10,31 +11,35 @@
 #include "ondrel.h"
 #include "platform/reader.h"
 #include "platform/text.h"
+#include "tests/support/ini_reference.h"
 #include "tests/support/test_files.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-using ondrel::FindIniValue;
-using ondrel::IniDocument;
-using ondrel::IniFileHasValue;
-using ondrel::IniMatch;
-using ondrel::IniSection;
-using ondrel::ParseIniText;
+using ondrel::testing::FindIniValue;
+using ondrel::testing::IniDocument;
+using ondrel::testing::IniMatch;
+using ondrel::testing::IniSection;
+using ondrel::testing::ParseIniText;
 using ondrel::testing::TempDir;
 using namespace std::string_literals;  // texts with NUL bytes
 
-namespace ondrel {
-bool operator==(const IniSection& a, const IniSection& b) { return a.name == b.name && a.lines == b.lines; }
-bool operator==(const IniMatch& a, const IniMatch& b) { return a.section == b.section && a.line == b.line; }
+namespace ondrel::testing {
 void PrintTo(const IniSection& s, std::ostream* os) {
     *os << "[" << s.name << "]";
     for (const std::string& line : s.lines) *os << " {" << line << "}";
 }
-}  // namespace ondrel
+}  // namespace ondrel::testing
 
 namespace {
+
+// The rule itself on a file: whether it holds (it may throw).
+bool IniFileHasValue(const std::string& file, const std::string& value) {
+    ondrel::RuleTrace trace;
+    return ondrel::IniRule(ondrel::RuleContext{file, nullptr}, value, trace);
+}
 
 using Sections = std::vector<IniSection>;
 
@@ -145,7 +150,19 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"NoLineBreak", "[S]k=needle", "needle", false},
         RuleCase{"BreakDoesNotJoinLines", "[S]\nk=nee\ndle", "needle", false},
         RuleCase{"EmptyFile", "", "needle", false},
-        RuleCase{"CommentsOnly", "; needle\r\n\r\n;[S]\n", "needle", false}),
+        RuleCase{"CommentsOnly", "; needle\r\n\r\n;[S]\n", "needle", false},
+        // Blanks around a value are not part of it; blanks inside it are.
+        RuleCase{"TrailingBlanksNotInValue", "[S]\nk=needle \t\x01\n", "needle ", false},
+        RuleCase{"BlanksInsideValueKept", "[S]\nk=a \t b \n", "A \t B", true},
+        RuleCase{"MatchEndingInBlanksInsideValue", "[S]\nk=x  y\n", "x ", true},
+        RuleCase{"LeadingBlanksNotInValue", "[S]\nk=  \tx\n", " x", false},
+        // A line that begins with "[" is a header only when it ends in "]".
+        RuleCase{"BracketLineIsASetting", "[S]\n[k=needle\n", "needle", true},
+        RuleCase{"BracketLineEndingInBracketIsAHeader", "[S]\n[k=needle]\n", "needle", false},
+        RuleCase{"HeaderNameWithBlanksInside", "[a  b]\nx=one\n[A  B]\ny=two\n", "one", false},
+        RuleCase{"HeaderNamesDifferInInnerBlanks", "[a  b]\nx=one\n[A B]\ny=two\n", "one", true},
+        RuleCase{"NeedleOverlapsItself", "[S]\nk=aaab\n", "aab", true},
+        RuleCase{"NeedleNeedsItsPrefixAgain", "[S]\nk=abababc\n", "ababc", true}),
     ondrel::testing::CaseName());
 
 // ---------------------------------------------------------------- the search
@@ -178,16 +195,13 @@ TEST(IniSearch, SectionNamesUseAnsiCaseMapping) {
 }
 
 // The search as written out: every header looks up the last section of its
-// name (ANSI upper-case mapping) and searches it; no shortcut.
+// name (folded as the platform folds section names) and searches it; no shortcut.
 std::optional<IniMatch> ReferenceSearch(const IniDocument& doc, std::string_view ruleValue) {
     std::string needle(ruleValue);
     for (char& c : needle)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
     if (needle.empty()) return std::nullopt;
-    auto upper = [](std::string s) {
-        ondrel::platform::UpperCaseAnsi(s);
-        return s;
-    };
+    auto upper = [](const std::string& s) { return ondrel::platform::FoldSectionName(s); };
     for (const IniSection& header : doc.sections) {
         const IniSection* found = nullptr;
         for (const IniSection& s : doc.sections)
@@ -242,14 +256,96 @@ TEST(IniSearch, ManyRepeatedHeaders) {
     EXPECT_EQ(FindIniValue(doc, "LAST"), (IniMatch{"S", "k=last"}));
 }
 
+// ---------------------------------------------------------------- section names
+
+struct FoldCase {
+    const char* name;
+    std::string a;
+    std::string b;
+    bool same;
+};
+
+class SectionNameFold : public ::testing::TestWithParam<FoldCase> {};
+
+TEST_P(SectionNameFold, SameSectionExactlyWhenFoldsAgree) {
+    const FoldCase& c = GetParam();
+    EXPECT_EQ(ondrel::platform::FoldSectionName(c.a) == ondrel::platform::FoldSectionName(c.b), c.same);
+    // Fed in pieces, with its blanks given as runs, a name hashes as its fold.
+    for (const std::string& name : {c.a, c.b}) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+            ondrel::platform::SectionNameHasher hasher;
+            ondrel::platform::PolynomialHash run;
+            for (std::size_t at = 0; at < name.size(); at += piece) {
+                for (char ch : name.substr(at, piece)) {
+                    if (static_cast<unsigned char>(ch) <= 32) {
+                        run.Add(static_cast<unsigned char>(ch));
+                        continue;
+                    }
+                    if (run.length()) hasher.FeedBlanks(run);
+                    run = {};
+                    hasher.Feed(std::string_view(&ch, 1));
+                }
+            }
+            if (run.length()) hasher.FeedBlanks(run);
+            ondrel::platform::PolynomialHash whole;
+            for (char ch : ondrel::platform::FoldSectionName(name)) whole.Add(static_cast<unsigned char>(ch));
+            EXPECT_EQ(hasher.Finish(), whole) << ::testing::PrintToString(name) << " piece " << piece;
+        }
+    }
+}
+
+const FoldCase kFoldCases[] = {
+        FoldCase{"AsciiLetters", "Main", "MAIN", true}, FoldCase{"AsciiOtherName", "Main", "Mains", false},
+        FoldCase{"BlanksInside", "a \tb", "A \tB", true}, FoldCase{"OtherBlanks", "a \tb", "a\t b", false},
+#ifndef _WIN32
+        // UTF-8 names fold per character, whatever the locale.
+        FoldCase{"Utf8Accent", "caf\xc3\xa9", "CAF\xc3\x89", true},
+        FoldCase{"Utf8Cyrillic", "\xd0\xba\xd0\xbe\xd1\x82", "\xd0\x9a\xd0\x9e\xd0\xa2", true},
+        // К (D0 9A) and Њ (D0 8A) are no case variants, though a single-byte page folds their bytes alike.
+        FoldCase{"Utf8NotVariants", "\xd0\x9a\xd0\xbe\xd1\x82", "\xd0\x8a\xd0\xbe\xd1\x82", false},
+        FoldCase{"Utf8TitleCaseDigraph", "\xc7\x86", "\xc7\x84", true},   // dz with caron, DZ with caron
+        FoldCase{"Utf8DotlessI", "\xc4\xb1", "I", true},                  // simple mapping: dotless i is I
+        FoldCase{"Utf8SharpSStays", "\xc3\x9f", "SS", false},             // no simple capital
+        FoldCase{"Utf8FinalSigma", "\xcf\x82", "\xce\xa3", true},
+        FoldCase{"Utf8FourBytes", "\xf0\x90\x90\xa8", "\xf0\x90\x90\x80", true},  // Deseret
+        // Anything not valid UTF-8 folds byte by byte in Windows-1252.
+        FoldCase{"Windows1252", "\xe9t\xe9", "\xc9T\xc9", true},
+        FoldCase{"OverlongIsNoUtf8", "\xc0\xaf", "\xc0\xaf", true},
+        FoldCase{"SurrogateIsNoUtf8", "\xed\xa0\x80", "\xcd\xa0\x80", true},
+        FoldCase{"TruncatedIsNoUtf8", "a\xc3", "A\xc3", true},
+        FoldCase{"BlankInsideACharacterIsNoUtf8", "\xc3 \xa9", "\xc3 \xa9", true},
+#endif
+    FoldCase{"Empty", "", "", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Names, SectionNameFold, ::testing::ValuesIn(kFoldCases), ondrel::testing::CaseName());
+
+#ifndef _WIN32
+TEST(IniSearch, Utf8SectionsAreCaseVariantsOnlyOfThemselves) {
+    TempDir dir;
+    const std::string file = dir.Write("utf8.ini",
+                                       "[\xd0\x9a\xd0\xbe\xd1\x82]\nk=one\n[\xd0\x8a\xd0\xbe\xd1\x82]\nk=two\n"
+                                       "[caf\xc3\xa9]\nk=three\n[CAF\xc3\x89]\nk=four\n");
+    EXPECT_TRUE(IniFileHasValue(file, "one"));     // Кот is not hidden by Њот
+    EXPECT_TRUE(IniFileHasValue(file, "two"));
+    EXPECT_FALSE(IniFileHasValue(file, "three"));  // café is hidden by CAFÉ
+    EXPECT_TRUE(IniFileHasValue(file, "four"));
+}
+#endif
+
 // ---------------------------------------------------------------- the search as the file is read
 
-// Fed in pieces of every size, the search answers as the parse of the whole
-// text and the search of its document do.
-std::optional<IniMatch> SearchInPieces(const std::string& text, std::string_view needle, std::size_t piece) {
-    ondrel::IniValueSearch search(needle);
-    for (std::size_t at = 0; at < text.size(); at += piece) search.Feed(std::string_view(text).substr(at, piece));
-    return search.Finish();
+// Fed in pieces of every size, and in parts of every number, the search
+// answers as the parse of the whole text and the search of its document do.
+bool SearchInPieces(const std::string& text, std::string_view needle, std::size_t piece, std::uint32_t parts) {
+    bool found = false;
+    for (std::uint32_t part = 0; part < parts; ++part) {
+        ondrel::IniValueSearch search(needle, parts, part);
+        for (std::size_t at = 0; at < text.size(); at += piece) search.Feed(std::string_view(text).substr(at, piece));
+        search.Finish();
+        found |= search.Match().has_value();
+    }
+    return found;
 }
 
 TEST(IniSearchAsRead, AgreesWithTheWholeDocument) {
@@ -257,17 +353,20 @@ TEST(IniSearchAsRead, AgreesWithTheWholeDocument) {
     // Headers, settings, comments, breaks of every kind and NUL bytes.
     const std::vector<std::string> parts = {"[a]", "[A]", "[ b ]", "[]", "[\xe9]", "[\xc9]", "k=",  "=", " x ",
                                             "needle", "NEE", "dle", ";", "\r", "\n", "\r\n", "\n\r", "\t",
-                                            "["};
+                                            "[", "]", " ", "\x01"};
     int matched = 0;
     for (int round = 0; round < 3000; ++round) {
         std::string text;
         for (std::size_t n = random() % 40; n > 0; --n) text += parts[random() % parts.size()];
         if (random() % 20 == 0) text.insert(random() % (text.size() + 1), 1, '\0');
-        for (std::string_view needle : {"needle", "x", "EEd", "=", ""}) {
-            const std::optional<IniMatch> expected = FindIniValue(ParseIniText(text), needle);
-            matched += expected.has_value();
+        for (std::string_view needle : {"needle", "x", "EEd", "=", "e ", " x", ""}) {
+            const bool expected = FindIniValue(ParseIniText(text), needle).has_value();
+            matched += expected;
             for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7}, text.size() + 1})
-                ASSERT_EQ(SearchInPieces(text, needle, piece), expected) << "round " << round << " piece " << piece;
+                for (std::uint32_t split : {1u, 3u})
+                    ASSERT_EQ(SearchInPieces(text, needle, piece, split), expected)
+                        << "round " << round << " piece " << piece << " parts " << split << " needle " << needle
+                        << "\n" << ::testing::PrintToString(text);
         }
     }
     EXPECT_GT(matched, 500);  // the rounds did exercise matches
@@ -278,7 +377,35 @@ TEST(IniSearchAsRead, NothingAfterTheFirstNul) {
     search.Feed("[S]\nk=nee");
     search.Feed("dle\0more\n"s);
     search.Feed("[T]\nk=needle\n");
-    EXPECT_EQ(search.Finish(), (IniMatch{"S", "k=needle"}));
+    search.Finish();
+    ASSERT_TRUE(search.Match());
+    EXPECT_EQ(search.Match()->headerOffset, 0u);
+    EXPECT_EQ(search.Match()->lineOffset, 4u);
+}
+
+TEST(IniSearchAsRead, PartsAnswerTheWholeWhenCandidatesOutgrowTheBudget) {
+    // Many sections hold the fragment; with room for only a few at a time
+    // the file is searched in parts, and answers as the whole search does.
+    TempDir dir;
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += "[s" + std::to_string(i) + "]\nk=needle " + std::to_string(i) + "\n";
+    std::string hidden = text;
+    for (int i = 0; i < 300; ++i) hidden += "[S" + std::to_string(i) + "]\n";  // every earlier section hidden
+    for (const auto& [name, body, holds] : {std::tuple{"visible.ini", text, true}, std::tuple{"hidden.ini", hidden, false}}) {
+        const std::string file = dir.Write(name, body);
+        ondrel::platform::FileReader reader = ondrel::platform::FileReader::OpenOrThrow(file, ondrel::platform::Share::Read);
+        for (std::size_t budget : {std::size_t{200}, std::size_t{2000}, ondrel::IniValueSearch::kCandidateBudget}) {
+            const std::optional<ondrel::IniMatchAt> at = ondrel::SearchIniFile(reader, "NEEDLE", budget);
+            EXPECT_EQ(at.has_value(), holds) << name << " budget " << budget;
+            // The whole search shows the earliest match; a search in parts, the
+            // earliest of the first part that has one.
+            if (at && budget == ondrel::IniValueSearch::kCandidateBudget) {
+                EXPECT_EQ(ondrel::DescribeIniMatch(reader, *at), "[s0] k=needle 0");
+            } else if (at) {
+                EXPECT_EQ(ondrel::DescribeIniMatch(reader, *at).substr(0, 2), "[s") << budget;
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------- presence and reading
@@ -312,7 +439,7 @@ TEST_F(IniFiles, LinesAcrossChunks) {
     EXPECT_TRUE(IniFileHasValue(big, "tail"));
     EXPECT_TRUE(IniFileHasValue(big, "pp"));
     EXPECT_FALSE(IniFileHasValue(big, "p\nk"));
-    EXPECT_EQ(FindIniValue(ParseIniText(text), "QQNEEDLE").has_value(), true);
+    EXPECT_TRUE(FindIniValue(ParseIniText(text), "QQNEEDLE").has_value());
 }
 
 TEST_F(IniFiles, PresentFileHolds) {
@@ -366,15 +493,16 @@ TEST_F(IniFiles, TraceShowsTheMatchingLine) {
     struct Last : ondrel::EvaluationObserver {
         std::string trace;
         ondrel::Outcome outcome{};
-        void OnEntry(const std::string&, std::string_view, const ondrel::RuleTrace& t, ondrel::Outcome o) override {
-            trace = t.text;
+        void OnEntry(const ondrel::CheckListItem&, std::string_view, const ondrel::RuleTrace& t,
+                     ondrel::Outcome o) override {
+            trace = t.text.value_or("");
             outcome = o;
         }
         void OnResult(bool) override {}
     } seen;
-    EXPECT_TRUE(ondrel::Evaluate(file.c_str(), "ini=TOOLS", ondrel::LibraryKeywords(), &seen));
+    EXPECT_TRUE(ondrel::Evaluate(file.c_str(), "ini=TOOLS", ondrel::LibraryKeywords(), nullptr, &seen));
     EXPECT_EQ(seen.trace, "[Main] Path=C:\\Tools\\app.exe");
-    EXPECT_FALSE(ondrel::Evaluate(file.c_str(), "INI=absent", ondrel::LibraryKeywords(), &seen));
+    EXPECT_FALSE(ondrel::Evaluate(file.c_str(), "INI=absent", ondrel::LibraryKeywords(), nullptr, &seen));
     EXPECT_EQ(seen.outcome, ondrel::Outcome::Failed);
     EXPECT_EQ(seen.trace, "no value holds it");
 }
