@@ -32,7 +32,7 @@
 #include <utility>
 
 #include "launcher/launch.h"
-#include "launcher/posix_platform.h"
+#include "launcher/linux_platform.h"
 #endif
 
 #include "tests/support/test_files.h"
@@ -494,7 +494,7 @@ std::vector<unsigned long> StatusNumbers(const std::string& status, const std::s
 }
 
 std::vector<gid_t> AdministrativeGroupsHere() {
-    vespane::LinuxSystem system;
+    vespane::RealLinuxSystem system;
     std::vector<gid_t> ids;
     EXPECT_EQ(vespane::AdministrativeGroupIds(system, ids), 0);
     return ids;
@@ -712,7 +712,7 @@ INSTANTIATE_TEST_SUITE_P(
 // demand. The launcher believes it is root, called through sudo by a user
 // who is not the one running the test (so the ids must change), whoever runs
 // the test.
-class SeamSystem final : public vespane::LinuxSystem {
+class SeamSystem final : public vespane::RealLinuxSystem {
 public:
     enum class Step { None, Groups, Group, User, UserWithoutChange };
     Step failing = Step::None;
@@ -731,7 +731,7 @@ public:
     int SetGroupId(gid_t) override { return Answer(Step::Group); }
     int SetUserId(uid_t) override { return failing == Step::UserWithoutChange ? 0 : Answer(Step::User); }
     int CloseFrom(unsigned first) override {
-        if (!closeRangeMissing) return LinuxSystem::CloseFrom(first);
+        if (!closeRangeMissing) return RealLinuxSystem::CloseFrom(first);
         errno = ENOSYS;
         return -1;
     }
@@ -744,14 +744,14 @@ private:
     }
 };
 
-class CapturingPlatform final : public vespane::PosixLaunchPlatform {
+class CapturingPlatform final : public vespane::LinuxLaunchPlatform {
 public:
-    using PosixLaunchPlatform::PosixLaunchPlatform;
+    using LinuxLaunchPlatform::LinuxLaunchPlatform;
     void WriteStandardError(std::string_view text) override { standardError += text; }
     std::string standardError;
 };
 
-vespane::ExitCode LaunchInProcess(vespane::PosixLaunchPlatform& platform, const std::string& path) {
+vespane::ExitCode LaunchInProcess(vespane::LinuxLaunchPlatform& platform, const std::string& path) {
     const char* argv[] = {"vespane", path.c_str(), nullptr};
     return vespane::LaunchRestricted(2, argv, platform);
 }
