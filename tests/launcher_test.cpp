@@ -331,7 +331,9 @@ TEST_P(Win32PlatformTest, CallsReleasesAndExitCode) {
     EXPECT_EQ(safer.calls, c.calls);
     EXPECT_TRUE(safer.open.empty()) << "still open: " << safer.open.begin()->second;
     EXPECT_TRUE(safer.faults.empty()) << safer.faults.front();
-    if (safer.startedPath != nullptr) EXPECT_EQ(safer.startedPath, arguments.Vector()[1]);
+    if (safer.startedPath != nullptr) {
+        EXPECT_EQ(safer.startedPath, arguments.Vector()[1]) << "not the argument itself";
+    }
 }
 
 const Calls kSaferPrepared = {"SaferCreateLevel", "SaferComputeTokenFromLevel level", "CreateProcessAsUserW token"};
