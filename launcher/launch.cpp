@@ -5,33 +5,6 @@
 namespace vespane {
 namespace {
 
-// Something a platform operation handed out, released through the platform
-// when this goes out of scope, unless released earlier.
-class Obtained {
-public:
-    using Release = void (LaunchPlatform::*)(PlatformHandle);
-
-    Obtained(LaunchPlatform& platform, Release release, PlatformHandle value) noexcept
-        : platform_(platform), release_(release), value_(value) {}
-    ~Obtained() { Reset(); }
-    Obtained(const Obtained&) = delete;
-    Obtained& operator=(const Obtained&) = delete;
-
-    PlatformHandle Get() const noexcept { return value_; }
-    void Reset() {
-        if (held_) {
-            held_ = false;
-            (platform_.*release_)(value_);
-        }
-    }
-
-private:
-    LaunchPlatform& platform_;
-    Release release_;
-    PlatformHandle value_;
-    bool held_ = true;
-};
-
 void PrintStartFailure(LaunchPlatform& platform, ExitCode code) {
     constexpr std::string_view prefix = "CreateProcessAsUser failed (";
     char text[64];
@@ -64,25 +37,13 @@ ExitCode LaunchRestricted(int argc, const PathChar* const* argv, LaunchPlatform&
     const PathChar* path = argv[1];
     if (!BoundedLength(path, kPathLimit)) return kBadCommandLine;
 
-    PlatformHandle rawLevel = 0;
-    if (!platform.CreateNormalUserLevel(rawLevel)) return platform.LastErrorCode();
-    Obtained level(platform, &LaunchPlatform::CloseLevel, rawLevel);
-
-    PlatformHandle rawToken = 0;
-    if (!platform.ComputeRestrictedToken(level.Get(), rawToken)) return platform.LastErrorCode();
-    Obtained token(platform, &LaunchPlatform::CloseToken, rawToken);
-
-    StartedProcess started;
-    if (!platform.StartAsUser(token.Get(), path, started)) {
-        const ExitCode code = platform.LastErrorCode();
-        PrintStartFailure(platform, code);
-        return code;
+    const Prepared prepared = platform.Prepare();
+    if (!prepared.restriction) return prepared.error;
+    // The restriction lives until the return: a failure's message comes first.
+    if (const std::optional<ExitCode> failure = prepared.restriction->Start(path)) {
+        PrintStartFailure(platform, *failure);
+        return *failure;
     }
-    Obtained process(platform, &LaunchPlatform::CloseProcess, started.process);
-    Obtained thread(platform, &LaunchPlatform::CloseThread, started.thread);
-    // The process's handle goes first, then its thread's.
-    process.Reset();
-    thread.Reset();
     return 0;
 }
 

@@ -1,10 +1,12 @@
 #pragma once
-// The launcher's logic: command-line checks, the order of the platform steps,
-// the messages and the exit code. Written once; each platform supplies the
-// operations behind LaunchPlatform (Win32 safer level and CreateProcessAsUserW
-// on Windows, capabilities, no_new_privs and setsid on Linux).
+// The launcher's logic: command-line checks, the two platform steps (prepare
+// a restriction, start under it), the messages and the exit code. Written
+// once; each platform supplies a LaunchPlatform (the safer level and the token
+// computed from it on Windows, the child's identity and the rights it keeps
+// on Linux).
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -18,8 +20,6 @@ using PathChar = char;
 #endif
 
 using ExitCode = std::uint32_t;
-// An opaque value naming something a platform operation handed out.
-using PlatformHandle = std::uintptr_t;
 
 // The exit code for a bad command line (ERROR_INVALID_PARAMETER).
 inline constexpr ExitCode kBadCommandLine = 87;
@@ -30,31 +30,34 @@ inline constexpr std::string_view kUsageText =
     "\n\nVespane v1.0.0 part of Marrowby\nUsage is:\n\n\tVespane {path} \n\nWhere: \n"
     "\tpath is the full path to an executable to run.\n";
 
-struct StartedProcess {
-    PlatformHandle process = 0;
-    PlatformHandle thread = 0;
+// What a program is started under: made by LaunchPlatform::Prepare, it owns
+// whatever the platform needed to make it and releases that when it goes.
+class Restriction {
+public:
+    virtual ~Restriction() = default;
+
+    // Starts the executable named by path, exactly as given, under this
+    // restriction in a console (on Linux a session) of its own, inheriting no
+    // handles, and releases what the start handed out. Nothing when the
+    // program started; otherwise the platform's error code, taken at the step
+    // that failed.
+    virtual std::optional<ExitCode> Start(const PathChar* path) = 0;
 };
 
-// The platform operations, in the order the launcher calls them. The "Create",
-// "Compute" and "Start" steps answer true on success; after a false answer
-// LastErrorCode gives the reason.
+// A restriction, or the platform's error code of the step that could not
+// make it (any number, 0 included: the null restriction tells failure).
+struct Prepared {
+    std::unique_ptr<Restriction> restriction;
+    ExitCode error = 0;
+};
+
+// The platform operations, in the order the launcher calls them.
 class LaunchPlatform {
 public:
     virtual ~LaunchPlatform() = default;
 
-    // The normal-user restriction level.
-    virtual bool CreateNormalUserLevel(PlatformHandle& level) = 0;
-    // A restricted primary token at that level, derived from our own.
-    virtual bool ComputeRestrictedToken(PlatformHandle level, PlatformHandle& token) = 0;
-    // Starts the executable named by path, exactly as given, under the token
-    // in a new console, inheriting no handles.
-    virtual bool StartAsUser(PlatformHandle token, const PathChar* path, StartedProcess& started) = 0;
-    virtual void CloseProcess(PlatformHandle process) = 0;
-    virtual void CloseThread(PlatformHandle thread) = 0;
-    virtual void CloseToken(PlatformHandle token) = 0;
-    virtual void CloseLevel(PlatformHandle level) = 0;
-    // The error code of the step that failed last.
-    virtual ExitCode LastErrorCode() = 0;
+    // The normal-user restriction, derived from our own rights.
+    virtual Prepared Prepare() = 0;
     // Writes 8-bit text to standard error (in text mode on Windows).
     virtual void WriteStandardError(std::string_view text) = 0;
 };
@@ -67,8 +70,9 @@ std::optional<std::size_t> BoundedLength(const PathChar* text, std::size_t limit
 void PrintUsage(LaunchPlatform& platform);
 
 // The whole program: checks the command line (argument count 2 or 3, path
-// shorter than kPathLimit), starts the path under a restricted token and
-// answers the exit code: 0, kBadCommandLine or the platform's error code.
+// shorter than kPathLimit), prepares the restriction, starts the path under
+// it and answers the exit code: 0, kBadCommandLine or the platform's error
+// code. A failed start writes its message before the restriction is released.
 ExitCode LaunchRestricted(int argc, const PathChar* const* argv, LaunchPlatform& platform);
 
 }  // namespace vespane

@@ -1,9 +1,11 @@
-// The launcher's logic against a fake of the platform operations: which
-// operations run, in which order, with which handles, what is written to
-// standard error, the exit code, and that everything obtained is released.
+// The launcher's logic against a fake platform: which steps run, in which
+// order, what is written to standard error, the exit code, and that the
+// restriction is released once, after any message. On Windows also the
+// platform itself over fake safer services: the system calls, their
+// arguments, where each error code is taken, and the order of the releases.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,9 +13,15 @@
 #include "launcher/launch.h"
 #include "tests/support/test_files.h"
 
+#ifdef _WIN32
+#include <cstdint>
+#include <map>
+
+#include "launcher/win32_platform.h"
+#endif
+
 using vespane::ExitCode;
 using vespane::PathChar;
-using vespane::PlatformHandle;
 using PathText = std::basic_string<PathChar>;
 using Calls = std::vector<std::string>;
 
@@ -25,42 +33,18 @@ const std::string kUsage =
 
 PathText Widen(const std::string& text) { return PathText(text.begin(), text.end()); }
 
-enum class Fail { Nothing, Level, Token, Start };
+enum class Fail { Nothing, Prepare, Start };
 
-// Hands out distinct handles, logs each call with the names of the handles it
-// got, and keeps track of what is still open. A failed close would overwrite
-// the last error, as CloseHandle on Windows does.
+// Logs each step; its restriction logs its start and its release.
 class FakePlatform final : public vespane::LaunchPlatform {
 public:
     FakePlatform(Fail fail, ExitCode code) : fail_(fail), code_(code) {}
 
-    bool CreateNormalUserLevel(PlatformHandle& level) override {
-        calls.push_back("CreateNormalUserLevel");
-        if (fail_ == Fail::Level) return Failed();
-        level = Obtain("level");
-        return true;
-    }
-    bool ComputeRestrictedToken(PlatformHandle level, PlatformHandle& token) override {
-        calls.push_back("ComputeRestrictedToken " + Name(level));
-        if (fail_ == Fail::Token) return Failed();
-        token = Obtain("token");
-        return true;
-    }
-    bool StartAsUser(PlatformHandle token, const PathChar* path, vespane::StartedProcess& started) override {
-        calls.push_back("StartAsUser " + Name(token));
-        startedPath = path;
-        if (fail_ == Fail::Start) return Failed();
-        started.process = Obtain("process");
-        started.thread = Obtain("thread");
-        return true;
-    }
-    void CloseProcess(PlatformHandle process) override { Release("CloseProcess", process); }
-    void CloseThread(PlatformHandle thread) override { Release("CloseThread", thread); }
-    void CloseToken(PlatformHandle token) override { Release("CloseToken", token); }
-    void CloseLevel(PlatformHandle level) override { Release("CloseLevel", level); }
-    ExitCode LastErrorCode() override {
-        calls.push_back("LastErrorCode");
-        return lastError_;
+    vespane::Prepared Prepare() override {
+        calls.push_back("Prepare");
+        if (fail_ == Fail::Prepare) return {nullptr, code_};
+        ++restrictions;
+        return {std::make_unique<FakeRestriction>(*this), 0};
     }
     void WriteStandardError(std::string_view text) override {
         calls.push_back("WriteStandardError");
@@ -70,35 +54,29 @@ public:
     Calls calls;
     std::string standardError;
     const PathChar* startedPath = nullptr;
-    std::map<PlatformHandle, std::string> open;
-    std::vector<std::string> badReleases;
+    int restrictions = 0;  // made and not yet released
 
 private:
-    bool Failed() {
-        lastError_ = code_;
-        return false;
-    }
-    PlatformHandle Obtain(const std::string& name) {
-        const PlatformHandle handle = 0x100 + next_++;
-        names_[handle] = name;
-        open[handle] = name;
-        return handle;
-    }
-    std::string Name(PlatformHandle handle) const {
-        auto found = names_.find(handle);
-        return found == names_.end() ? "unknown" : found->second;
-    }
-    void Release(const std::string& operation, PlatformHandle handle) {
-        calls.push_back(operation + " " + Name(handle));
-        if (open.erase(handle) == 0) badReleases.push_back(operation + " " + Name(handle));
-        lastError_ = 6;  // as if the close had failed
-    }
+    class FakeRestriction final : public vespane::Restriction {
+    public:
+        explicit FakeRestriction(FakePlatform& platform) : platform_(platform) {}
+        ~FakeRestriction() override {
+            platform_.calls.push_back("Release");
+            --platform_.restrictions;
+        }
+        std::optional<ExitCode> Start(const PathChar* path) override {
+            platform_.calls.push_back("Start");
+            platform_.startedPath = path;
+            if (platform_.fail_ == Fail::Start) return platform_.code_;
+            return std::nullopt;
+        }
+
+    private:
+        FakePlatform& platform_;
+    };
 
     Fail fail_;
     ExitCode code_;
-    ExitCode lastError_ = 0;
-    PlatformHandle next_ = 0;
-    std::map<PlatformHandle, std::string> names_;
 };
 
 struct LaunchCase {
@@ -111,36 +89,42 @@ struct LaunchCase {
     Calls calls;
 };
 
-const Calls kStarted = {"CreateNormalUserLevel", "ComputeRestrictedToken level", "StartAsUser token",
-                        "CloseProcess process",  "CloseThread thread",           "CloseToken token",
-                        "CloseLevel level"};
-const Calls kStartFailed = {"CreateNormalUserLevel", "ComputeRestrictedToken level", "StartAsUser token",
-                            "LastErrorCode",         "WriteStandardError",           "CloseToken token",
-                            "CloseLevel level"};
+const Calls kStarted = {"Prepare", "Start", "Release"};
+const Calls kStartFailed = {"Prepare", "Start", "WriteStandardError", "Release"};
+
+// The argument vector of a case: a missing argument is a null pointer.
+class Arguments {
+public:
+    explicit Arguments(const std::vector<std::optional<std::string>>& arguments) {
+        texts_.push_back(Widen("Vespane"));
+        for (const auto& argument : arguments) texts_.push_back(Widen(argument.value_or("")));
+        for (std::size_t i = 0; i < texts_.size(); ++i) {
+            argv_.push_back(i > 0 && !arguments[i - 1] ? nullptr : texts_[i].c_str());
+        }
+        argv_.push_back(nullptr);
+    }
+    int Count() const { return static_cast<int>(texts_.size()); }
+    const PathChar* const* Vector() const { return argv_.data(); }
+
+private:
+    std::vector<PathText> texts_;
+    std::vector<const PathChar*> argv_;
+};
 
 class LaunchTest : public ::testing::TestWithParam<LaunchCase> {};
 
 TEST_P(LaunchTest, StepsMessageAndExitCode) {
     const LaunchCase& c = GetParam();
-    std::vector<PathText> texts;
-    texts.push_back(Widen("Vespane"));
-    for (const auto& argument : c.arguments) texts.push_back(Widen(argument.value_or("")));
-    std::vector<const PathChar*> argv;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        argv.push_back(i > 0 && !c.arguments[i - 1] ? nullptr : texts[i].c_str());
-    }
-    argv.push_back(nullptr);
-
+    const Arguments arguments(c.arguments);
     FakePlatform platform(c.fail, c.code);
-    const ExitCode exitCode = vespane::LaunchRestricted(static_cast<int>(texts.size()), argv.data(), platform);
+    const ExitCode exitCode = vespane::LaunchRestricted(arguments.Count(), arguments.Vector(), platform);
 
     EXPECT_EQ(exitCode, c.exitCode);
     EXPECT_EQ(platform.standardError, c.standardError);
     EXPECT_EQ(platform.calls, c.calls);
-    EXPECT_TRUE(platform.open.empty()) << "still open: " << platform.open.begin()->second;
-    EXPECT_TRUE(platform.badReleases.empty()) << platform.badReleases.front();
+    EXPECT_EQ(platform.restrictions, 0) << "a restriction was not released";
     if (platform.startedPath != nullptr) {
-        EXPECT_EQ(platform.startedPath, argv[1]) << "not the argument itself";
+        EXPECT_EQ(platform.startedPath, arguments.Vector()[1]) << "not the argument itself";
     }
 }
 
@@ -159,15 +143,12 @@ INSTANTIATE_TEST_SUITE_P(
         LaunchCase{"Path260RefusedWithExtra", {k260, "x"}, Fail::Nothing, 0, 87, "", {}},
         LaunchCase{"NullPathRefused", {std::nullopt}, Fail::Nothing, 0, 87, "", {}},
         LaunchCase{"EmptyPathGoesOn", {""}, Fail::Start, 2, 2, "CreateProcessAsUser failed (2)\n", kStartFailed},
-        LaunchCase{"LevelFails", {"/bin/app"}, Fail::Level, 1260, 1260, "", {"CreateNormalUserLevel", "LastErrorCode"}},
-        LaunchCase{"TokenFails",
-                   {"/bin/app"},
-                   Fail::Token,
-                   1314,
-                   1314,
-                   "",
-                   {"CreateNormalUserLevel", "ComputeRestrictedToken level", "LastErrorCode", "CloseLevel level"}},
+        LaunchCase{"PrepareFails", {"/bin/app"}, Fail::Prepare, 1260, 1260, "", {"Prepare"}},
+        // A failure whose code is 0 still starts nothing.
+        LaunchCase{"PrepareFailsWithCodeZero", {"/bin/app"}, Fail::Prepare, 0, 0, "", {"Prepare"}},
         LaunchCase{"StartFails", {"/missing"}, Fail::Start, 2, 2, "CreateProcessAsUser failed (2)\n", kStartFailed},
+        LaunchCase{"StartFailsWithCodeZero", {"/missing"}, Fail::Start, 0, 0, "CreateProcessAsUser failed (0)\n",
+                   kStartFailed},
         LaunchCase{"StartFailsWithLargestCode",
                    {"/missing"},
                    Fail::Start,
@@ -215,5 +196,182 @@ INSTANTIATE_TEST_SUITE_P(Launcher, BoundedLengthTest,
                          ondrel::testing::CaseName());
 
 TEST(BoundedLength, NullFails) { EXPECT_EQ(vespane::BoundedLength(nullptr, 260), std::nullopt); }
+
+#ifdef _WIN32
+
+enum class Service { None, Level, Token, Process };
+
+// Hands out distinct handles, logs each call with the names of the handles it
+// got, notes every argument that is not the one the launcher must pass, and
+// keeps track of what is still open. Every close fails and overwrites the
+// last error, so a code taken after a release shows.
+class FakeSafer final : public vespane::Win32System {
+public:
+    FakeSafer(Service failing, DWORD code) : failing_(failing), code_(code) {}
+
+    BOOL SaferCreateLevel(DWORD scope, DWORD level, DWORD openFlags, SAFER_LEVEL_HANDLE* out,
+                          void* reserved) override {
+        calls.push_back("SaferCreateLevel");
+        Expect(scope == SAFER_SCOPEID_USER && level == SAFER_LEVELID_NORMALUSER && openFlags == 0 &&
+                   reserved == nullptr,
+               "level arguments");
+        if (failing_ == Service::Level) return Failed();
+        *out = reinterpret_cast<SAFER_LEVEL_HANDLE>(Obtain("level"));
+        return TRUE;
+    }
+    BOOL SaferComputeTokenFromLevel(SAFER_LEVEL_HANDLE level, HANDLE inputToken, HANDLE* outToken, DWORD flags,
+                                    void* reserved) override {
+        calls.push_back("SaferComputeTokenFromLevel " + Name(level));
+        Expect(inputToken == nullptr && flags == 0 && reserved == nullptr, "token arguments");
+        if (failing_ == Service::Token) return Failed();
+        *outToken = Obtain("token");
+        return TRUE;
+    }
+    BOOL CreateProcessAsUserW(HANDLE token, const wchar_t* application, wchar_t* commandLine,
+                              SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                              BOOL inheritHandles, DWORD creationFlags, void* environment, const wchar_t* directory,
+                              STARTUPINFOW* startup, PROCESS_INFORMATION* information) override {
+        calls.push_back("CreateProcessAsUserW " + Name(token));
+        startedPath = application;
+        Expect(commandLine == nullptr && processAttributes == nullptr && threadAttributes == nullptr &&
+                   !inheritHandles && creationFlags == CREATE_NEW_CONSOLE && environment == nullptr &&
+                   directory == nullptr,
+               "process arguments");
+        Expect(OnlySizeSet(*startup), "start-up information");
+        if (failing_ == Service::Process) return Failed();
+        information->hProcess = Obtain("process");
+        information->hThread = Obtain("thread");
+        return TRUE;
+    }
+    BOOL CloseHandle(HANDLE handle) override { return Release("CloseHandle", handle); }
+    BOOL SaferCloseLevel(SAFER_LEVEL_HANDLE level) override { return Release("SaferCloseLevel", level); }
+    DWORD GetLastError() override {
+        calls.push_back("GetLastError");
+        return lastError_;
+    }
+
+    Calls calls;
+    const wchar_t* startedPath = nullptr;
+    std::map<HANDLE, std::string> open;
+    std::vector<std::string> faults;  // wrong arguments, releases of what is not open
+
+private:
+    BOOL Failed() {
+        lastError_ = code_;
+        return FALSE;
+    }
+    HANDLE Obtain(const std::string& name) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x100 + 4 * names_.size()));
+        names_[handle] = name;
+        open[handle] = name;
+        return handle;
+    }
+    std::string Name(const void* handle) const {
+        auto found = names_.find(const_cast<void*>(handle));
+        return found == names_.end() ? "unknown" : found->second;
+    }
+    BOOL Release(const std::string& operation, void* handle) {
+        calls.push_back(operation + " " + Name(handle));
+        if (open.erase(handle) == 0) faults.push_back(operation + " " + Name(handle));
+        lastError_ = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    // Every field zero but cb, which holds the structure's size.
+    static bool OnlySizeSet(const STARTUPINFOW& s) {
+        const bool pointersNull = s.lpReserved == nullptr && s.lpDesktop == nullptr && s.lpTitle == nullptr &&
+                                  s.lpReserved2 == nullptr && s.hStdInput == nullptr && s.hStdOutput == nullptr &&
+                                  s.hStdError == nullptr;
+        const bool numbersZero = (s.dwX | s.dwY | s.dwXSize | s.dwYSize | s.dwXCountChars | s.dwYCountChars |
+                                  s.dwFillAttribute | s.dwFlags | s.wShowWindow | s.cbReserved2) == 0;
+        return s.cb == sizeof(STARTUPINFOW) && pointersNull && numbersZero;
+    }
+    void Expect(bool right, const char* what) {
+        if (!right) faults.push_back(what);
+    }
+
+    Service failing_;
+    DWORD code_;
+    DWORD lastError_ = 0;
+    std::map<HANDLE, std::string> names_;
+};
+
+// The real Windows platform over the fake, its messages logged in turn.
+class LoggedWin32Platform final : public vespane::Win32LaunchPlatform {
+public:
+    explicit LoggedWin32Platform(FakeSafer& safer) : Win32LaunchPlatform(safer), safer_(safer) {}
+    void WriteStandardError(std::string_view text) override {
+        safer_.calls.push_back("WriteStandardError");
+        standardError += text;
+    }
+    std::string standardError;
+
+private:
+    FakeSafer& safer_;
+};
+
+struct SaferCase {
+    const char* name;
+    Service failing;
+    DWORD code;
+    std::string standardError;
+    Calls calls;
+};
+
+class Win32PlatformTest : public ::testing::TestWithParam<SaferCase> {};
+
+TEST_P(Win32PlatformTest, CallsReleasesAndExitCode) {
+    const SaferCase& c = GetParam();
+    const Arguments arguments({"C:\\app.exe"});
+    FakeSafer safer(c.failing, c.code);
+    LoggedWin32Platform platform(safer);
+    const ExitCode exitCode = vespane::LaunchRestricted(arguments.Count(), arguments.Vector(), platform);
+
+    EXPECT_EQ(exitCode, c.failing == Service::None ? 0U : c.code);
+    EXPECT_EQ(platform.standardError, c.standardError);
+    EXPECT_EQ(safer.calls, c.calls);
+    EXPECT_TRUE(safer.open.empty()) << "still open: " << safer.open.begin()->second;
+    EXPECT_TRUE(safer.faults.empty()) << safer.faults.front();
+    if (safer.startedPath != nullptr) {
+        EXPECT_EQ(safer.startedPath, arguments.Vector()[1]) << "not the argument itself";
+    }
+}
+
+const Calls kSaferPrepared = {"SaferCreateLevel", "SaferComputeTokenFromLevel level", "CreateProcessAsUserW token"};
+
+Calls Then(Calls calls, const Calls& more) {
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, Win32PlatformTest,
+    ::testing::Values(
+        SaferCase{"Starts",
+                  Service::None,
+                  0,
+                  "",
+                  Then(kSaferPrepared, {"CloseHandle process", "CloseHandle thread", "CloseHandle token",
+                                        "SaferCloseLevel level"})},
+        SaferCase{"LevelFails", Service::Level, 1260, "", {"SaferCreateLevel", "GetLastError"}},
+        SaferCase{"TokenFails",
+                  Service::Token,
+                  1314,
+                  "",
+                  {"SaferCreateLevel", "SaferComputeTokenFromLevel level", "GetLastError", "SaferCloseLevel level"}},
+        SaferCase{"StartFails",
+                  Service::Process,
+                  2,
+                  "CreateProcessAsUser failed (2)\n",
+                  Then(kSaferPrepared,
+                       {"GetLastError", "WriteStandardError", "CloseHandle token", "SaferCloseLevel level"})},
+        SaferCase{"StartFailsWithLargestCode",
+                  Service::Process,
+                  0xFFFFFFFFU,
+                  "CreateProcessAsUser failed (4294967295)\n",
+                  Then(kSaferPrepared,
+                       {"GetLastError", "WriteStandardError", "CloseHandle token", "SaferCloseLevel level"})}),
+    ondrel::testing::CaseName());
+
+#endif
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@
 #include <utility>
 
 #include "launcher/launch.h"
-#include "launcher/posix_platform.h"
+#include "launcher/linux_platform.h"
 #endif
 
 #include "tests/support/test_files.h"
@@ -126,12 +127,20 @@ RunResult RunLauncher(const std::vector<PathText>& arguments) {
 
 fs::path LauncherPath() { return fs::read_symlink("/proc/self/exe").parent_path() / "vespane"; }
 
+// A user and group to run as, without any capability.
+struct PlainUser {
+    uid_t user;
+    gid_t group;
+};
+
 struct RunOptions {
+    fs::path launcher;                      // the program to run, if not the vespane built here
     fs::path directory;                     // the launcher's current directory, if set
     std::vector<gid_t> groups;              // the launcher's supplementary groups, if set
     bool leakDescriptor = false;            // the launcher inherits one descriptor beyond 0, 1, 2
     ino_t* outputInode = nullptr;           // receives the inode of the launcher's standard output
     std::optional<uid_t> user;              // the launcher runs as this user and group, with CAP_SETGID and CAP_SETPCAP
+    std::optional<PlainUser> plainUser;     // or as this user and group, without capabilities (after groups)
     // Variables set (or, without a value, removed) in the launcher's environment.
     std::vector<std::pair<std::string, std::optional<std::string>>> environment;
 };
@@ -167,7 +176,7 @@ std::string ReadAvailable(int fd) {
 // Starts vespane with the arguments and waits for it, but not for anything it
 // started (which may hold the output pipes for a while).
 RunResult RunLauncher(const std::vector<PathText>& arguments, const RunOptions& options = {}) {
-    const std::string launcher = LauncherPath().native();
+    const std::string launcher = (options.launcher.empty() ? LauncherPath() : options.launcher).native();
     std::vector<char*> argv{const_cast<char*>(launcher.c_str())};
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -191,6 +200,13 @@ RunResult RunLauncher(const std::vector<PathText>& arguments, const RunOptions& 
             if (value ? setenv(name.c_str(), value->c_str(), 1) != 0 : unsetenv(name.c_str()) != 0) _exit(125);
         }
         if (options.user && !BecomeUserWithGroupRights(*options.user)) _exit(126);
+        if (options.plainUser) {
+            const PlainUser& plain = *options.plainUser;
+            if (setresgid(plain.group, plain.group, plain.group) != 0 ||
+                setresuid(plain.user, plain.user, plain.user) != 0) {
+                _exit(127);
+            }
+        }
         execv(argv[0], argv.data());
         _exit(124);
     }
@@ -494,7 +510,7 @@ std::vector<unsigned long> StatusNumbers(const std::string& status, const std::s
 }
 
 std::vector<gid_t> AdministrativeGroupsHere() {
-    vespane::LinuxSystem system;
+    vespane::RealLinuxSystem system;
     std::vector<gid_t> ids;
     EXPECT_EQ(vespane::AdministrativeGroupIds(system, ids), 0);
     return ids;
@@ -648,6 +664,64 @@ TEST(VespaneLinux, ChildOfSudoIsTheCaller) {
     EXPECT_EQ(ReadText(folder.Path() / "child.sh.probe"), "no-read\nno-append\nno-signal\n");
 }
 
+// Why a set-user-ID root copy of the launcher cannot run here, or nothing.
+std::optional<std::string> SetUserIdUnavailable(const fs::path& folder) {
+    if (geteuid() != 0 || getuid() != 0) return "needs root";
+    if (StatusLine(ReadText("/proc/self/status"), "NoNewPrivs") != "0") return "no_new_privs is set";
+    struct statvfs mount {};
+    if (statvfs(folder.c_str(), &mount) != 0) return "statvfs failed";
+    if ((mount.f_flag & ST_NOSUID) != 0) return "the temporary folder is mounted nosuid";
+    return std::nullopt;
+}
+
+// Installed set-user-ID root and started by an ordinary user, the launcher's
+// child is that user, with the groups the user started it with less the
+// administrative ones: a group of the user's database entry that the caller
+// does not run with is not given back, and one the caller runs with that the
+// database does not list is kept.
+TEST(VespaneLinux, ChildOfSetUserIdRootKeepsTheCallersGroups) {
+    ondrel::testing::TempDir folder;
+    fs::permissions(folder.Path(), fs::perms::all);
+    if (const auto why = SetUserIdUnavailable(folder.Path())) GTEST_SKIP() << *why;
+    CreatedUser user;
+    ASSERT_TRUE(user.Made()) << "cannot create a user (groupadd, useradd)";
+    const fs::path launcher = folder.Path() / "vespane-setuid";
+    fs::copy_file(LauncherPath(), launcher);
+    ASSERT_EQ(chown(launcher.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(launcher.c_str(), 04755), 0);
+    const std::string secret = folder.Write("secret", "root only\n");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    const std::string log = folder.Write("log", "");
+    fs::permissions(log, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    StartedChild child(folder.Path() / "child.sh", RootProbes(secret, log));
+
+    // Running with its primary group, a group no database entry gives it and
+    // the administrative ones; without its other group.
+    const gid_t unlisted = FreeGroupId();
+    RunOptions options;
+    options.launcher = launcher;
+    options.groups = {user.Group(), unlisted};
+    for (gid_t administrative : AdministrativeGroupsHere()) options.groups.push_back(administrative);
+    options.plainUser = PlainUser{user.User(), user.Group()};
+    options.environment = {{"SUDO_UID", "0"}, {"SUDO_GID", "0"}, {"PKEXEC_UID", std::to_string(vespane::kNobodyUser)}};
+    const RunResult result = RunLauncher({(folder.Path() / "child.sh").native()}, options);
+    ASSERT_EQ(result.exitCode, 0U) << result.err;
+    const pid_t pid = child.Await();
+    ASSERT_GT(pid, 0) << "the child did not come up";
+    const std::string status = ReadChild(pid).status;
+
+    EXPECT_EQ(StatusNumbers(status, "Uid"), std::vector<unsigned long>(4, user.User()));
+    EXPECT_EQ(StatusNumbers(status, "Gid"), std::vector<unsigned long>(4, user.Group()));
+    std::vector<unsigned long> expected{user.Group(), unlisted};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(StatusNumbers(status, "Groups"), expected) << "its database groups: " << user.OtherGroup();
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"}) {
+        EXPECT_EQ(StatusLine(status, set), "0000000000000000") << set;
+    }
+    EXPECT_EQ(StatusLine(status, "NoNewPrivs"), "1");
+    EXPECT_EQ(ReadText(folder.Path() / "child.sh.probe"), "no-read\nno-append\nno-signal\n");
+}
+
 // Callers named by ids alone, without an account: the ids as named.
 struct CallerCase {
     const char* name;
@@ -711,32 +785,54 @@ INSTANTIATE_TEST_SUITE_P(
 // The Linux platform run in this process over system services that fail on
 // demand. The launcher believes it is root, called through sudo by a user
 // who is not the one running the test (so the ids must change), whoever runs
-// the test.
-class SeamSystem final : public vespane::LinuxSystem {
+// the test; or, with setUserId, root by its set-user-ID bit, started by that
+// user.
+class SeamSystem final : public vespane::RealLinuxSystem {
 public:
     enum class Step { None, Groups, Group, User, UserWithoutChange };
+    enum class Lookup { None, GroupDatabase, UserDatabase, GroupList, OwnGroups };
     Step failing = Step::None;
+    Lookup lookupFailing = Lookup::None;
     int code = 0;
     bool closeRangeMissing = false;
     bool root = true;
+    bool setUserId = false;
 
     uid_t EffectiveUserId() override { return root ? 0 : 1; }
-    uid_t RealUserId() override { return root ? 0 : 1; }
+    uid_t RealUserId() override { return root && !setUserId ? 0 : OtherUser(); }
+    int OwnGroups(std::vector<gid_t>& groups) override {
+        return lookupFailing == Lookup::OwnGroups ? code : RealLinuxSystem::OwnGroups(groups);
+    }
+    int FindGroup(const char* name, std::optional<gid_t>& id) override {
+        return lookupFailing == Lookup::GroupDatabase ? code : RealLinuxSystem::FindGroup(name, id);
+    }
+    // The caller has an account (no group database lists it), so that its
+    // group list is looked up too.
+    int FindUser(uid_t, std::optional<vespane::UserEntry>& entry) override {
+        entry.reset();
+        if (lookupFailing == Lookup::UserDatabase) return code;
+        entry = vespane::UserEntry{"vespane-test-caller", static_cast<gid_t>(OtherUser())};
+        return 0;
+    }
+    int GroupsOfUser(const std::string& name, gid_t group, std::vector<gid_t>& groups) override {
+        return lookupFailing == Lookup::GroupList ? code : RealLinuxSystem::GroupsOfUser(name, group, groups);
+    }
     std::optional<std::string> Environment(const char* name) override {
         if (std::string_view(name) != "SUDO_UID" && std::string_view(name) != "SUDO_GID") return std::nullopt;
-        return std::to_string(getuid() == 54330 ? 54331 : 54330);
+        return std::to_string(OtherUser());
     }
     // Each step that is not the failing one succeeds without changing anything.
     int SetGroups(std::size_t, const gid_t*) override { return Answer(Step::Groups); }
     int SetGroupId(gid_t) override { return Answer(Step::Group); }
     int SetUserId(uid_t) override { return failing == Step::UserWithoutChange ? 0 : Answer(Step::User); }
     int CloseFrom(unsigned first) override {
-        if (!closeRangeMissing) return LinuxSystem::CloseFrom(first);
+        if (!closeRangeMissing) return RealLinuxSystem::CloseFrom(first);
         errno = ENOSYS;
         return -1;
     }
 
 private:
+    static uid_t OtherUser() { return getuid() == 54330 ? 54331 : 54330; }
     int Answer(Step step) {
         if (step != failing) return 0;
         errno = code;
@@ -744,14 +840,14 @@ private:
     }
 };
 
-class CapturingPlatform final : public vespane::PosixLaunchPlatform {
+class CapturingPlatform final : public vespane::LinuxLaunchPlatform {
 public:
-    using PosixLaunchPlatform::PosixLaunchPlatform;
+    using LinuxLaunchPlatform::LinuxLaunchPlatform;
     void WriteStandardError(std::string_view text) override { standardError += text; }
     std::string standardError;
 };
 
-vespane::ExitCode LaunchInProcess(vespane::PosixLaunchPlatform& platform, const std::string& path) {
+vespane::ExitCode LaunchInProcess(vespane::LinuxLaunchPlatform& platform, const std::string& path) {
     const char* argv[] = {"vespane", path.c_str(), nullptr};
     return vespane::LaunchRestricted(2, argv, platform);
 }
@@ -792,6 +888,44 @@ INSTANTIATE_TEST_SUITE_P(VespaneLinux, VespaneSwitchFailureTest,
                                            // setuid answering success while the ids stay
                                            SwitchFailureCase{"UserUnchanged", SeamSystem::Step::UserWithoutChange, 0, EPERM}),
                          ondrel::testing::CaseName());
+
+struct PrepareFailureCase {
+    const char* name;
+    SeamSystem::Lookup failing;
+    bool setUserId;  // root by the set-user-ID bit, else through sudo
+    bool root;
+};
+
+class VespanePrepareFailureTest : public ::testing::TestWithParam<PrepareFailureCase> {};
+
+// A lookup that fails while the restriction is prepared: nothing runs,
+// nothing is written, and the exit code is that lookup's errno.
+TEST_P(VespanePrepareFailureTest, StartsNothingSilently) {
+    const PrepareFailureCase& c = GetParam();
+    ondrel::testing::TempDir folder;
+    const fs::path script = folder.Path() / "child.sh";
+    std::ofstream(script) << "#!/bin/sh\ntouch \"$0.ran\"\n";
+    fs::permissions(script, fs::perms::all);
+
+    SeamSystem system;
+    system.lookupFailing = c.failing;
+    system.code = EIO;
+    system.setUserId = c.setUserId;
+    system.root = c.root;
+    CapturingPlatform platform(system);
+    EXPECT_EQ(LaunchInProcess(platform, script.string()), static_cast<vespane::ExitCode>(EIO));
+    EXPECT_EQ(platform.standardError, "");
+    EXPECT_FALSE(fs::exists(script.string() + ".ran")) << "the program ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VespaneLinux, VespanePrepareFailureTest,
+    ::testing::Values(PrepareFailureCase{"AdministrativeGroups", SeamSystem::Lookup::GroupDatabase, false, true},
+                      PrepareFailureCase{"SudoCallerAccount", SeamSystem::Lookup::UserDatabase, false, true},
+                      PrepareFailureCase{"SudoCallerGroups", SeamSystem::Lookup::GroupList, false, true},
+                      PrepareFailureCase{"SetUserIdOwnGroups", SeamSystem::Lookup::OwnGroups, true, true},
+                      PrepareFailureCase{"NotRootOwnGroups", SeamSystem::Lookup::OwnGroups, false, false}),
+    ondrel::testing::CaseName());
 
 // Where close_range fails, the descriptors to close are found in
 // /proc/self/fd: a low one and one far up are both gone in the child.

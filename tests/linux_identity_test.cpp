@@ -1,5 +1,5 @@
 // Who the child of the Linux launcher becomes, decided over a fake user and
-// group database, environment and ids: no root needed.
+// group database, environment, ids and groups: no root needed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/posix_platform.h"
+#include "launcher/linux_platform.h"
 #include "tests/support/test_files.h"
 
 using vespane::Identity;
@@ -18,6 +18,8 @@ using vespane::UserEntry;
 namespace {
 
 constexpr gid_t kSudoGroup = 27, kAdmGroup = 4, kUsersGroup = 100, kAudioGroup = 29;
+// Groups no account below is a member of: one root runs with, one a caller runs with.
+constexpr gid_t kRootOnlyGroup = 7000, kCallerOnlyGroup = 5000;
 const std::vector<gid_t> kAdministrative{0, kSudoGroup, kAdmGroup};
 
 struct Account {
@@ -35,16 +37,24 @@ const std::map<uid_t, Account> kAccounts = {
     {65534, {"nobody", 65534, {}}},
 };
 
-class FakeSystem final : public vespane::PosixSystem {
+class FakeSystem final : public vespane::LinuxSystem {
 public:
     uid_t effective = 0, real = 0;
     gid_t realGroup = 0;
+    // The groups we run with: root's unless a case says otherwise, so that
+    // any of them reaching a child of sudo or pkexec shows.
+    std::vector<gid_t> own{0, kSudoGroup, kRootOnlyGroup};
     std::map<std::string, std::string> environment;
-    int userLookupError = 0, groupListError = 0;
+    int userLookupError = 0, groupListError = 0, ownGroupsError = 0;
 
     uid_t EffectiveUserId() override { return effective; }
     uid_t RealUserId() override { return real; }
     gid_t RealGroupId() override { return realGroup; }
+    int OwnGroups(std::vector<gid_t>& groups) override {
+        if (ownGroupsError != 0) return ownGroupsError;
+        groups = own;
+        return 0;
+    }
     std::optional<std::string> Environment(const char* name) override {
         auto found = environment.find(name);
         if (found == environment.end()) return std::nullopt;
@@ -96,6 +106,7 @@ struct ChoiceCase {
     gid_t realGroup;
     std::map<std::string, std::string> environment;
     std::optional<Identity> expected;  // nothing: our own ids stay
+    std::optional<std::vector<gid_t>> own = std::nullopt;  // the groups we run with; nothing: root's
 };
 
 Identity As(uid_t user, gid_t group, std::vector<gid_t> groups) { return Identity{user, group, std::move(groups)}; }
@@ -111,6 +122,7 @@ TEST_P(ChooseIdentityTest, UserGroupAndGroups) {
     system.real = c.real;
     system.realGroup = c.realGroup;
     system.environment = c.environment;
+    if (c.own) system.own = *c.own;
     std::optional<Identity> chosen = Identity{};
     ASSERT_EQ(vespane::ChooseIdentity(system, kAdministrative, chosen), 0);
     ASSERT_EQ(chosen.has_value(), c.expected.has_value());
@@ -130,10 +142,23 @@ INSTANTIATE_TEST_SUITE_P(
         // Not root: nothing changes, whatever the environment names.
         ChoiceCase{"NotRoot", 1000, 1000, 1000, {{"SUDO_UID", "1001"}}, std::nullopt},
         ChoiceCase{"RootRealUserButNotEffective", 1000, 0, 0, {}, std::nullopt},
-        // Set-user-ID root: the real user and group, before any variable.
-        ChoiceCase{"SetUserIdRoot", 0, 1000, 1000, {{"SUDO_UID", "1001"}}, As(1000, 1000, {1000, kUsersGroup, kAudioGroup})},
-        ChoiceCase{"SetUserIdRootRealGroupAdministrative", 0, 1001, kSudoGroup, {}, As(1001, 65534, {65534, kUsersGroup})},
-        ChoiceCase{"SetUserIdRootUnknownUser", 0, 4242, 4243, {}, As(4242, 4243, {4243})},
+        // Set-user-ID root: the real user and group, before any variable, with
+        // the groups the caller runs with less the administrative ones; not
+        // those the database gives (alice's sudo, adm, users, audio).
+        ChoiceCase{"SetUserIdRoot", 0, 1000, 1000, {{"SUDO_UID", "1001"}},
+                   As(1000, 1000, {1000, kAudioGroup, kCallerOnlyGroup}),
+                   std::vector<gid_t>{1000, kAudioGroup, kCallerOnlyGroup}},
+        ChoiceCase{"SetUserIdRootDatabaseGroupsNotAdded", 0, 1000, 1000, {}, As(1000, 1000, {1000}),
+                   std::vector<gid_t>{1000}},
+        ChoiceCase{"SetUserIdRootNoGroups", 0, 1000, 1000, {}, As(1000, 1000, {}), std::vector<gid_t>{}},
+        ChoiceCase{"SetUserIdRootOwnAdministrativeDropped", 0, 1000, 1000, {}, As(1000, 1000, {kUsersGroup}),
+                   std::vector<gid_t>{kSudoGroup, 0, kAdmGroup, kUsersGroup, kUsersGroup}},
+        ChoiceCase{"SetUserIdRootRealGroupAdministrative", 0, 1001, kSudoGroup, {}, As(1001, 65534, {kUsersGroup}),
+                   std::vector<gid_t>{kSudoGroup, kUsersGroup}},
+        ChoiceCase{"SetUserIdRootRealGroupMinusOne", 0, 1001, static_cast<gid_t>(-1), {}, As(1001, 65534, {}),
+                   std::vector<gid_t>{}},
+        ChoiceCase{"SetUserIdRootUnknownUser", 0, 4242, 4243, {}, As(4242, 4243, {4243, kCallerOnlyGroup}),
+                   std::vector<gid_t>{4243, kCallerOnlyGroup}},
         // sudo names the user and group.
         ChoiceCase{"Sudo", 0, 0, 0, {{"SUDO_UID", "1000"}, {"SUDO_GID", "1000"}}, As(1000, 1000, {1000, kUsersGroup, kAudioGroup})},
         ChoiceCase{"SudoOtherGroup", 0, 0, 0, {{"SUDO_UID", "1001"}, {"SUDO_GID", "5000"}}, As(1001, 5000, {5000, kUsersGroup})},
@@ -159,17 +184,38 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceCase{"SudoTooLarge", 0, 0, 0, {{"SUDO_UID", "4294967296"}}, kNobody}),
     ondrel::testing::CaseName());
 
-// A database that cannot be read starts nothing: its error is the answer.
-TEST(ChooseIdentity, LookupErrorsAreReported) {
-    for (bool inGroupList : {false, true}) {
-        FakeSystem system;
-        system.environment = {{"SUDO_UID", "1000"}};
-        (inGroupList ? system.groupListError : system.userLookupError) = EIO;
-        std::optional<Identity> chosen;
-        EXPECT_EQ(vespane::ChooseIdentity(system, kAdministrative, chosen), EIO) << inGroupList;
-        EXPECT_FALSE(chosen.has_value());
-    }
+// A lookup that fails starts nothing: its error is the answer. A service the
+// row does not consult cannot fail it.
+struct LookupErrorCase {
+    const char* name;
+    uid_t real;
+    int FakeSystem::*failing;
+    int expected;
+};
+
+class LookupErrorTest : public ::testing::TestWithParam<LookupErrorCase> {};
+
+TEST_P(LookupErrorTest, Reported) {
+    const LookupErrorCase& c = GetParam();
+    FakeSystem system;
+    system.real = c.real;
+    system.realGroup = c.real;
+    system.environment = {{"SUDO_UID", "1000"}};
+    system.*c.failing = EIO;
+    std::optional<Identity> chosen;
+    EXPECT_EQ(vespane::ChooseIdentity(system, kAdministrative, chosen), c.expected);
+    EXPECT_EQ(chosen.has_value(), c.expected == 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, LookupErrorTest,
+    ::testing::Values(LookupErrorCase{"SudoUserLookup", 0, &FakeSystem::userLookupError, EIO},
+                      LookupErrorCase{"SudoGroupList", 0, &FakeSystem::groupListError, EIO},
+                      LookupErrorCase{"SudoOwnGroupsUnused", 0, &FakeSystem::ownGroupsError, 0},
+                      LookupErrorCase{"SetUserIdOwnGroups", 1000, &FakeSystem::ownGroupsError, EIO},
+                      LookupErrorCase{"SetUserIdDatabaseUnused", 1000, &FakeSystem::groupListError, 0},
+                      LookupErrorCase{"SetUserIdUserLookupUnused", 1000, &FakeSystem::userLookupError, 0}),
+    ondrel::testing::CaseName());
 
 TEST(AdministrativeGroupIds, GroupZeroAndTheNamedOnesThatExist) {
     FakeSystem system;

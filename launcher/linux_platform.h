@@ -1,7 +1,7 @@
 #pragma once
 // The launcher's Linux platform, and beneath it the system services that
 // choose and change who the child runs as (and close its descriptors), behind
-// PosixSystem so that tests can replace any of them.
+// LinuxSystem so that tests can replace any of them.
 #include <sys/types.h>
 
 #include <array>
@@ -49,14 +49,16 @@ struct UserEntry {
 // The system services the Linux launcher uses to decide and to change the
 // child's identity. The "Find" and "Groups" operations answer 0 or an errno
 // value; the others behave as the system call of the same name.
-class PosixSystem {
+class LinuxSystem {
 public:
-    virtual ~PosixSystem() = default;
+    virtual ~LinuxSystem() = default;
 
     // In the launcher, before the child exists.
     virtual uid_t EffectiveUserId() = 0;
     virtual uid_t RealUserId() = 0;
     virtual gid_t RealGroupId() = 0;
+    // The supplementary groups this process runs with (getgroups).
+    virtual int OwnGroups(std::vector<gid_t>& groups) = 0;
     // The variable's value; nothing when it is not set.
     virtual std::optional<std::string> Environment(const char* name) = 0;
     // Sets entry to the user's account, or to nothing when there is none.
@@ -75,11 +77,12 @@ public:
 };
 
 // The real services of Linux and the C library.
-class LinuxSystem : public PosixSystem {
+class RealLinuxSystem : public LinuxSystem {
 public:
     uid_t EffectiveUserId() override;
     uid_t RealUserId() override;
     gid_t RealGroupId() override;
+    int OwnGroups(std::vector<gid_t>& groups) override;
     std::optional<std::string> Environment(const char* name) override;
     int FindUser(uid_t user, std::optional<UserEntry>& entry) override;
     int FindGroup(const char* name, std::optional<gid_t>& id) override;
@@ -92,57 +95,42 @@ public:
 
 // Group 0 and the ids of those kAdministrativeGroupNames the group database
 // holds. Answers 0 or the errno of a failed lookup.
-int AdministrativeGroupIds(PosixSystem& system, std::vector<gid_t>& ids);
+int AdministrativeGroupIds(LinuxSystem& system, std::vector<gid_t>& ids);
 
 // A user or group id named by the environment: decimal digits only, below the
 // value -1 stands for; nothing otherwise.
 std::optional<uid_t> ParseId(std::string_view text);
 
-// Who the child of a launcher with effective user id 0 becomes: the real user
-// when it is not 0, else the user named by SUDO_UID (group SUDO_GID) or by
-// PKEXEC_UID (a variable naming root names no one), else nobody. Where no
-// group is named, the user's primary group (nogroup for an unknown user); an
-// administrative group becomes nogroup. The
-// supplementary groups are the user's groups without the administrative ones.
-// Sets chosen to nothing when the effective user id is not 0: the child keeps
-// ours. Answers 0 or the errno of a failed lookup.
-int ChooseIdentity(PosixSystem& system, const std::vector<gid_t>& administrative, std::optional<Identity>& chosen);
+// Who the child of a launcher with effective user id 0 becomes.
+//   - Real user id not 0 (installed set-user-ID root): the real user and
+//     group, and the supplementary groups we were started with (getgroups),
+//     not those the group database gives the user: a caller running without
+//     one of its groups does not get it back.
+//   - Else the user named by SUDO_UID (group SUDO_GID) or by PKEXEC_UID (a
+//     variable naming root names no one), else nobody, with the groups the
+//     group database gives that user: ours are root's.
+// Where no group is named, the user's primary group (nogroup for an unknown
+// user); an administrative group becomes nogroup, and no administrative group
+// stays among the supplementary ones. Sets chosen to nothing when the
+// effective user id is not 0: the child keeps our ids. Answers 0 or the errno
+// of a failed lookup.
+int ChooseIdentity(LinuxSystem& system, const std::vector<gid_t>& administrative, std::optional<Identity>& chosen);
 
 // Closes every descriptor from first upwards, except keep, found by reading
 // /proc/self/fd; for the child, where close_range fails. Async-signal-safe.
 // Answers 0 or an errno value.
 int CloseListedDescriptors(int first, int keep);
 
-// The launcher's platform operations on Linux (see posix_platform.cpp).
-class PosixLaunchPlatform : public LaunchPlatform {
+// The launcher's platform operations on Linux (see linux_platform.cpp).
+class LinuxLaunchPlatform : public LaunchPlatform {
 public:
-    explicit PosixLaunchPlatform(PosixSystem& system) : system_(system) {}
+    explicit LinuxLaunchPlatform(LinuxSystem& system) : system_(system) {}
 
-    bool CreateNormalUserLevel(PlatformHandle& level) override;
-    bool ComputeRestrictedToken(PlatformHandle level, PlatformHandle& token) override;
-    bool StartAsUser(PlatformHandle token, const PathChar* path, StartedProcess& started) override;
-    void CloseProcess(PlatformHandle process) override;
-    void CloseThread(PlatformHandle thread) override;
-    void CloseToken(PlatformHandle token) override;
-    void CloseLevel(PlatformHandle level) override;
-    ExitCode LastErrorCode() override;
+    Prepared Prepare() override;
     void WriteStandardError(std::string_view text) override;
 
 private:
-    // What the child is to be, for as long as the token is open.
-    struct Token {
-        std::optional<Identity> identity;  // who it becomes; nothing: our ids stay
-        std::vector<gid_t> ownGroups;      // when our ids stay: ours without the administrative ones
-        bool setOwnGroups = false;         // we hold CAP_SETGID, so those can be set
-        bool dropBounding = false;         // we hold CAP_SETPCAP, so the bounding set can be cleared
-    };
-
-    bool Failed(int code);
-
-    PosixSystem& system_;
-    std::optional<std::vector<gid_t>> administrative_;  // the restriction level
-    std::optional<Token> token_;
-    int lastError_ = 0;
+    LinuxSystem& system_;
 };
 
 }  // namespace vespane
