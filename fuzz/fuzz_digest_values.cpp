@@ -39,11 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool end = (data[0] & 1) == 0;
     const std::string value(reinterpret_cast<const char*>(data + 1), size - 1);
     ondrel::RuleTrace trace;
-    const bool held = end ? ondrel::EndMd5Rule(fixture.path, value, trace) : ondrel::SizeMd5Rule(fixture.path, value, trace);
-    Require(trace.hasText);
+    const ondrel::RuleContext context{fixture.path, nullptr};
+    const bool held = end ? ondrel::EndMd5Rule(context, value, trace) : ondrel::SizeMd5Rule(context, value, trace);
+    Require(trace.text.has_value());
+    const std::string& computed = *trace.text;
     // Either no digest (an invalid number) or the digest of a range of the file.
-    Require(trace.text.empty() || fixture.rangeDigests.count(trace.text) == 1);
+    Require(computed.empty() || fixture.rangeDigests.count(computed) == 1);
     // The expected text is always the end of the value.
-    if (held) Require(value.size() >= trace.text.size() && value.compare(value.size() - trace.text.size(), trace.text.size(), trace.text) == 0);
+    if (held) Require(value.size() >= computed.size() && value.compare(value.size() - computed.size(), computed.size(), computed) == 0);
     return 0;
 }

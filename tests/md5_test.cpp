@@ -232,9 +232,7 @@ TEST_P(Md5Cores, FileDigestMatchesReference) {
     std::mt19937 random(7);
     std::string bytes(2 * ondrel::platform::FileReader::kChunk + 333, '\0');
     for (char& c : bytes) c = static_cast<char>(random());
-    Md5Digest digest;
-    ondrel::Md5OfFile(dir.Write("random.bin", bytes), digest);
-    EXPECT_EQ(digest, ReferenceMd5(bytes));
+    EXPECT_EQ(ondrel::Md5OfFile(dir.Write("random.bin", bytes)).text, ondrel::DigestText(ReferenceMd5(bytes)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Md5, Md5Cores,
@@ -266,7 +264,7 @@ TEST(FileReaderBuffer, SmallRangeThenLargeRangesOnOneReader) {
     std::string bytes = ondrel::testing::CountingBytes(3 * chunk + 77);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(bytes[i] ^ (i >> 9));
     ondrel::platform::FileReader reader =
-        ondrel::platform::FileReader::Open(dir.Write("ranges.bin", bytes), ondrel::platform::Share::Read);
+        ondrel::platform::FileReader::OpenOrThrow(dir.Write("ranges.bin", bytes), ondrel::platform::Share::Read);
     ASSERT_TRUE(reader);
     struct Range {
         std::uint64_t offset, count;
@@ -285,11 +283,7 @@ TEST(FileReaderBuffer, SmallRangeThenLargeRangesOnOneReader) {
 // Md5OfFile -----------------------------------------------------------------
 
 namespace {
-std::string FileDigestText(const std::string& path) {
-    Md5Digest digest;
-    ondrel::Md5OfFile(path, digest);
-    return ondrel::DigestText(digest);
-}
+std::string FileDigestText(const std::string& path) { return ondrel::Md5OfFile(path).text; }
 }  // namespace
 
 TEST(Md5OfFile, WholeFile) {

@@ -60,14 +60,14 @@ TEST(SectionTableBounds, HugeCountsReadOnlyWhatTheFileHolds) {
     Put16(b, 64 + 6, 0xFFFF);
     pe::Result<pe::SectionTable> table = Sections(b);
     ASSERT_TRUE(table);
-    EXPECT_FALSE(table->complete);
+    EXPECT_FALSE(table->complete());
     EXPECT_EQ(table->numberOfSections, 0xFFFF);
     EXPECT_EQ(table->headers.size(), (b.size() - built.sectionTable) / 40);
 
     // A table that ends exactly at the end of the file is complete; a byte less is not.
     std::string exact = built.bytes.substr(0, built.sectionTable + 40);
-    EXPECT_TRUE(Sections(exact)->complete);
-    EXPECT_FALSE(Sections(exact.substr(0, exact.size() - 1))->complete);
+    EXPECT_TRUE(Sections(exact)->complete());
+    EXPECT_FALSE(Sections(exact.substr(0, exact.size() - 1))->complete());
     Put16(b, 64 + 20, 0xFFFF);  // an optional header larger than the file
     EXPECT_TRUE(Sections(b)->headers.empty());
 }
@@ -163,15 +163,15 @@ TEST(ResourceDirectory, ExactLanguageFindsOnlyThatLanguage) {
     pe::MemorySource source(bytes.data(), bytes.size());
     for (std::uint16_t language : languages) {
         std::optional<pe::ResourceData> found =
-            pe::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), language);
+            ondrel::testing::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), language);
         ASSERT_TRUE(found) << language;
         EXPECT_EQ(found->language, language);
         std::string data(found->size, '\0');
         ASSERT_TRUE(source.ReadAt(found->fileOffset, data.data(), data.size()));
         EXPECT_EQ(data, "language " + std::to_string(language));
     }
-    EXPECT_FALSE(pe::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), 0x411));
-    EXPECT_FALSE(pe::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(2), 0x409));
+    EXPECT_FALSE(ondrel::testing::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), 0x411));
+    EXPECT_FALSE(ondrel::testing::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(2), 0x409));
     // The lookup without a language prefers the user's language among them.
     EXPECT_EQ(pe::FindResourceData(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1))->language, 0x409);
 }
@@ -312,7 +312,7 @@ TEST_P(ResourceFailure, SaysWhy) {
     const std::string b = Damaged(c.damage);
     pe::MemorySource source(b.data(), b.size());
     const pe::ResourceKey type = pe::ResourceKey::Id(c.type), name = pe::ResourceKey::Id(c.id);
-    pe::Result<pe::ResourceData> found = c.language ? pe::FindResourceDataInLanguage(source, type, name, *c.language)
+    pe::Result<pe::ResourceData> found = c.language ? ondrel::testing::FindResourceDataInLanguage(source, type, name, *c.language)
                                                     : pe::FindResourceData(source, type, name);
     EXPECT_EQ(found.has_value(), c.failure == pe::Failure::None);
     EXPECT_EQ(found.failure(), c.failure) << pe::FailureText(found.failure());
@@ -406,7 +406,7 @@ TEST(ResourceListing, EveryResourceInDirectoryOrderUpToTheLimit) {
             EXPECT_TRUE(same(list[i].name, want[i].name)) << i;
             EXPECT_EQ(list[i].language, want[i].language) << i;
             // Each one listed is found again by the lookup in its language.
-            EXPECT_TRUE(pe::FindResourceDataInLanguage(source, list[i].type, list[i].name, list[i].language)) << i;
+            EXPECT_TRUE(ondrel::testing::FindResourceDataInLanguage(source, list[i].type, list[i].name, list[i].language)) << i;
         }
     }
 }

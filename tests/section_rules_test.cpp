@@ -8,6 +8,7 @@
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 #include "ondrel.h"
+#include "platform/reader.h"
 #include "tests/support/digests.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
@@ -41,7 +42,7 @@ TEST_F(SectionRules, SizesDigestsAndNames) {
         EXPECT_EQ(ondrel::NamedSectionDigest("CODE", file), DigestOfBytes(code));
         EXPECT_EQ(ondrel::NamedSectionDigest("DATA", file), DigestOfBytes(data));
         EXPECT_EQ(ondrel::NamedSectionDigest("code", file), "");
-        EXPECT_EQ(ondrel::AllSectionsDigest(file), DigestOfBytes(code + data));
+        EXPECT_EQ(ondrel::AllSectionsDigest(file).text, DigestOfBytes(code + data));
         EXPECT_EQ(Check(file, "SECSIZE=340,SSECMD5=" + DigestOfBytes(code) + ",SSECMD5=-" + DigestOfBytes(code) +
                                   ",SSECMD5=DATA-" + DigestOfBytes(data) + ",SECMD5=" + DigestOfBytes(code + data)),
                   1);
@@ -54,7 +55,7 @@ TEST_F(SectionRules, SizesDigestsAndNames) {
 TEST_F(SectionRules, NoSections) {
     std::string file = Write(PeImage{}.Bytes());
     EXPECT_EQ(ondrel::SectionRawSizeTotal(file), 0);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), kEmptyDigestText);
+    EXPECT_EQ(ondrel::AllSectionsDigest(file).text, kEmptyDigestText);
     EXPECT_EQ(ondrel::NamedSectionDigest("CODE", file), "");
 }
 
@@ -84,7 +85,7 @@ TEST_F(SectionRules, RegionsPastTheEndAndOverlaps) {
     built.bytes[built.sectionTable + 40 + 20] = static_cast<char>(aStart & 0xFF);
     built.bytes[built.sectionTable + 40 + 21] = static_cast<char>(aStart >> 8);
     std::string file = Write(built.bytes);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), DigestOfBytes(CountingBytes(16) + CountingBytes(16)));
+    EXPECT_EQ(ondrel::AllSectionsDigest(file).text, DigestOfBytes(CountingBytes(16) + CountingBytes(16)));
     EXPECT_EQ(ondrel::NamedSectionDigest("C", file), kEmptyDigestText);
 
     // A region that runs past the end gives the bytes up to the end.
@@ -101,7 +102,7 @@ TEST_F(SectionRules, HugeFieldsAddNothing) {
     std::string file = Write(image.Bytes());
     EXPECT_EQ(ondrel::NamedSectionDigest("BIG", file), kEmptyDigestText);
     EXPECT_EQ(ondrel::NamedSectionDigest("FAR", file), kEmptyDigestText);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), DigestOfBytes("ghi"));
+    EXPECT_EQ(ondrel::AllSectionsDigest(file).text, DigestOfBytes("ghi"));
 }
 
 TEST_F(SectionRules, SumsWrapIn32Bits) {
@@ -123,7 +124,7 @@ TEST_F(SectionRules, TableRunningPastTheEnd) {
     // Both headers' data lie beyond the cut: only the sum of the whole header counts.
     std::string file = Write(bytes);
     EXPECT_EQ(ondrel::SectionRawSizeTotal(file), 3);
-    EXPECT_EQ(ondrel::AllSectionsDigest(file), "");
+    EXPECT_EQ(ondrel::AllSectionsDigest(file).text, "");
     EXPECT_EQ(ondrel::NamedSectionDigest("A", file), "");
 }
 
@@ -139,18 +140,24 @@ TEST_F(SectionRules, FilesThatAreNoImages) {
     }
 }
 
-TEST_F(SectionRules, SectionDigestIsCachedPerFileName) {
+TEST_F(SectionRules, SectionDigestIsCachedOnlyForTheFileItWasComputedFrom) {
     PeImage image;
     image.sections = {{"CODE", "cached"}};
-    std::string file = Write(image.Bytes());
+    const std::string file = Write(image.Bytes());
+    ondrel::testing::Age(file);
     EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 1);
-    image.sections = {{"CODE", "changed"}};
-    dir.Write(std::filesystem::path(file).filename().string(), image.Bytes());
+    ondrel::platform::FailReadsAfter(0);
     EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 1);  // not read again
-    std::string later = dir.File("later.dll");
-    EXPECT_EQ(Check(later, "SECMD5="), 1);  // empty text cached for a missing file
-    dir.Write("later.dll", image.Bytes());
-    EXPECT_EQ(Check(later, "SECMD5="), 1);
+    ondrel::platform::StopFailingReads();
+    image.sections = {{"CODE", "changed"}};
+    dir.WriteAged(std::filesystem::path(file).filename().string(), image.Bytes());
+    EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 0);
+    EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("changed")), 1);
+    const std::string later = dir.File("later.dll");
+    EXPECT_EQ(Check(later, "SECMD5="), 1);  // a missing file
+    dir.WriteAged("later.dll", image.Bytes());
+    EXPECT_EQ(Check(later, "SECMD5="), 0);
+    EXPECT_EQ(Check(later, "SECMD5=" + DigestOfBytes("changed")), 1);
 }
 
 TEST(SectionNameText, StopsAtTheFirstZero) {

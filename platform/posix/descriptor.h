@@ -1,10 +1,8 @@
 #pragma once
-// POSIX file descriptors owned by UniqueHandle: closed keeping errno, so a
-// failure's errno survives the cleanup. close is async-signal-safe, so a
-// child between fork and execve may reset descriptors too.
+// POSIX file descriptors owned by UniqueHandle. close is async-signal-safe,
+// so a child between fork and execve may release descriptors too. A release
+// may change errno: take a failure's errno before anything is released.
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "platform/handle.h"
 
@@ -13,11 +11,7 @@ namespace ondrel::platform {
 struct DescriptorTraits {
     using Value = int;
     static Value Invalid() noexcept { return -1; }
-    static void Release(Value fd) noexcept {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-    }
+    static void Release(Value fd) noexcept { close(fd); }
 };
 using Descriptor = UniqueHandle<DescriptorTraits>;
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/pe/pe_reader.h"
+
 namespace ondrel::testing {
 
 // A resource type or name in the directory: an identifier or a UTF-16 name.
@@ -54,5 +56,15 @@ struct PeImage {
     Built Build() const;
     std::string Bytes() const { return Build().bytes; }
 };
+
+// The resource of exactly that language, found by the same binary search of
+// the name's languages that the platform's lookup by language
+// (FindResourceExA) starts with; why not when it does not find it.
+inline pe::Result<pe::ResourceData> FindResourceDataInLanguage(pe::ByteSource& source, const pe::ResourceKey& type,
+                                                              const pe::ResourceKey& name, std::uint16_t language) {
+    pe::Result<pe::ResourceTree> tree = pe::ResourceTree::Open(source);
+    if (!tree) return tree.failure();
+    return tree->Find(type, name, pe::LanguageChoice{{language}, false});
+}
 
 }  // namespace ondrel::testing
