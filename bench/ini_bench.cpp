@@ -1,11 +1,13 @@
-// Parsing and searching INI text from memory: an ordinary file, and hostile
-// files of many headers repeating one name, where every header leads to a
-// search of the last section of that name.
+// The "INI" rule's search, as the rule runs it: text fed in pieces of the
+// reader's chunk size. An ordinary file; hostile files of many headers
+// repeating one name, or of many distinct names each holding the fragment;
+// and long fragments, whose set-up is linear in their length.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
 #include "checks/ini_rule.h"
+#include "platform/reader.h"
 
 namespace {
 
@@ -26,11 +28,23 @@ std::string RepeatedHeaders(std::size_t count) {
     return text;
 }
 
-void Run(benchmark::State& state, const std::string& text) {
-    for (auto _ : state) {
-        ondrel::IniDocument doc = ondrel::ParseIniText(text);
-        benchmark::DoNotOptimize(ondrel::FindIniValue(doc, "needle"));
-    }
+// count sections of distinct names, each holding the fragment.
+std::string DistinctMatches(std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += "[s" + std::to_string(i) + "]\nk=needle\n";
+    return text;
+}
+
+bool Search(const std::string& text, std::string_view needle) {
+    ondrel::IniValueSearch search(needle);
+    const std::size_t chunk = ondrel::platform::FileReader::kChunk;
+    for (std::size_t at = 0; at < text.size(); at += chunk) search.Feed(std::string_view(text).substr(at, chunk));
+    search.Finish();
+    return search.Match().has_value();
+}
+
+void Run(benchmark::State& state, const std::string& text, const std::string& needle = "needle") {
+    for (auto _ : state) benchmark::DoNotOptimize(Search(text, needle));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
@@ -38,9 +52,19 @@ void BM_OrdinaryFile(benchmark::State& state) { Run(state, Ordinary(static_cast<
 void BM_RepeatedHeaders(benchmark::State& state) {
     Run(state, RepeatedHeaders(static_cast<std::size_t>(state.range(0))));
 }
+void BM_DistinctSectionsEachMatching(benchmark::State& state) {
+    Run(state, DistinctMatches(static_cast<std::size_t>(state.range(0))));
+}
+// A fragment of state.range(0) letters searched in a short file: the set-up
+// of the search dominates.
+void BM_LongFragment(benchmark::State& state) {
+    Run(state, "[S]\nk=" + std::string(1000, 'a') + "\n", std::string(static_cast<std::size_t>(state.range(0)), 'a'));
+}
 
 }  // namespace
 
 BENCHMARK(BM_OrdinaryFile)->Arg(10)->Arg(10000);
 BENCHMARK(BM_RepeatedHeaders)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_DistinctSectionsEachMatching)->Arg(1000)->Arg(100000);
+BENCHMARK(BM_LongFragment)->Arg(160000)->Arg(20 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
