@@ -56,6 +56,9 @@ if [ -z "$python" ]; then
   for p in /usr/bin/python3 python3; do "$p" -m pip --version >/dev/null 2>&1 && { python=$p; break; }; done
 fi
 
+# Runs a command; shows its output only when it fails.
+quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "failed: $*" >&2; exit 1; }; }
+
 # The build tree of a kind, configured and built.
 build_tree() {  # deb|win64|win32
   local tree=$1 dir=build/$1 args=()
@@ -68,15 +71,15 @@ build_tree() {  # deb|win64|win32
     if [ "$tree" = deb ]; then
       # Debian's hardening and optimisation flags, as a Debian build gets them.
       flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-      CFLAGS="$(flags CFLAGS) $(flags CPPFLAGS)" CXXFLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" LDFLAGS=$(flags LDFLAGS) \
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_TESTS=OFF "${args[@]}" >/dev/null
-    else
-      cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_TESTS=OFF "${args[@]}" >/dev/null
+      export CFLAGS="$(flags CFLAGS) $(flags CPPFLAGS)" CXXFLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" \
+        LDFLAGS=$(flags LDFLAGS)
     fi
+    quiet cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_TESTS=OFF "${args[@]}"
+    unset CFLAGS CXXFLAGS LDFLAGS
   else
-    cmake "$dir" >/dev/null
+    quiet cmake "$dir"
   fi
-  cmake --build "$dir" -j 2 >/dev/null
+  quiet cmake --build "$dir" -j 2
   # shellcheck source=/dev/null
   . "$dir/packaging/package.env"
 }
@@ -85,7 +88,7 @@ build_tree() {  # deb|win64|win32
 stage() {  # destination, component...
   local dest=$1; shift
   for component in "$@"; do
-    DESTDIR=$dest cmake --install build/deb --component "$component" >/dev/null
+    DESTDIR=$dest quiet cmake --install build/deb --component "$component"
   done
 }
 
@@ -109,8 +112,8 @@ wheel() {  # out-dir [library]
   local settings=()
   [ -n "$python" ] || { echo "no Python with pip (Debian package python3-pip)"; exit 1; }
   [ -z "${2:-}" ] || settings=(--config-settings "library=$2")
-  PYTHONDONTWRITEBYTECODE=1 "$python" -m pip wheel --disable-pip-version-check --no-deps --no-index \
-    --no-build-isolation -q -w "$1" "$root/python" "${settings[@]}" >/dev/null
+  PYTHONDONTWRITEBYTECODE=1 quiet "$python" -m pip wheel --disable-pip-version-check --no-deps --no-index \
+    --no-build-isolation -w "$1" "$root/python" "${settings[@]}"
 }
 
 # One Debian package from its staging root: documents, permissions, control files.
@@ -134,7 +137,7 @@ deb_package() {  # package, staging root
   if [ ${#elf[@]} -gt 0 ]; then
     mkdir -p "$work/shlibdeps/debian"
     printf 'Source: ondrel\n\nPackage: %s\nArchitecture: any\n' "$pkg" >"$work/shlibdeps/debian/control"
-    depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O "${elf[@]}" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+    depends=$(cd "$work/shlibdeps" && quiet dpkg-shlibdeps -O "${elf[@]}" && sed -n 's/^shlibs:Depends=//p' "$work/log")
   fi
   local size
   size=$(du -k -s --apparent-size --exclude=DEBIAN "$dir" | cut -f1)
@@ -150,7 +153,7 @@ deb_package() {  # package, staging root
     | sed 's|  \./|  |') >"$dir/DEBIAN/md5sums"
   local arch
   arch=$(sed -n 's/^Architecture: //p' "$dir/DEBIAN/control")
-  dpkg-deb --root-owner-group -Zxz --build "$dir" "$out/${pkg}_${version}_$arch.deb" >/dev/null
+  quiet dpkg-deb --root-owner-group -Zxz --build "$dir" "$out/${pkg}_${version}_$arch.deb"
   size_line "$out/${pkg}_${version}_$arch.deb"
   debs+=("$out/${pkg}_${version}_$arch.deb")
 }
@@ -208,7 +211,7 @@ make_zip() {  # win64|win32
   local top=$name-$version-$system zip=$out/$name-$version-$system.zip dbg=$out/$name-$version-$system-dbg.zip
   rm -f "$zip" "$dbg"
   mkdir -p "$work/$tree" "$work/$tree-dbg/$top/bin"
-  cmake --install "build/$tree" --prefix "$work/$tree/$top" >/dev/null
+  quiet cmake --install "build/$tree" --prefix "$work/$tree/$top"
   for image in "$work/$tree/$top"/bin/*.exe "$work/$tree/$top"/bin/*.dll; do
     local debug=$work/$tree-dbg/$top/bin/$(basename "$image").debug
     "$triple-objcopy" --only-keep-debug "$image" "$debug"

@@ -229,14 +229,6 @@ round_trip
 runs_32bit() { why_not_win32=$(bash "$root/scripts/win32-runnable.sh"); }
 clang=$(tool clang) lld_link=$(tool lld-link) dlltool=$(tool llvm-dlltool) readobj=$(tool llvm-readobj)
 
-# The CRC-32 that .gnu_debuglink holds, of a file.
-crc32() { python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$1"; }
-# The name and CRC-32 in an image's .gnu_debuglink: "NAME CRC".
-debuglink() {
-  "$1-objcopy" --dump-section .gnu_debuglink="$work/link" "$2" "$work/image.tmp" 2>/dev/null || return 1
-  python3 -c 'import sys, struct; d = open(sys.argv[1], "rb").read(); n = d.split(b"\0")[0]
-print(n.decode(), "%08x" % struct.unpack("<I", d[-4:])[0])' "$work/link"
-}
 
 for arch in win64 win32; do
   zip=$dir/ondrel-$version-$arch.zip dbg=$dir/ondrel-$version-$arch-dbg.zip
@@ -249,18 +241,20 @@ for arch in win64 win32; do
     $top/include/ondrel.h $top/bin/Vespane.exe $top/README.md $top/LICENSE
   tools=$(grep -cE "^$top/bin/ondrel[^/]*\.exe$" <<<"$listing")
   [ "$tools" -gt 0 ] && ok "$arch: $tools command-line tool(s)" || bad "$arch: no command-line tool"
-  unzip -q "$zip" -d "$work/$arch" && unzip -q "$dbg" -d "$work/$arch-dbg" || { bad "unzip $zip"; continue; }
+  # Both into one place, as a user debugging them would unpack them.
+  unzip -q "$zip" -d "$work/$arch" && unzip -q "$dbg" -d "$work/$arch" || { bad "unzip $zip"; continue; }
   tree=$work/$arch/$top out=$work/$arch/host
   mkdir -p "$out"
 
-  # Each image stripped, naming its .debug file, which holds the debug sections.
+  # Each image stripped; objdump follows its .gnu_debuglink (name and CRC-32)
+  # to the .debug file beside it and reads the debug information there.
   lean=() fat=()
   for image in "$tree"/bin/*.exe "$tree"/bin/*.dll; do
-    name=$(basename "$image") debug=$work/$arch-dbg/$top/bin/$(basename "$image").debug
-    sections=$("$cross-w64-mingw32-objdump" -h "$image")
-    if ! grep -q '\.debug_' <<<"$sections" && "$cross-w64-mingw32-nm" "$image" 2>&1 | grep -q 'no symbols' &&
-       [ -f "$debug" ] && [ "$(debuglink "$cross-w64-mingw32" "$image")" = "$name.debug $(crc32 "$debug")" ] &&
-       "$cross-w64-mingw32-objdump" -h "$debug" | grep -q '\.debug_info'; then
+    name=$(basename "$image")
+    if ! "$cross-w64-mingw32-objdump" -h "$image" | grep -q '\.debug_' &&
+       "$cross-w64-mingw32-nm" "$image" 2>&1 | grep -q 'no symbols' &&
+       "$cross-w64-mingw32-objdump" --dwarf=follow-links --dwarf=info "$image" 2>&1 | head -3 |
+         grep -qF "(loaded from $tree/bin/$name.debug)"; then
       lean+=("$name")
     else fat+=("$name"); fi
   done
