@@ -1,10 +1,10 @@
 # What scripts/package.sh needs from a build tree, written into its packaging/
 # folder at configure time:
-#   package.env         version, system and folders, read by the script (shell
-#                       assignments)
+#   package.env         name, version, system and library folder, read by the
+#                       script (shell assignments)
 #   debian/PACKAGE/     Linux: the control files of each Debian package, from
 #                       packaging/debian/PACKAGE/ with the version, the
-#                       architecture and the multiarch folder filled in
+#                       architecture and the maintainer filled in
 # The script installs the components of cmake/install.cmake into a staging
 # folder per package and builds the .deb files with dpkg-deb and the zips with
 # zip: CPack's Debian generator writes ldconfig calls into the library's
@@ -13,23 +13,22 @@
 set(ONDREL_PACKAGE_MAINTAINER "the ondrel developers <ondrel@example.org>" CACHE STRING "Maintainer of the packages")
 set(ONDREL_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
 
+set(ONDREL_DEB_ARCH "")
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(ONDREL_PACKAGE_SYSTEM win64)
   else()
     set(ONDREL_PACKAGE_SYSTEM win32)
   endif()
-  set(ONDREL_DEB_ARCH "")
 else()
   set(ONDREL_PACKAGE_SYSTEM linux)
-  set(ONDREL_DEB_ARCH "")
   find_program(ONDREL_DPKG dpkg)
   if(ONDREL_DPKG)
     execute_process(COMMAND ${ONDREL_DPKG} --print-architecture OUTPUT_VARIABLE ONDREL_DEB_ARCH
       OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   endif()
   # One folder per package; a file NAME.in becomes NAME with @VARIABLES@ filled in.
-  file(GLOB ondrel_deb_files RELATIVE ${PROJECT_SOURCE_DIR}/packaging/debian ${PROJECT_SOURCE_DIR}/packaging/debian/*/*)
+  file(GLOB ondrel_deb_files CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/packaging/debian ${PROJECT_SOURCE_DIR}/packaging/debian/*/*)
   foreach(file IN LISTS ondrel_deb_files)
     string(REGEX REPLACE "\\.in$" "" target "${file}")
     if(target STREQUAL file)
@@ -45,8 +44,5 @@ file(CONFIGURE OUTPUT ${ONDREL_PACKAGING_DIR}/package.env CONTENT "\
 name=ondrel
 version=@PROJECT_VERSION@
 system=@ONDREL_PACKAGE_SYSTEM@
-prefix='@CMAKE_INSTALL_PREFIX@'
 libdir='@CMAKE_INSTALL_LIBDIR@'
-deb_arch=@ONDREL_DEB_ARCH@
-multiarch=@CMAKE_LIBRARY_ARCHITECTURE@
 " @ONLY)

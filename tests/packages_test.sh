@@ -127,7 +127,7 @@ if [ -f "$root/build/deb/CMakeCache.txt" ]; then
   for c in runtime dev; do cmake --install "$root/build/deb" --prefix "$work/opt/ondrel" --component $c >/dev/null; done
   mv "$work/opt/ondrel" "$work/opt/moved"
   answer=($(PKG_CONFIG_LIBDIR=$work/opt/moved/lib/$multiarch/pkgconfig pc_answer) - - -)
-  check "pkg-config for another prefix, moved: ${answer[*]}" eval '[ "${answer[0]#-I}" -ef "$work/opt/moved/include" ] &&
+  check "pkg-config for another prefix, moved: ${answer[*]:0:3}" eval '[ "${answer[0]#-I}" -ef "$work/opt/moved/include" ] &&
     [ "${answer[1]#-L}" -ef "$work/opt/moved/lib/$multiarch" ] && [ "${answer[2]}" = -londrel ]'
 fi
 
@@ -195,7 +195,8 @@ fi
 # ---- as root: installed for real, used, removed
 round_trip() {
   local present=() p
-  for p in "${packages[@]}"; do
+  # ondrel: the single package of 1.0.0, which two of these replace.
+  for p in "${packages[@]}" ondrel; do
     [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] && present+=("$p")
   done
   if [ "$(id -u)" != 0 ]; then skip "dpkg -i round trip (needs root)"; return; fi
