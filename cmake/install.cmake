@@ -1,16 +1,21 @@
-# What `cmake --install` puts in place, and the package files of both builds.
+# What `cmake --install` puts in place, by component:
 #
-# Linux: lib/libondrel.so.1.0.0 with the links libondrel.so.1 and libondrel.so,
-# include/ondrel.h, lib/cmake/ondrel (find_package(ondrel) -> ondrel::ondrel),
-# lib/pkgconfig/ondrel.pc, the programs in bin/, their manual pages and the
-# documents in share/doc/ondrel.
-# Windows: bin/ondrel.dll, lib/libondrel.dll.a, include/ondrel.h, the programs
-# in bin/, README.md and LICENSE at the top.
+#   runtime  the shared library: lib/libondrel.so.1.0.0 with its SONAME link
+#            libondrel.so.1 (Linux); bin/ondrel.dll (Windows)
+#   dev      include/ondrel.h; Linux: the link lib/libondrel.so, lib/cmake/ondrel
+#            (find_package(ondrel) -> ondrel::ondrel) and lib/pkgconfig/ondrel.pc;
+#            Windows: the import libraries lib/libondrel.dll.a (mingw-w64) and
+#            lib/ondrel.lib (Microsoft's short import format)
+#   tools    the programs in bin/: vespane (Vespane.exe) and the tools; on Linux
+#            ondrel-check is a two-line script that runs "ondrel check"
+#   man      the programs' manual pages (Linux)
+#   doc      README.md and CHANGELOG.md in share/doc/ondrel (Windows: README.md
+#            at the top)
+#   license  LICENSE beside them
 #
-# Components: the unnamed default one holds the files every install gets;
-# "license" the LICENSE file and "man" the plain manual pages (both also in a
-# plain install); "debian" (only on request) the Debian copyright, changelog
-# and gzipped manual pages, which the Debian package takes instead.
+# A plain install takes every component. scripts/package.sh takes them one at a
+# time into the Debian packages (configured with the prefix /usr, where lib is
+# Debian's multiarch folder lib/x86_64-linux-gnu) and into the zips.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -19,10 +24,13 @@ set(ONDREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ondrel)
 # The library.
 target_include_directories(ondrel INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 install(TARGETS ondrel EXPORT ondrelTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/ondrel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/include/ondrel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+if(ONDREL_MSVC_IMPORT_LIBRARY)
+  install(FILES ${ONDREL_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+endif()
 
 # The programs: the launcher and every program the tools folder defines.
 get_property(ondrel_tool_targets DIRECTORY ${PROJECT_SOURCE_DIR}/tools PROPERTY BUILDSYSTEM_TARGETS)
@@ -35,32 +43,39 @@ foreach(tool IN LISTS ondrel_tool_targets)
     ondrel_add_version_resource(${tool} "ondrel command-line tool")
   endif()
 endforeach()
-install(TARGETS ${ondrel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(ONDREL_TOOLS ${ondrel_programs})
 list(REMOVE_ITEM ONDREL_TOOLS ${VESPANE_TARGET})
+set(ondrel_installed_programs ${ondrel_programs})
+if(NOT WIN32 AND TARGET ondrel-check AND TARGET ondrel_tool)
+  # ondrel-check is "ondrel check": installed as a script that runs the
+  # ondrel beside it, rather than as a second copy of the same program.
+  list(REMOVE_ITEM ondrel_installed_programs ondrel-check)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/alias/ondrel-check
+    INPUT ${CMAKE_CURRENT_LIST_DIR}/ondrel-check.in)
+  install(PROGRAMS ${PROJECT_BINARY_DIR}/alias/ondrel-check DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
+install(TARGETS ${ondrel_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT doc)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT license)
 else()
   # The CMake package configuration.
-  install(EXPORT ondrelTargets NAMESPACE ondrel:: DESTINATION ${ONDREL_CMAKE_DIR})
+  install(EXPORT ondrelTargets NAMESPACE ondrel:: DESTINATION ${ONDREL_CMAKE_DIR} COMPONENT dev)
   configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/ondrelConfig.cmake.in
     ${PROJECT_BINARY_DIR}/ondrelConfig.cmake INSTALL_DESTINATION ${ONDREL_CMAKE_DIR})
   write_basic_package_version_file(${PROJECT_BINARY_DIR}/ondrelConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${PROJECT_BINARY_DIR}/ondrelConfig.cmake ${PROJECT_BINARY_DIR}/ondrelConfigVersion.cmake
-    DESTINATION ${ONDREL_CMAKE_DIR})
+    DESTINATION ${ONDREL_CMAKE_DIR} COMPONENT dev)
 
-  # pkg-config: the prefix is found from the file's own place, so an installed
-  # tree can be moved (or unpacked anywhere) and still be found.
+  # pkg-config: written when the prefix is known, at install time (see
+  # cmake/install_pkgconfig.cmake.in).
   set(ONDREL_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-  file(RELATIVE_PATH ONDREL_PC_TO_PREFIX /root/${ONDREL_PC_DIR} /root)
-  string(REGEX REPLACE "/$" "" ONDREL_PC_TO_PREFIX "${ONDREL_PC_TO_PREFIX}")
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/ondrel.pc.in ${PROJECT_BINARY_DIR}/ondrel.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/ondrel.pc DESTINATION ${ONDREL_PC_DIR})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/install_pkgconfig.cmake.in ${PROJECT_BINARY_DIR}/install_pkgconfig.cmake @ONLY)
+  install(CODE "include(\"${PROJECT_BINARY_DIR}/install_pkgconfig.cmake\")" COMPONENT dev)
 
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
 
   # Manual pages: the written ones in man/ for the programs that exist, and any
@@ -78,20 +93,7 @@ else()
   endforeach()
   set(ONDREL_MAN_DIR ${PROJECT_BINARY_DIR}/man)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/install_man_pages.cmake.in ${PROJECT_BINARY_DIR}/install_man_pages.cmake @ONLY)
-  install(CODE "set(ONDREL_MAN_GZIP OFF)\ninclude(\"${PROJECT_BINARY_DIR}/install_man_pages.cmake\")" COMPONENT man)
-  install(CODE "set(ONDREL_MAN_GZIP ON)\ninclude(\"${PROJECT_BINARY_DIR}/install_man_pages.cmake\")" COMPONENT debian EXCLUDE_FROM_ALL)
-
-  # Debian: the copyright file in place of LICENSE, and the changelog.
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/debian/copyright COPYONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
-  install(CODE "
-    execute_process(COMMAND gzip -9nc \"${PROJECT_SOURCE_DIR}/packaging/debian/changelog\"
-      OUTPUT_FILE \"${PROJECT_BINARY_DIR}/debian/changelog.gz\" RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-      message(FATAL_ERROR \"gzip of the changelog failed\")
-    endif()
-    file(INSTALL \"${PROJECT_BINARY_DIR}/debian/changelog.gz\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")"
-    COMPONENT debian EXCLUDE_FROM_ALL)
+  install(CODE "include(\"${PROJECT_BINARY_DIR}/install_man_pages.cmake\")" COMPONENT man)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/packaging.cmake)

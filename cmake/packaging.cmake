@@ -1,49 +1,48 @@
-# CPack: a Debian package of the Linux build, a zip of each Windows build.
-# scripts/package.sh runs cpack in the build trees.
-set(CPACK_PACKAGE_NAME ondrel)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "the ondrel developers")
-set(CPACK_PACKAGE_CONTACT "the ondrel developers <ondrel@example.org>" CACHE STRING "Maintainer of the packages")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "file checks for a host program, and a restricted launcher")
-set(CPACK_PACKAGE_DESCRIPTION "\
-The library libondrel has one function, AdvancedCheck(fileName, checkList): it
-evaluates a comma-separated list of rules (file size, CRC-32, MD5 of the file,
-of a byte range, of PE sections or resources, a value in an INI file) against a
-file and answers 1 when every rule held, 0 otherwise.
-This package holds the library with its header, CMake and pkg-config files,
-the command-line tools and vespane, which starts one program with reduced
-rights.")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
+# What scripts/package.sh needs from a build tree, written into its packaging/
+# folder at configure time:
+#   package.env         name, version, system and library folder, read by the
+#                       script (shell assignments)
+#   debian/PACKAGE/     Linux: the control files of each Debian package, from
+#                       packaging/debian/PACKAGE/ with the version, the
+#                       architecture and the maintainer filled in
+# The script installs the components of cmake/install.cmake into a staging
+# folder per package and builds the .deb files with dpkg-deb and the zips with
+# zip: CPack's Debian generator writes ldconfig calls into the library's
+# maintainer scripts, and its archives cannot put the debug files into a zip
+# of their own.
+set(ONDREL_PACKAGE_MAINTAINER "the ondrel developers <ondrel@example.org>" CACHE STRING "Maintainer of the packages")
+set(ONDREL_PACKAGING_DIR ${PROJECT_BINARY_DIR}/packaging)
 
+set(ONDREL_DEB_ARCH "")
 if(WIN32)
-  set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(CPACK_SYSTEM_NAME win64)
+    set(ONDREL_PACKAGE_SYSTEM win64)
   else()
-    set(CPACK_SYSTEM_NAME win32)
+    set(ONDREL_PACKAGE_SYSTEM win32)
   endif()
-  # ondrel-1.0.0-win32.zip with the folder ondrel-1.0.0-win32 inside.
-  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
-  set(CPACK_STRIP_FILES OFF)  # the images are linked without symbols already
 else()
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # The library's shlibs and symbols files and the ldconfig trigger (CPack
-  # also writes ldconfig calls into postinst and postrm).
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/debian/shlibs
-    ${PROJECT_SOURCE_DIR}/packaging/debian/symbols
-    ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  # Everything of a plain install but the plain manual pages and LICENSE; the
-  # Debian copyright, changelog and compressed pages instead.
-  set(CPACK_INSTALL_CMAKE_PROJECTS
-    "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
-    "${PROJECT_BINARY_DIR};${PROJECT_NAME};debian;/")
+  set(ONDREL_PACKAGE_SYSTEM linux)
+  find_program(ONDREL_DPKG dpkg)
+  if(ONDREL_DPKG)
+    execute_process(COMMAND ${ONDREL_DPKG} --print-architecture OUTPUT_VARIABLE ONDREL_DEB_ARCH
+      OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  # One folder per package; a file NAME.in becomes NAME with @VARIABLES@ filled in.
+  file(GLOB ondrel_deb_files CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/packaging/debian ${PROJECT_SOURCE_DIR}/packaging/debian/*/*)
+  foreach(file IN LISTS ondrel_deb_files)
+    string(REGEX REPLACE "\\.in$" "" target "${file}")
+    if(target STREQUAL file)
+      configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${file} ${ONDREL_PACKAGING_DIR}/debian/${target} COPYONLY)
+    else()
+      configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${file} ${ONDREL_PACKAGING_DIR}/debian/${target} @ONLY)
+    endif()
+  endforeach()
 endif()
 
-include(CPack)
+file(CONFIGURE OUTPUT ${ONDREL_PACKAGING_DIR}/package.env CONTENT "\
+# Written by cmake/packaging.cmake; read by scripts/package.sh.
+name=ondrel
+version=@PROJECT_VERSION@
+system=@ONDREL_PACKAGE_SYSTEM@
+libdir='@CMAKE_INSTALL_LIBDIR@'
+" @ONLY)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian machine, only when missing.
-# Usage: install-deps.sh            everything: native, Windows cross builds, Wine, fuzzing
-#        install-deps.sh --native   only what the native build of the tools needs
+# Usage: install-deps.sh            everything: native, Windows cross builds, Wine, fuzzing,
+#                                   packages
+#        install-deps.sh --native   only what the native build and its outputs need (the
+#                                   tools with their manual page)
 set -euo pipefail
 need=()
 need_wine32=0
@@ -13,6 +15,8 @@ have g++ || need+=(g++)
 # The ondrel command's argument and JSON libraries (header-only).
 pkg_installed libcli11-dev || need+=(libcli11-dev)
 pkg_installed nlohmann-json3-dev || need+=(nlohmann-json3-dev)
+# The manual page ondrel(1), made from the tool's help texts.
+have help2man || need+=(help2man)
 if [ "${1:-}" != --native ]; then
   have clang++ || need+=(clang)
   have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
@@ -23,15 +27,20 @@ if [ "${1:-}" != --native ]; then
   pkg_installed libbenchmark-dev || need+=(libbenchmark-dev)
   pkg_installed libclang-rt-14-dev || need+=(libclang-rt-14-dev)
   have openssl || need+=(openssl)
-  have help2man || need+=(help2man)
-  # Packages and their tests: CPack's Debian package (dpkg-shlibdeps), lintian,
-  # the consumer builds (pkg-config), the zips, the Python module's tests.
+  # Packages and their tests: the Debian packages (dpkg-shlibdeps,
+  # dpkg-buildflags), lintian, the consumer builds (pkg-config), the zips, the
+  # Windows hosts linked against ondrel.lib (clang, lld-link, llvm-dlltool,
+  # llvm-readobj), the Python module's wheel and tests (pip, venv, pytest).
   have dpkg-shlibdeps || need+=(dpkg-dev)
   have lintian || need+=(lintian)
   have pkg-config || need+=(pkg-config)
   have zip || need+=(zip)
   have unzip || need+=(unzip)
+  have llvm-dlltool || have llvm-dlltool-14 || need+=(llvm)
+  have lld-link || have lld-link-14 || need+=(lld)
   have pytest-3 || need+=(python3-pytest)
+  /usr/bin/python3 -c 'import ensurepip' 2>/dev/null || need+=(python3-venv)
+  /usr/bin/python3 -m pip --version >/dev/null 2>&1 || need+=(python3-pip)
   # useradd and groupadd: the launcher tests run as root make an ordinary user.
   PATH="$PATH:/usr/sbin:/sbin" have useradd || need+=(passwd)
   # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386

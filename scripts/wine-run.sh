@@ -32,7 +32,10 @@ fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Start the server and the prefix's services detached from our output first:
-# a service that inherited the caller's output pipe would keep it open.
+# a service that inherited the caller's output pipe would keep it open. The
+# server outlives its last program by a few seconds (ONDREL_WINESERVER_LINGER),
+# so that programs run one after another, or two at a time as CTest -j2 runs
+# them, share one server, and none is left running once they are done.
 running=no
 if [ -d "$WINEPREFIX" ]; then
   server="server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
@@ -41,6 +44,6 @@ if [ -d "$WINEPREFIX" ]; then
   done
 fi
 if [ $running = no ]; then
-  { wineserver -p; "$loader" wineboot --init; } >/dev/null 2>&1 </dev/null || true
+  { wineserver -p"${ONDREL_WINESERVER_LINGER:-5}"; "$loader" wineboot --init; } >/dev/null 2>&1 </dev/null || true
 fi
 exec "$loader" "$@"

@@ -2,11 +2,14 @@
 # The Python module's tests (python/tests) with pytest against LIBRARY. Fails when
 # pytest is missing, collects nothing (its exit status 5), or skips anything.
 # Usage: python_test.sh LIBRARY
+# ONDREL_PYTHON names the interpreter that runs pytest (default: pytest-3's).
 set -u
 library=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
-if command -v pytest-3 >/dev/null; then
+if [ -n "${ONDREL_PYTHON:-}" ]; then
+  pytest=("$ONDREL_PYTHON" -m pytest)
+elif command -v pytest-3 >/dev/null; then
   pytest=(pytest-3)
 elif python3 -c 'import pytest' 2>/dev/null; then
   pytest=(python3 -m pytest)

@@ -3,8 +3,11 @@ import sys
 
 import pytest
 
-# The module under test is the one in this source tree.
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The module under test is the one in this source tree; with
+# ONDREL_TEST_INSTALLED=1, the one the interpreter finds (a wheel installed in a
+# virtual environment, a Debian package's).
+if os.environ.get("ONDREL_TEST_INSTALLED") != "1":
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 @pytest.fixture(scope="session")

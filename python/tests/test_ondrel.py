@@ -134,7 +134,8 @@ PROBE = "import ondrel, sys; print(ondrel.library_path()); sys.exit(0 if ondrel.
 @pytest.mark.skipif(sys.platform == "win32", reason="Linux library names")
 def test_where_the_library_is_found(tmp_path, data_file, built_library):
     module = tmp_path / "site" / "ondrel"
-    shutil.copytree(str(MODULE_DIR), str(module), ignore=shutil.ignore_patterns("__pycache__"))
+    # The module alone, also when it was installed with a library beside it.
+    shutil.copytree(str(MODULE_DIR), str(module), ignore=shutil.ignore_patterns("__pycache__", "*.so*", "*.dll"))
     probe = PROBE % (str(data_file), SIZE)
     site = str(tmp_path / "site")
 
@@ -155,7 +156,10 @@ def test_where_the_library_is_found(tmp_path, data_file, built_library):
                                                       LD_LIBRARY_PATH=os.path.dirname(built_library)), tmp_path)
     assert status != 0 and missing in out, out
 
-    # Beside the module.
+    # Beside the module, before a copy on the search path.
     shutil.copy(built_library, str(module / "libondrel.so.1"))
     status, out = run_python(probe, clean_environment(PYTHONPATH=site), tmp_path)
+    assert (status, out.splitlines()[0]) == (0, str(module / "libondrel.so.1")), out
+    status, out = run_python(probe, clean_environment(PYTHONPATH=site, LD_LIBRARY_PATH=os.path.dirname(built_library)),
+                             tmp_path)
     assert (status, out.splitlines()[0]) == (0, str(module / "libondrel.so.1")), out
