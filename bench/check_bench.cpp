@@ -48,9 +48,9 @@ std::uint32_t ZlibCrcOfFile(const std::string& path) {
 // here pays on top of its digest. The bytes delivered.
 std::uint64_t ReadAlone(const std::string& path) {
     namespace platform = ondrel::platform;
-    platform::FileReader reader = platform::FileReader::Open(path, platform::Share::Read);
+    platform::Result<platform::FileReader, platform::OpenFailure> reader = platform::FileReader::Open(path, platform::Share::Read);
     std::uint64_t total = 0;
-    if (reader) reader.ReadRange(0, platform::FileReader::kToEnd, [&](const unsigned char*, std::size_t n) { total += n; });
+    if (reader) reader->ReadRange(0, platform::FileReader::kToEnd, [&](const unsigned char*, std::size_t n) { total += n; });
     return total;
 }
 

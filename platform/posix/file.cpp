@@ -39,18 +39,20 @@ int OpenRetrying(const char* name, int flags) {
     return fd;
 }
 
-// The regular file behind a path descriptor, opened for reading. The
-// magic link in /proc leads to exactly that file; without /proc the name
-// is opened again and must still lead to it. O_NONBLOCK: a lease held by
-// another process refuses the open (EWOULDBLOCK) instead of holding it
-// until the lease is broken.
-int OpenForReading(const std::string& name, int pathFd) {
+// The regular file behind a path descriptor, opened for reading, and
+// whether it is surely that file. The magic link in /proc leads to exactly
+// that file; without /proc the name is opened again and must be checked to
+// still lead to it. O_NONBLOCK: a lease held by another process refuses the
+// open (EWOULDBLOCK) instead of holding it until the lease is broken.
+int OpenForReading(const std::string& name, int pathFd, bool& surely) {
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     char link[40];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", pathFd);
+    surely = true;
     int fd = OpenRetrying(link, kFlags);
-    if (fd < 0 && errno == ENOENT) fd = OpenRetrying(name.c_str(), kFlags);
-    return fd;
+    if (fd >= 0 || errno != ENOENT) return fd;
+    surely = false;
+    return OpenRetrying(name.c_str(), kFlags);
 }
 
 }  // namespace
@@ -93,12 +95,15 @@ Result<File, OpenFailure> File::Open(const std::string& name, Share, bool sequen
     if (fstat(path.Get(), &kind) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
     if (!S_ISREG(kind.st_mode)) return OpenFailure::NotRegular;
 
-    Descriptor opened(OpenForReading(name, path.Get()));
+    bool surely = false;
+    Descriptor opened(OpenForReading(name, path.Get(), surely));
     if (!opened) return OpenFailureOfError(static_cast<unsigned long>(errno));
-    struct stat st{};
-    if (fstat(opened.Get(), &st) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
-    // Another file put in its place between the two opens is not this one.
-    if (!S_ISREG(st.st_mode) || !SameFile(st, kind)) return OpenFailure::Other;
+    struct stat st = kind;
+    if (!surely) {
+        // Another file put in its place between the two opens is not this one.
+        if (fstat(opened.Get(), &st) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
+        if (!S_ISREG(st.st_mode) || !SameFile(st, kind)) return OpenFailure::Other;
+    }
     // Of the status flags F_SETFL changes, the open set only O_NONBLOCK:
     // setting none clears it.
     if (fcntl(opened.Get(), F_SETFL, 0) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
