@@ -63,7 +63,7 @@ void CompareSections(const std::string& file, ondrel::pe::ByteSource& source, Co
         return;
     }
     ++counts.images;
-    if (ours->numberOfSections != theirs->numberOfSections || ours->complete != theirs->complete ||
+    if (ours->numberOfSections != theirs->numberOfSections || ours->complete() != theirs->complete() ||
         ours->headers.size() != theirs->headers.size()) {
         counts.Disagree(file, "section count");
         return;
@@ -110,7 +110,7 @@ void CompareLookup(const std::string& file, ondrel::pe::ByteSource& source, cons
     std::optional<ResourceKey> name = ondrel::pe::ResourceKeyFromAnsi(nameText);
     std::optional<ondrel::pe::ResourceData> ours;
     if (type && name)
-        ours = language ? ondrel::pe::FindResourceDataInLanguage(source, *type, *name, *language)
+        ours = language ? ondrel::testing::FindResourceDataInLanguage(source, *type, *name, *language)
                         : ondrel::pe::FindResourceData(source, *type, *name, Defaults());
     std::string ourDigest;
     if (ours) {
@@ -164,9 +164,9 @@ void CompareResources(const std::string& file, ondrel::pe::ByteSource& source, C
 
 void CompareFile(const std::string& file, Counts& counts,
                  const std::vector<std::pair<std::string, std::string>>& extraLookups = {}) {
-    ondrel::platform::FileReader handle = ondrel::platform::FileReader::Open(file, ondrel::platform::Share::ReadWrite);
-    if (!handle) return;
-    ondrel::pe::FileSource source(handle);
+    auto opened = ondrel::platform::FileReader::Open(file, ondrel::platform::Share::ReadWrite);
+    if (!opened) return;
+    ondrel::pe::FileSource source(*opened);
     CompareSections(file, source, counts);
     CompareResources(file, source, counts, extraLookups);
 }
@@ -310,7 +310,7 @@ TEST(CompiledResources, RulesAndReaderAgree) {
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=10|NAMED|" + dataDigest).c_str()), 0);
 
     // The icon group: the rule's digest is our reader's, and the group lists one icon.
-    ondrel::platform::FileReader handle = ondrel::platform::FileReader::Open(self, ondrel::platform::Share::ReadWrite);
+    ondrel::platform::FileReader handle = ondrel::platform::FileReader::OpenOrThrow(self, ondrel::platform::Share::ReadWrite);
     ASSERT_TRUE(handle);
     ondrel::pe::FileSource source(handle);
     std::optional<ondrel::pe::ResourceData> group =
