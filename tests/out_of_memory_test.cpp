@@ -6,6 +6,7 @@
 #include <new>
 
 #include "ondrel.h"
+#include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -65,4 +66,30 @@ TEST(OutOfMemory, IniRuleFailsWithoutThrowing) {
     const char* list = "INI=tools,INI=TOOLS";
     ASSERT_EQ(AdvancedCheck(file.c_str(), list), 1);
     EXPECT_GT(CheckUnderEachAllocationFailure(file, list), 10);
+}
+
+// With allocation failing at one point or another, a rule that fails and a
+// following FLAGIFNOFILE never answer 1: running out of memory ends the
+// call with 0, where a rule that could not read its file would be rescued.
+TEST(OutOfMemory, ExhaustionIsNeverRescued) {
+    ondrel::testing::TempDir dir;
+    ondrel::testing::PeImage image;
+    image.sections = {{".text", "code"}};
+    image.resources = {{ondrel::testing::PeKey::Id(10), ondrel::testing::PeKey::Id(1), 0x409, "data"}};
+    const std::string file = dir.Write("image.dll", image.Bytes());
+    const std::string ini = dir.Write("f.ini", "[S]\nk=v\n");
+    for (const char* rule : {"MD5=WRONG", "SECMD5=WRONG", "SSECMD5=WRONG", "RESMD5=10|1|WRONG", "SIZEMD5=0|3|WRONG",
+                             "ENDMD5=3|WRONG", "CRC32=WRONG", "INI=WRONG"}) {
+        const std::string list = std::string(rule) + ",FLAGIFNOFILE=";
+        const std::string& target = std::string(rule).rfind("INI", 0) == 0 ? ini : file;
+        int answeredOne = 0;
+        for (long allowance = 0; allowance < 200; ++allowance) {
+            g_allowance = allowance;
+            ondrel_result got = 1;
+            EXPECT_NO_THROW(got = AdvancedCheck(target.c_str(), list.c_str()));
+            g_allowance = -1;
+            answeredOne += got;
+        }
+        EXPECT_EQ(answeredOne, 0) << rule;
+    }
 }
