@@ -54,7 +54,8 @@ TEST(OutOfMemory, EveryAllocationFailingInTurnAnswersWithoutThrowing) {
     const std::string file = dir.Write("f.bin", "12345");
     const char* list = "\"FILESIZE=5\",filesize>=1,FILESIZE<=$10,BOOM,FLAGIFNOFILE=";
     ASSERT_EQ(AdvancedCheck(file.c_str(), list), 0);  // BOOM is unknown: evaluation stops there
-    const char* holding = "FILESIZE=5,FILESIZE>=1,FILESIZE<=$10";
+    // Entries longer than a string holds in place, so that each takes memory.
+    const char* holding = "FILESIZE=5,FILESIZE>=00000000000000000001,FILESIZE<=$000000000000000010";
     ASSERT_EQ(AdvancedCheck(file.c_str(), holding), 1);
 
     EXPECT_GT(CheckUnderEachAllocationFailure(file, holding), 3);

@@ -150,7 +150,7 @@ TEST_F(SectionRules, SectionDigestIsCachedOnlyForTheFileItWasComputedFrom) {
     EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 1);  // not read again
     ondrel::platform::StopFailingReads();
     image.sections = {{"CODE", "changed"}};
-    dir.WriteAged(std::filesystem::path(file).filename().string(), image.Bytes());
+    dir.WriteAged(std::filesystem::path(file).filename().string(), image.Bytes(), 7200);
     EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("cached")), 0);
     EXPECT_EQ(Check(file, "SECMD5=" + DigestOfBytes("changed")), 1);
     const std::string later = dir.File("later.dll");
