@@ -43,15 +43,6 @@ namespace {
 
 int Check(const std::string& file, const std::string& list) { return AdvancedCheck(file.c_str(), list.c_str()); }
 
-// A file of the given parts, written piece by piece.
-std::string WriteLarge(const TempDir& dir, const std::string& name, const std::vector<std::pair<std::string, std::size_t>>& parts) {
-    const std::string path = dir.File(name);
-    std::ofstream out(path, std::ios::binary);
-    for (const auto& [piece, times] : parts)
-        for (std::size_t i = 0; i < times; ++i) out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-    return path;
-}
-
 // An image whose count section headers each cover the whole file.
 std::string OverlappingImage(std::size_t count) {
     ondrel::testing::PeImage image;
@@ -145,6 +136,15 @@ TEST(IniBound, LongFragmentAnswersPromptly) {
 #ifndef _WIN32
 
 // Memory: a call holds little beyond what it is given ------------------------------
+
+// A file of the given parts, written piece by piece.
+std::string WriteLarge(const TempDir& dir, const std::string& name, const std::vector<std::pair<std::string, std::size_t>>& parts) {
+    const std::string path = dir.File(name);
+    std::ofstream out(path, std::ios::binary);
+    for (const auto& [piece, times] : parts)
+        for (std::size_t i = 0; i < times; ++i) out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    return path;
+}
 
 // Limits the address space to what the process holds now and more bytes.
 void LimitAddressSpaceToNowAnd(std::size_t more) {
