@@ -18,6 +18,13 @@ cannot hold raises UnicodeEncodeError rather than naming another file), elsewher
 with os.fsencode, the file-system encoding, so that every name os.listdir gives
 back reaches the same file. A check list as str is encoded the same way, so an
 INI fragment in it meets a file written in that encoding.
+
+Every answer is the one a fresh read of the file would give: the library
+reuses an "MD5" or "SECMD5" digest only while the file keeps the identity it
+had when it was read in full (device and inode, size, times; on Windows
+volume, file index, size, last-write time). When the process runs out of
+descriptors or memory during a check, check answers False whatever the list
+holds after that point, FLAGIFNOFILE included.
 """
 
 import ctypes
