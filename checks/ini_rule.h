@@ -105,7 +105,6 @@ private:
     std::uint64_t offset_ = 0;  // of the next byte fed
     bool ended_ = false;
     bool overflowed_ = false;
-    bool pendingCr_ = false;  // the last piece ended in CR: an LF next belongs to it
 
     // The line being read.
     std::uint64_t lineOffset_ = 0;

@@ -148,7 +148,8 @@ TEST(CachedDigest, AFileWrittenWithinTwoSecondsIsNotStored) {
     ondrel::testing::TempDir dir;
     const std::string fresh = dir.Write("fresh.bin", "abc");
     const std::string settled = dir.WriteAged("settled.bin", "abc", 3);
-    for (const auto& [file, stored] : {std::pair{fresh, false}, std::pair{settled, true}}) {
+    for (const auto& [name, stored] : {std::pair{fresh, false}, std::pair{settled, true}}) {
+        const std::string file = name;
         DigestCache cache;
         int computed = 0;
         auto compute = [&] {
