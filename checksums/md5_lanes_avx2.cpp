@@ -26,9 +26,10 @@ ONDREL_LANES_INLINE void Store(std::uint32_t* p, V v) { _mm256_storeu_si256(rein
 ONDREL_LANES_INLINE V LoadBytes(std::uintptr_t address) {
     return _mm256_loadu_si256(reinterpret_cast<const V*>(address));
 }
+ONDREL_LANES_INLINE void Opaque(V& x) { __asm__("" : "+v"(x)); }
 ONDREL_LANES_INLINE V Add(V x, V y) { return _mm256_add_epi32(x, y); }
 ONDREL_LANES_INLINE V Xor(V x, V y) { return _mm256_xor_si256(x, y); }
-ONDREL_LANES_INLINE V Set1(std::uint32_t w) { return _mm256_set1_epi32(static_cast<int>(w)); }
+ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) { return _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(*p))); }
 template <int s>
 ONDREL_LANES_INLINE V Rotl(V x) {
     return _mm256_or_si256(_mm256_slli_epi32(x, s), _mm256_srli_epi32(x, 32 - s));
@@ -37,7 +38,9 @@ ONDREL_LANES_INLINE V Rotl(V x) {
 // time, c & ~d first; H = b ^ (c ^ d); I = c ^ (b | ~d).
 ONDREL_LANES_INLINE V AddF(V a, V b, V c, V d) { return Add(a, Xor(d, _mm256_and_si256(b, Xor(c, d)))); }
 ONDREL_LANES_INLINE V AddG(V a, V b, V c, V d) {
-    return Add(Add(a, _mm256_andnot_si256(d, c)), _mm256_and_si256(b, d));
+    a = Add(a, _mm256_andnot_si256(d, c));
+    Opaque(a);
+    return Add(a, _mm256_and_si256(b, d));
 }
 ONDREL_LANES_INLINE V AddH(V a, V b, V c, V d) { return Add(a, Xor(b, Xor(c, d))); }
 ONDREL_LANES_INLINE V AddI(V a, V b, V c, V d) {

@@ -37,8 +37,9 @@ ONDREL_LANES_INLINE void Store(std::uint32_t* p, V v) { _mm512_storeu_si512(p, v
 ONDREL_LANES_INLINE V LoadBytes(std::uintptr_t address) {
     return _mm512_loadu_si512(reinterpret_cast<const void*>(address));
 }
+ONDREL_LANES_INLINE void Opaque(V& x) { __asm__("" : "+v"(x)); }
 ONDREL_LANES_INLINE V Add(V x, V y) { return _mm512_add_epi32(x, y); }
-ONDREL_LANES_INLINE V Set1(std::uint32_t w) { return _mm512_set1_epi32(static_cast<int>(w)); }
+ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) { return _mm512_add_epi32(x, _mm512_set1_epi32(static_cast<int>(*p))); }
 template <int s>
 ONDREL_LANES_INLINE V Rotl(V x) {
     return _mm512_maskz_rol_epi32(0xFFFF, x, s);  // (the plain form: see Parts)

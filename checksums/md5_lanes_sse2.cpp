@@ -22,9 +22,10 @@ constexpr int kWidth = kSse2Width;
 ONDREL_LANES_INLINE V Load(const std::uint32_t* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
 ONDREL_LANES_INLINE void Store(std::uint32_t* p, V v) { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
 ONDREL_LANES_INLINE V LoadBytes(std::uintptr_t address) { return _mm_loadu_si128(reinterpret_cast<const V*>(address)); }
+ONDREL_LANES_INLINE void Opaque(V& x) { __asm__("" : "+v"(x)); }
 ONDREL_LANES_INLINE V Add(V x, V y) { return _mm_add_epi32(x, y); }
 ONDREL_LANES_INLINE V Xor(V x, V y) { return _mm_xor_si128(x, y); }
-ONDREL_LANES_INLINE V Set1(std::uint32_t w) { return _mm_set1_epi32(static_cast<int>(w)); }
+ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) { return _mm_add_epi32(x, _mm_set1_epi32(static_cast<int>(*p))); }
 template <int s>
 ONDREL_LANES_INLINE V Rotl(V x) {
     return _mm_or_si128(_mm_slli_epi32(x, s), _mm_srli_epi32(x, 32 - s));
@@ -32,7 +33,11 @@ ONDREL_LANES_INLINE V Rotl(V x) {
 // As in the AVX2 core: F = d ^ (b & (c ^ d)); G added in two terms, c & ~d
 // first; H = b ^ (c ^ d); I = c ^ (b | ~d).
 ONDREL_LANES_INLINE V AddF(V a, V b, V c, V d) { return Add(a, Xor(d, _mm_and_si128(b, Xor(c, d)))); }
-ONDREL_LANES_INLINE V AddG(V a, V b, V c, V d) { return Add(Add(a, _mm_andnot_si128(d, c)), _mm_and_si128(b, d)); }
+ONDREL_LANES_INLINE V AddG(V a, V b, V c, V d) {
+    a = Add(a, _mm_andnot_si128(d, c));
+    Opaque(a);
+    return Add(a, _mm_and_si128(b, d));
+}
 ONDREL_LANES_INLINE V AddH(V a, V b, V c, V d) { return Add(a, Xor(b, Xor(c, d))); }
 ONDREL_LANES_INLINE V AddI(V a, V b, V c, V d) { return Add(a, Xor(c, _mm_or_si128(b, Xor(d, _mm_set1_epi32(-1))))); }
 

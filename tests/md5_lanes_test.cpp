@@ -189,16 +189,16 @@ protected:
             GTEST_SKIP() << "this machine does not run the " << ondrel::Md5LaneCoreName(GetParam().setup.core)
                          << " core";
     }
-    Md5LaneSetup Setup(int oneStreamAtOrBelow = 2) const {
+    Md5LaneSetup SetupWith(int oneStreamAtOrBelow = 2) const {
         Md5LaneSetup setup = GetParam().setup;
         setup.oneStreamAtOrBelow = oneStreamAtOrBelow;
         return setup;
     }
-    int Lanes() const { return ondrel::Md5Lanes(Setup()).Lanes(); }
+    int Lanes() const { return ondrel::Md5Lanes(SetupWith()).Lanes(); }
     // Runs the plans through a scheduler and checks every digest.
     ondrel::Md5LanesReport RunPlans(std::vector<Plan> plans, int oneStreamAtOrBelow = 2) const {
         PlannedSource source(std::move(plans));
-        ondrel::Md5Lanes lanes(Setup(oneStreamAtOrBelow));
+        ondrel::Md5Lanes lanes(SetupWith(oneStreamAtOrBelow));
         EXPECT_EQ(lanes.Setup().core, GetParam().setup.core);
         const ondrel::Md5LanesReport report = lanes.Run(source);
         source.ExpectDigests();
@@ -224,7 +224,7 @@ void ExpectManyMatch(const std::vector<std::string>& buffers, Md5LaneSetup setup
 TEST_P(Md5LanesCores, EveryLengthTo200InOneBatch) {
     std::vector<std::string> buffers;
     for (std::size_t length = 0; length <= 200; ++length) buffers.push_back(StreamBytes(length, length));
-    ExpectManyMatch(buffers, Setup());
+    ExpectManyMatch(buffers, SetupWith());
 }
 
 // Lengths where the padding takes one block or two, and whole blocks; each in
@@ -237,17 +237,17 @@ TEST_P(Md5LanesCores, PaddingEdges) {
             std::vector<std::string> batch;
             for (int i = 0; i < Lanes() + 1; ++i) batch.push_back(StreamBytes(length + 1000 * i, length));
             SCOPED_TRACE("length " + std::to_string(length));
-            ExpectManyMatch(batch, Setup());
+            ExpectManyMatch(batch, SetupWith());
             all.push_back(batch[0]);
         }
     }
-    ExpectManyMatch(all, Setup());
+    ExpectManyMatch(all, SetupWith());
 }
 
 TEST_P(Md5LanesCores, UnalignedBuffers) {
     std::vector<std::string> buffers;
     for (std::size_t i = 0; i < 3 * static_cast<std::size_t>(Lanes()); ++i) buffers.push_back(StreamBytes(i, 64 * (i % 5) + i));
-    ExpectManyMatch(buffers, Setup(), 13);
+    ExpectManyMatch(buffers, SetupWith(), 13);
 }
 
 // Chunks cut at random points, many more streams than lanes, and the streams
@@ -322,7 +322,7 @@ TEST_P(Md5LanesCores, RunsAgainAfterTheSourceThrows) {
         }
         int calls_ = 0;
     };
-    ondrel::Md5Lanes lanes(Setup());
+    ondrel::Md5Lanes lanes(SetupWith());
     Throwing throwing(Cut(Lengths(100, 3000, 51), 52));
     EXPECT_THROW(lanes.Run(throwing), std::runtime_error);
     PlannedSource source(Cut(Lengths(100, 3000, 53), 54));
