@@ -154,10 +154,9 @@ void Check(const std::vector<Md5Digest>& got, const std::vector<Md5Digest>& expe
 
 // Part 1: the bare transform of each core and interleave (every lane a
 // buffer of its own, whole blocks only), and whole digests through
-// Md5Many, on buffers of one size.
-void CoresOn(std::size_t size, std::size_t total, int runs) {
-    const std::size_t count = total / size;
-    const std::size_t gap = std::getenv("GAP") ? std::strtoull(std::getenv("GAP"), nullptr, 10) : 0;
+// Md5Many, on count buffers of one size, placed gap bytes apart.
+void CoresOn(std::size_t size, std::size_t count, std::size_t gap, int runs) {
+    const std::size_t total = size * count;
     const std::vector<unsigned char> arena = RandomBytes(total + gap * count, size);
     const Buffers buffers = Slices(arena, std::vector<std::size_t>(count, size), gap);
     std::vector<Md5Digest> expected(count), got(count);
@@ -169,7 +168,7 @@ void CoresOn(std::size_t size, std::size_t total, int runs) {
         for (std::size_t i = 0; i < count; ++i) got[i] = OpensslOneStream(buffers[i]);
     });
     Check(got, expected, "openssl");
-    std::printf("%zu buffers of %zu KiB (%zu MiB)\n", count, size >> 10, total >> 20);
+    std::printf("%zu buffers of %zu KiB (%.2f MiB), %zu bytes apart\n", count, size >> 10, bytes / (1 << 20), gap);
     std::printf("  one-stream ours     %6.2f GB/s   openssl %6.2f GB/s\n", bytes / ours / 1e9, bytes / openssl / 1e9);
     std::printf("  core     groups lanes   transform GB/s   digests GB/s   x ours\n");
 
@@ -184,6 +183,8 @@ void CoresOn(std::size_t size, std::size_t total, int runs) {
             detail::LanesTransform transform = core == Md5LaneCore::Avx512 ? detail::Avx512Transform(groups)
                                                : core == Md5LaneCore::Avx2 ? detail::Avx2Transform(groups)
                                                                            : detail::Sse2Transform(groups);
+            // Batches of as many buffers as lanes; a last batch that is short
+            // transforms some buffers twice, which counts against the core.
             const double bare = bench::Best(runs, [&] {
                 for (std::size_t first = 0; first < count; first += lanes) {
                     for (std::size_t i = 0; i < lanes; ++i)
@@ -205,7 +206,7 @@ void CoresOn(std::size_t size, std::size_t total, int runs) {
 void Streams(const char* name, const std::vector<std::size_t>& sizes, bool longestFirst, int runs) {
     const std::size_t chunk = 256 << 10;
     const std::size_t total = std::accumulate(sizes.begin(), sizes.end(), std::size_t{0});
-    const std::size_t gap = std::getenv("GAP") ? std::strtoull(std::getenv("GAP"), nullptr, 10) : 0;
+    const std::size_t gap = 64;
     const std::vector<unsigned char> arena = RandomBytes(total + gap * sizes.size(), sizes.size());
     const Buffers streams = Slices(arena, sizes, gap);
     std::vector<std::size_t> order(sizes.size());
@@ -221,7 +222,8 @@ void Streams(const char* name, const std::vector<std::size_t>& sizes, bool longe
         for (std::size_t i = 0; i < streams.size(); ++i) got[i] = OpensslOneStream(streams[i]);
     });
     Check(got, expected, "openssl");
-    std::printf("%s: %zu streams, %.1f MiB, chunks of %zu KiB%s\n", name, sizes.size(), bytes / (1 << 20), chunk >> 10,
+    std::printf("%s: %zu streams %zu bytes apart, %.1f MiB, chunks of %zu KiB%s\n", name, sizes.size(), gap,
+                bytes / (1 << 20), chunk >> 10,
                 longestFirst ? ", longest first" : ", in their own order");
     std::printf("  one-stream ours     %6.2f GB/s   openssl %6.2f GB/s\n", bytes / ours / 1e9, bytes / openssl / 1e9);
     for (const Md5LaneSetup& setup : CoreSetups()) {
@@ -260,13 +262,16 @@ int main(int argc, char** argv) {
     std::printf("chosen here: %s x%d (%d lanes); best of %d runs each\n", ondrel::Md5LaneCoreName(chosen.core),
                 chosen.interleave, ondrel::Md5Lanes(chosen).Lanes(), runs);
     if (part.empty() || part == "cores") {
-        const std::size_t total = std::getenv("TOTAL_KIB") ? std::strtoull(std::getenv("TOTAL_KIB"), nullptr, 10) << 10 : std::size_t{16} << 20;
-        CoresOn(4 << 10, total, runs);
-        CoresOn(64 << 10, total, runs);
+        // In the caches, and from memory; buffers 64 bytes apart, so that
+        // the lanes' blocks do not all fall on one offset in their pages.
+        CoresOn(4 << 10, 192, 64, runs);
+        CoresOn(4 << 10, 4096, 64, runs);
+        CoresOn(64 << 10, 192, 64, runs);
+        // The same offset in every page, lanes in step: what to avoid.
+        CoresOn(4 << 10, 192, 0, runs);
     }
     if (part.empty() || part == "streams") {
         Streams("(a) 10,000 x 4 KiB", std::vector<std::size_t>(10000, 4 << 10), false, runs);
-        if (std::getenv("ONLY_A")) return 0;
         Streams("(b) 16 x 64 MiB", std::vector<std::size_t>(16, 64 << 20), false, runs);
         const std::vector<std::size_t> mixed = MixedSizes(2000);
         Streams("(c) 2,000 log-uniform 1 B to 4 MiB", mixed, false, runs);

@@ -29,7 +29,10 @@ ONDREL_LANES_INLINE V LoadBytes(std::uintptr_t address) {
 ONDREL_LANES_INLINE void Opaque(V& x) { __asm__("" : "+v"(x)); }
 ONDREL_LANES_INLINE V Add(V x, V y) { return _mm256_add_epi32(x, y); }
 ONDREL_LANES_INLINE V Xor(V x, V y) { return _mm256_xor_si256(x, y); }
-ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) { return _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(*p))); }
+// The word broadcast from memory, then added.
+ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) {
+    return _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(*p)));
+}
 template <int s>
 ONDREL_LANES_INLINE V Rotl(V x) {
     return _mm256_or_si256(_mm256_slli_epi32(x, s), _mm256_srli_epi32(x, 32 - s));

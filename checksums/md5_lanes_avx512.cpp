@@ -39,19 +39,23 @@ ONDREL_LANES_INLINE V LoadBytes(std::uintptr_t address) {
 }
 ONDREL_LANES_INLINE void Opaque(V& x) { __asm__("" : "+v"(x)); }
 ONDREL_LANES_INLINE V Add(V x, V y) { return _mm512_add_epi32(x, y); }
-ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) { return _mm512_add_epi32(x, _mm512_set1_epi32(static_cast<int>(*p))); }
+// One add with the word broadcast from memory ({1to16}).
+ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) {
+    return _mm512_add_epi32(x, _mm512_set1_epi32(static_cast<int>(*p)));
+}
+
+// Rotations and shuffles in their masked forms with every element kept,
+// which compile to the plain instructions (the plain intrinsics start from
+// an undefined value that GCC 12 warns about).
 template <int s>
 ONDREL_LANES_INLINE V Rotl(V x) {
-    return _mm512_maskz_rol_epi32(0xFFFF, x, s);  // (the plain form: see Parts)
+    return _mm512_maskz_rol_epi32(0xFFFF, x, s);
 }
 ONDREL_LANES_INLINE V AddF(V a, V b, V c, V d) { return Add(a, _mm512_ternarylogic_epi32(b, c, d, kTernaryF)); }
 ONDREL_LANES_INLINE V AddG(V a, V b, V c, V d) { return Add(a, _mm512_ternarylogic_epi32(b, c, d, kTernaryG)); }
 ONDREL_LANES_INLINE V AddH(V a, V b, V c, V d) { return Add(a, _mm512_ternarylogic_epi32(b, c, d, kTernaryH)); }
 ONDREL_LANES_INLINE V AddI(V a, V b, V c, V d) { return Add(a, _mm512_ternarylogic_epi32(b, c, d, kTernaryI)); }
 
-// The shuffles in their masked forms with every element kept, which compile
-// to the plain instructions (the plain intrinsics start from an undefined
-// value that GCC 12 warns about).
 ONDREL_LANES_INLINE V UnpackLow32(V x, V y) { return _mm512_maskz_unpacklo_epi32(0xFFFF, x, y); }
 ONDREL_LANES_INLINE V UnpackHigh32(V x, V y) { return _mm512_maskz_unpackhi_epi32(0xFFFF, x, y); }
 ONDREL_LANES_INLINE V UnpackLow64(V x, V y) { return _mm512_maskz_unpacklo_epi64(0xFF, x, y); }

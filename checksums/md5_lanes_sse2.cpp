@@ -25,7 +25,10 @@ ONDREL_LANES_INLINE V LoadBytes(std::uintptr_t address) { return _mm_loadu_si128
 ONDREL_LANES_INLINE void Opaque(V& x) { __asm__("" : "+v"(x)); }
 ONDREL_LANES_INLINE V Add(V x, V y) { return _mm_add_epi32(x, y); }
 ONDREL_LANES_INLINE V Xor(V x, V y) { return _mm_xor_si128(x, y); }
-ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) { return _mm_add_epi32(x, _mm_set1_epi32(static_cast<int>(*p))); }
+// The word broadcast from memory, then added.
+ONDREL_LANES_INLINE V AddEach(V x, const std::uint32_t* p) {
+    return _mm_add_epi32(x, _mm_set1_epi32(static_cast<int>(*p)));
+}
 template <int s>
 ONDREL_LANES_INLINE V Rotl(V x) {
     return _mm_or_si128(_mm_slli_epi32(x, s), _mm_srli_epi32(x, 32 - s));
