@@ -152,7 +152,7 @@ void Check(const std::vector<Md5Digest>& got, const std::vector<Md5Digest>& expe
     }
 }
 
-// Part 1: the bare transform of each core and interleave (every lane a
+// The cores: the bare transform of each core and interleave (every lane a
 // buffer of its own, whole blocks only), and whole digests through
 // Md5Many, on count buffers of one size, placed gap bytes apart.
 void CoresOn(std::size_t size, std::size_t count, std::size_t gap, int runs) {
@@ -201,7 +201,7 @@ void CoresOn(std::size_t size, std::size_t count, std::size_t gap, int runs) {
     }
 }
 
-// Part 2: the scheduler over a set of streams fed in chunks, against the
+// The scheduler over a set of streams fed in chunks, against the
 // one-stream MD5 over the same streams.
 void Streams(const char* name, const std::vector<std::size_t>& sizes, bool longestFirst, int runs) {
     const std::size_t chunk = 256 << 10;
