@@ -108,6 +108,8 @@ struct Md5LanesReport {
 // length keep every lane's block on the same offset, which costs the cores
 // up to a quarter of their speed; a source that owns its buffers can start
 // buffer i at 64 × i bytes past a page boundary.
+//
+// One scheduler runs one source at a time; threads each take their own.
 class Md5Lanes {
 public:
     // A setup whose core the machine does not run, or whose interleave the
