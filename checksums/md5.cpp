@@ -12,6 +12,7 @@
 #endif
 
 #include "checksums/hex.h"
+#include "checksums/md5_steps.h"
 
 namespace ondrel {
 
@@ -32,77 +33,6 @@ inline std::uint32_t Word(const unsigned char* block, int k) noexcept {
                (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
     }
 }
-
-// The 64 steps of RFC 1321, one round of 16 after another, for a core that
-// defines F, G, H and I as step(a, b, c, d, message word, constant, shift),
-// and H0(c, d), a statement before the round of H. Spelled out, so words,
-// constants and shifts are immediates.
-#define ONDREL_MD5_STEPS(F, G, H0, H, I) \
-    F(a, b, c, d, 0, 0xd76aa478, 7); \
-    F(d, a, b, c, 1, 0xe8c7b756, 12); \
-    F(c, d, a, b, 2, 0x242070db, 17); \
-    F(b, c, d, a, 3, 0xc1bdceee, 22); \
-    F(a, b, c, d, 4, 0xf57c0faf, 7); \
-    F(d, a, b, c, 5, 0x4787c62a, 12); \
-    F(c, d, a, b, 6, 0xa8304613, 17); \
-    F(b, c, d, a, 7, 0xfd469501, 22); \
-    F(a, b, c, d, 8, 0x698098d8, 7); \
-    F(d, a, b, c, 9, 0x8b44f7af, 12); \
-    F(c, d, a, b, 10, 0xffff5bb1, 17); \
-    F(b, c, d, a, 11, 0x895cd7be, 22); \
-    F(a, b, c, d, 12, 0x6b901122, 7); \
-    F(d, a, b, c, 13, 0xfd987193, 12); \
-    F(c, d, a, b, 14, 0xa679438e, 17); \
-    F(b, c, d, a, 15, 0x49b40821, 22); \
-    G(a, b, c, d, 1, 0xf61e2562, 5); \
-    G(d, a, b, c, 6, 0xc040b340, 9); \
-    G(c, d, a, b, 11, 0x265e5a51, 14); \
-    G(b, c, d, a, 0, 0xe9b6c7aa, 20); \
-    G(a, b, c, d, 5, 0xd62f105d, 5); \
-    G(d, a, b, c, 10, 0x02441453, 9); \
-    G(c, d, a, b, 15, 0xd8a1e681, 14); \
-    G(b, c, d, a, 4, 0xe7d3fbc8, 20); \
-    G(a, b, c, d, 9, 0x21e1cde6, 5); \
-    G(d, a, b, c, 14, 0xc33707d6, 9); \
-    G(c, d, a, b, 3, 0xf4d50d87, 14); \
-    G(b, c, d, a, 8, 0x455a14ed, 20); \
-    G(a, b, c, d, 13, 0xa9e3e905, 5); \
-    G(d, a, b, c, 2, 0xfcefa3f8, 9); \
-    G(c, d, a, b, 7, 0x676f02d9, 14); \
-    G(b, c, d, a, 12, 0x8d2a4c8a, 20); \
-    H0(c, d); \
-    H(a, b, c, d, 5, 0xfffa3942, 4); \
-    H(d, a, b, c, 8, 0x8771f681, 11); \
-    H(c, d, a, b, 11, 0x6d9d6122, 16); \
-    H(b, c, d, a, 14, 0xfde5380c, 23); \
-    H(a, b, c, d, 1, 0xa4beea44, 4); \
-    H(d, a, b, c, 4, 0x4bdecfa9, 11); \
-    H(c, d, a, b, 7, 0xf6bb4b60, 16); \
-    H(b, c, d, a, 10, 0xbebfbc70, 23); \
-    H(a, b, c, d, 13, 0x289b7ec6, 4); \
-    H(d, a, b, c, 0, 0xeaa127fa, 11); \
-    H(c, d, a, b, 3, 0xd4ef3085, 16); \
-    H(b, c, d, a, 6, 0x04881d05, 23); \
-    H(a, b, c, d, 9, 0xd9d4d039, 4); \
-    H(d, a, b, c, 12, 0xe6db99e5, 11); \
-    H(c, d, a, b, 15, 0x1fa27cf8, 16); \
-    H(b, c, d, a, 2, 0xc4ac5665, 23); \
-    I(a, b, c, d, 0, 0xf4292244, 6); \
-    I(d, a, b, c, 7, 0x432aff97, 10); \
-    I(c, d, a, b, 14, 0xab9423a7, 15); \
-    I(b, c, d, a, 5, 0xfc93a039, 21); \
-    I(a, b, c, d, 12, 0x655b59c3, 6); \
-    I(d, a, b, c, 3, 0x8f0ccc92, 10); \
-    I(c, d, a, b, 10, 0xffeff47d, 15); \
-    I(b, c, d, a, 1, 0x85845dd1, 21); \
-    I(a, b, c, d, 8, 0x6fa87e4f, 6); \
-    I(d, a, b, c, 15, 0xfe2ce6e0, 10); \
-    I(c, d, a, b, 6, 0xa3014314, 15); \
-    I(b, c, d, a, 13, 0x4e0811a1, 21); \
-    I(a, b, c, d, 4, 0xf7537e82, 6); \
-    I(d, a, b, c, 11, 0xbd3af235, 10); \
-    I(c, d, a, b, 2, 0x2ad7d2bb, 15); \
-    I(b, c, d, a, 9, 0xeb86d391, 21);
 
 // How fast a step goes is how long the chain from b (the word the previous
 // step produced) to the new word is: the auxiliary function's part that
@@ -185,7 +115,6 @@ __attribute__((target("bmi"))) void TransformBmi(std::uint32_t state[4], const u
 
 #endif  // ONDREL_MD5_X86
 
-#undef ONDREL_MD5_STEPS
 #undef ONDREL_MD5_PLAIN_F
 #undef ONDREL_MD5_PLAIN_G
 #undef ONDREL_MD5_PLAIN_H0
