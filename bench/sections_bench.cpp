@@ -20,6 +20,7 @@
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 #include "tests/support/bytes.h"
+#include "tests/support/digests.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
         const std::string name = dir.string() + "/plain.bin";
         ondrel::RuleTrace trace;
         md5Rule(ondrel::RuleContext{name, nullptr}, "", trace);
-        if (trace.text == ondrel::DigestTextOf("", 0)) std::fprintf(stderr, "the MD5 rule did not read the file\n");
+        if (trace.text == ondrel::testing::DigestOfBytes("", 0)) std::fprintf(stderr, "the MD5 rule did not read the file\n");
     };
     // Once each untimed, so that both files stand in the page cache and
     // their writing back is over; then in turns, as the same cache serves both.

@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "checksums/hex.h"
+#include "checks/ascii.h"
 #include "platform/file.h"
 
 namespace ondrel {

@@ -8,11 +8,11 @@ namespace ondrel {
 
 std::uint32_t Crc32OfFile(const std::string& fileName) {
     platform::FileReader file = platform::FileReader::OpenOrThrow(fileName, platform::Share::Read);
-    std::uint32_t crc = 0xFFFFFFFFu;
-    const platform::RangeEnd end = file.ReadRange(
-        0, file.Size(), [&](const unsigned char* data, std::size_t n) { crc = Crc32Update(crc, data, n); });
+    std::uint32_t crc = 0;
+    const platform::RangeEnd end =
+        file.ReadRange(0, file.Size(), [&](const unsigned char* data, std::size_t n) { crc = Crc32(crc, data, n); });
     if (end != platform::RangeEnd::Complete) throw platform::FileReadError();
-    return ~crc;
+    return crc;
 }
 
 ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last) {
@@ -39,7 +39,7 @@ ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std:
     } else {
         platform::ThrowIfExhausted(opened.failure());
     }
-    result.text = digest.FinishText();
+    result.text = DigestText(digest.Finish());
     return result;
 }
 

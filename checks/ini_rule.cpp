@@ -4,7 +4,6 @@
 
 #include "checks/ascii.h"
 #include "checks/rules.h"
-#include "checksums/hex.h"
 #include "platform/find.h"
 #include "platform/reader.h"
 

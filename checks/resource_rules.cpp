@@ -55,7 +55,7 @@ std::string ResourceDigest(const std::string& fileName, const std::string& nameT
     const bool found = platform::VisitResourceData(fileName, *name, type, [&](const void* data, std::size_t count) {
         digest.Update(data, count);
     });
-    return found ? digest.FinishText() : std::string();
+    return found ? DigestText(digest.Finish()) : std::string();
 }
 
 bool IconDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {

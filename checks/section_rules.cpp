@@ -37,7 +37,7 @@ ComputedDigest Digest(platform::FileReader& reader, std::span<const pe::SectionH
     for (const pe::SectionHeader& s : regions)
         whole &= ReadFileRegion(reader, digest, static_cast<std::int32_t>(s.pointerToRawData),
                                 static_cast<std::int32_t>(s.sizeOfRawData));
-    ComputedDigest result{digest.FinishText(), std::nullopt};
+    ComputedDigest result{DigestText(digest.Finish()), std::nullopt};
     const platform::File& file = reader.file();
     if (whole && file.Identity() == file.IdentityAtOpen()) result.readFrom = file.IdentityAtOpen();
     return result;

@@ -406,28 +406,11 @@ Method Chosen() noexcept {
 
 }  // namespace crc32_detail
 
-const std::array<std::uint32_t, 256>& Crc32Table() noexcept { return kSlices[0]; }
-
-std::uint32_t Crc32Update(std::uint32_t crc, const void* data, std::size_t count) noexcept {
+std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t count) noexcept {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     // Folding pays from a few blocks on.
-    if (count < 128) return crc32_detail::UpdateBySlices(crc, p, count);
-    return crc32_detail::UpdateBy(crc32_detail::Chosen(), crc, p, count);
-}
-
-std::uint32_t Crc32OfStream(ByteStream& stream) {
-    constexpr std::uint32_t kChunk = 256 * 1024;
-    std::unique_ptr<unsigned char[]> buffer;
-    std::uint32_t crc = 0xFFFFFFFFu;
-    // A stream at or past its end has nothing left to check.
-    while (stream.Position() < stream.Size()) {
-        if (!buffer) buffer = std::make_unique<unsigned char[]>(kChunk);
-        const std::int64_t got = stream.Read(buffer.get(), kChunk);
-        // Nothing delivered short of the end would repeat for ever.
-        if (got <= 0) throw StreamReadError();
-        crc = Crc32Update(crc, buffer.get(), static_cast<std::size_t>(got));
-    }
-    return ~crc;
+    if (count < 128) return ~crc32_detail::UpdateBySlices(~crc, p, count);
+    return ~crc32_detail::UpdateBy(crc32_detail::Chosen(), ~crc, p, count);
 }
 
 }  // namespace ondrel

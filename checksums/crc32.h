@@ -4,48 +4,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 
 namespace ondrel {
 
-// A readable byte stream of the library: it answers its size and its current
-// position, and reads a number of bytes into a buffer.
-class ByteStream {
-public:
-    virtual ~ByteStream() = default;
-    virtual std::uint64_t Size() const = 0;
-    virtual std::uint64_t Position() const = 0;
-    // Bytes delivered, at most count; 0 or less when nothing could be read.
-    virtual std::int64_t Read(void* buffer, std::uint32_t count) = 0;
-};
-
-// A stream that delivered nothing although its end was not reached.
-class StreamReadError : public std::exception {
-public:
-    const char* what() const noexcept override { return "stream read failed before its end"; }
-};
-
-// The published table: entry i is the CRC of the byte i alone, without the
-// preset and the final inversion (entry 1 is 0x77073096, entry 128 0xEDB88320).
-const std::array<std::uint32_t, 256>& Crc32Table() noexcept;
-
-// Advances a CRC register (not inverted) over bytes.
-std::uint32_t Crc32Update(std::uint32_t crcRegister, const void* data, std::size_t count) noexcept;
-
-// The CRC-32 of a block of memory.
-inline std::uint32_t Crc32Of(const void* data, std::size_t count) noexcept {
-    return ~Crc32Update(0xFFFFFFFFu, data, count);
-}
-
-// The CRC-32 of the bytes from the stream's current position to its end;
-// the stream is left at its end. Throws StreamReadError when a read delivers
-// nothing short of the end.
-std::uint32_t Crc32OfStream(ByteStream& stream);
+// The CRC-32 of the bytes, continuing one that ended with crc, as zlib's
+// crc32(crc, buf, len): start from 0; Crc32(Crc32(0, a), b) is the CRC-32
+// of a followed by b. The inversion before and after is inside.
+std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t count) noexcept;
 
 // The ways of computing, for tests and benchmarks: table slices on any
 // machine, carry-less multiplication where the processor has it, and the
 // same over 512-bit registers where it has that (x86 builds). Each
-// gives the same register for any bytes.
+// advances the register (the CRC before its final inversion) alike for any
+// bytes.
 namespace crc32_detail {
 enum class Method { Slices, Folding, WideFolding };
 // Every method, slowest first.
@@ -55,7 +26,7 @@ const char* MethodName(Method method) noexcept;
 bool Available(Method method) noexcept;
 // Only where Available(method); any count.
 std::uint32_t UpdateBy(Method method, std::uint32_t crcRegister, const unsigned char* data, std::size_t count) noexcept;
-// The fastest available method, which Crc32Update takes for all but short inputs.
+// The fastest available method, which Crc32 takes for all but short inputs.
 Method Chosen() noexcept;
 
 std::uint32_t UpdateBySlices(std::uint32_t crcRegister, const unsigned char* data, std::size_t count) noexcept;

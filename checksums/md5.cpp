@@ -11,7 +11,6 @@
 #define ONDREL_MD5_X86 0
 #endif
 
-#include "checksums/hex.h"
 #include "checksums/md5_steps.h"
 
 namespace ondrel {
@@ -230,19 +229,6 @@ Md5Core Md5SelectedCore() noexcept {
     return g_core.load(std::memory_order_relaxed);
 }
 
-std::string Md5ToHex(const Md5Digest& digest) {
-    static constexpr char kAlphabet[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(32);
-    for (unsigned char byte : digest) {
-        text += kAlphabet[byte >> 4];
-        text += kAlphabet[byte & 15];
-    }
-    return text;
-}
-
-std::string DigestText(const Md5Digest& digest) { return AsciiUpperCopy(Md5ToHex(digest)); }
-
 void Md5Stream::Update(const void* data, std::size_t count) noexcept {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (count > 0) {
@@ -253,16 +239,10 @@ void Md5Stream::Update(const void* data, std::size_t count) noexcept {
     }
 }
 
-std::string Md5Stream::FinishText() {
+Md5Digest Md5Stream::Finish() noexcept {
     Md5Digest digest;
     Md5Final(context_, digest);
-    return DigestText(digest);
-}
-
-std::string DigestTextOf(const void* data, std::size_t count) {
-    Md5Stream stream;
-    stream.Update(data, count);
-    return stream.FinishText();
+    return digest;
 }
 
 }  // namespace ondrel

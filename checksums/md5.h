@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "checksums/hex.h"
+
 namespace ondrel {
 
 struct Md5Context {
@@ -19,8 +21,6 @@ void Md5Init(Md5Context& context) noexcept;
 void Md5Update(Md5Context& context, const void* data, std::uint32_t count) noexcept;
 // Writes the digest and wipes the context.
 void Md5Final(Md5Context& context, Md5Digest& digest) noexcept;
-// 32 lower-case hexadecimal characters, digest byte 0 first.
-std::string Md5ToHex(const Md5Digest& digest);
 
 // The ways this build can transform blocks. All give the same digests; the
 // fastest that the machine runs is used unless another is selected.
@@ -35,22 +35,20 @@ bool Md5CoreRuns(Md5Core core) noexcept;
 bool Md5SelectCore(Md5Core core) noexcept;
 Md5Core Md5SelectedCore() noexcept;
 
-// The upper-case text in which rules compare and caches hold digests.
-std::string DigestText(const Md5Digest& digest);
+// The DigestText: 32 upper-case hexadecimal characters, digest byte 0 first,
+// the text in which rules compare and caches hold digests.
+inline std::string DigestText(const Md5Digest& digest) { return HexText(digest.data(), digest.size()); }
 
 // A digest fed piece by piece, of any total length.
 class Md5Stream {
 public:
     Md5Stream() noexcept { Md5Init(context_); }
     void Update(const void* data, std::size_t count) noexcept;
-    // The DigestText of everything fed; the stream is spent afterwards.
-    std::string FinishText();
+    // The digest of everything fed; the stream is spent afterwards.
+    Md5Digest Finish() noexcept;
 
 private:
     Md5Context context_;
 };
-
-// The DigestText of a block of memory.
-std::string DigestTextOf(const void* data, std::size_t count);
 
 }  // namespace ondrel

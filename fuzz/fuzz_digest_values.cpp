@@ -12,6 +12,7 @@
 #include "checks/rules.h"
 #include "checksums/md5.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/support/digests.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ struct Fixture {
         std::ofstream(path, std::ios::binary) << bytes;
         for (std::size_t first = 0; first <= bytes.size(); ++first)
             for (std::size_t length = 0; first + length <= bytes.size(); ++length)
-                rangeDigests.insert(ondrel::DigestTextOf(bytes.data() + first, length));
+                rangeDigests.insert(ondrel::testing::DigestOfBytes(bytes.data() + first, length));
     }
 };
 

@@ -10,9 +10,11 @@
 #include "checksums/hex.h"
 #include "checks/file_digests.h"
 #include "platform/file.h"
+#include "tests/support/crc32_stream.h"
 #include "tests/support/test_files.h"
 
-using ondrel::ByteStream;
+using ondrel::testing::ByteStream;
+using ondrel::testing::Crc32OfStream;
 
 namespace {
 
@@ -71,10 +73,10 @@ class Crc32CheckValues : public ::testing::TestWithParam<CheckValueCase> {};
 
 TEST_P(Crc32CheckValues, MemoryStreamAndBitwise) {
     const std::string& input = GetParam().input;
-    EXPECT_EQ(ondrel::Crc32Of(input.data(), input.size()), GetParam().value);
+    EXPECT_EQ(ondrel::Crc32(0, input.data(), input.size()), GetParam().value);
     EXPECT_EQ(BitwiseCrc32(input), GetParam().value);
     MemoryStream stream(input);
-    EXPECT_EQ(ondrel::Crc32OfStream(stream), GetParam().value);
+    EXPECT_EQ(Crc32OfStream(stream), GetParam().value);
     EXPECT_EQ(stream.position_, input.size());
 }
 
@@ -87,14 +89,19 @@ INSTANTIATE_TEST_SUITE_P(Crc32, Crc32CheckValues,
                          ondrel::testing::CaseName());
 
 TEST(Crc32, PublishedTableEntries) {
-    const auto& table = ondrel::Crc32Table();
-    EXPECT_EQ(table[0], 0u);
-    EXPECT_EQ(table[1], 0x77073096u);
-    EXPECT_EQ(table[128], 0xEDB88320u);
+    // Entry i of the table is the register after the byte i alone, without
+    // the preset and the inversion.
+    auto entry = [](std::uint32_t i) {
+        const unsigned char byte = static_cast<unsigned char>(i);
+        return ondrel::crc32_detail::UpdateBySlices(0, &byte, 1);
+    };
+    EXPECT_EQ(entry(0), 0u);
+    EXPECT_EQ(entry(1), 0x77073096u);
+    EXPECT_EQ(entry(128), 0xEDB88320u);
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
         for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        ASSERT_EQ(table[i], c) << i;
+        ASSERT_EQ(entry(i), c) << i;
     }
 }
 
@@ -111,10 +118,10 @@ TEST(Crc32, SlicesAndFoldingAgreeWithDefinition) {
             if (ondrel::crc32_detail::FoldingAvailable()) {
                 ASSERT_EQ(~ondrel::crc32_detail::UpdateByFolding(~0u, p, length), expected) << offset << "+" << length;
             }
-            ASSERT_EQ(ondrel::Crc32Of(bytes.data() + offset, length), expected) << offset << "+" << length;
+            ASSERT_EQ(ondrel::Crc32(0, bytes.data() + offset, length), expected) << offset << "+" << length;
         }
     const std::string large = RandomBytes(3 * 1000 * 1000 + 13, 9);
-    EXPECT_EQ(ondrel::Crc32Of(large.data(), large.size()), BitwiseCrc32(large));
+    EXPECT_EQ(ondrel::Crc32(0, large.data(), large.size()), BitwiseCrc32(large));
 }
 
 // Each way of computing on its own, forced by name, against the bitwise
@@ -185,7 +192,7 @@ struct MethodCaseName {
 
 INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Method, ::testing::ValuesIn(crc32_detail::kMethods), MethodCaseName());
 
-// Crc32Update takes the fastest method the machine has.
+// Crc32 takes the fastest method the machine has.
 TEST(Crc32, ChoosesTheFastestAvailableMethod) {
     crc32_detail::Method fastest = crc32_detail::Method::Slices;
     for (crc32_detail::Method method : crc32_detail::kMethods)
@@ -193,13 +200,14 @@ TEST(Crc32, ChoosesTheFastestAvailableMethod) {
     EXPECT_EQ(crc32_detail::Chosen(), fastest) << crc32_detail::MethodName(crc32_detail::Chosen());
 }
 
-TEST(Crc32, RegisterCarriesAcrossUpdates) {
+TEST(Crc32, CallsChainFromZeroAsZlibs) {
     const std::string bytes = RandomBytes(10000, 3);
     for (std::size_t split : {0u, 1u, 15u, 64u, 127u, 128u, 5000u, 9999u}) {
-        std::uint32_t crc = ondrel::Crc32Update(0xFFFFFFFFu, bytes.data(), split);
-        crc = ondrel::Crc32Update(crc, bytes.data() + split, bytes.size() - split);
-        EXPECT_EQ(~crc, BitwiseCrc32(bytes)) << split;
+        std::uint32_t crc = ondrel::Crc32(0, bytes.data(), split);
+        crc = ondrel::Crc32(crc, bytes.data() + split, bytes.size() - split);
+        EXPECT_EQ(crc, BitwiseCrc32(bytes)) << split;
     }
+    EXPECT_EQ(ondrel::Crc32(0x414FA339u, "", 0), 0x414FA339u);  // nothing more changes nothing
 }
 
 TEST(Crc32, StreamReadInPieces) {
@@ -207,7 +215,7 @@ TEST(Crc32, StreamReadInPieces) {
         const std::string bytes = RandomBytes(length, static_cast<unsigned>(length));
         for (std::uint32_t piece : {1u << 30, 8192u, 4095u}) {
             MemoryStream stream(bytes, piece);
-            EXPECT_EQ(ondrel::Crc32OfStream(stream), BitwiseCrc32(bytes)) << length << " by " << piece;
+            EXPECT_EQ(Crc32OfStream(stream), BitwiseCrc32(bytes)) << length << " by " << piece;
         }
     }
 }
@@ -216,17 +224,17 @@ TEST(Crc32, StreamFromItsCurrentPosition) {
     const std::string bytes = RandomBytes(1000, 5);
     MemoryStream stream(bytes);
     stream.position_ = 300;
-    EXPECT_EQ(ondrel::Crc32OfStream(stream), BitwiseCrc32(bytes.substr(300)));
-    EXPECT_EQ(ondrel::Crc32OfStream(stream), 0u);  // now at its end
+    EXPECT_EQ(Crc32OfStream(stream), BitwiseCrc32(bytes.substr(300)));
+    EXPECT_EQ(Crc32OfStream(stream), 0u);  // now at its end
     stream.position_ = 5000;                       // past its end: nothing left
-    EXPECT_EQ(ondrel::Crc32OfStream(stream), 0u);
+    EXPECT_EQ(Crc32OfStream(stream), 0u);
 }
 
 TEST(Crc32, StreamThatDeliversNothingShortOfItsEndRaises) {
     for (std::int64_t failure : {0, -1}) {
         MemoryStream stream(RandomBytes(20000, 1), 4096, 8192);
         stream.failWith_ = failure;
-        EXPECT_THROW(ondrel::Crc32OfStream(stream), ondrel::StreamReadError) << failure;
+        EXPECT_THROW(Crc32OfStream(stream), ondrel::testing::StreamReadError) << failure;
         EXPECT_EQ(stream.reads_, 3);  // two reads that delivered, one that did not: no spinning
     }
 }
@@ -261,9 +269,11 @@ INSTANTIATE_TEST_SUITE_P(Crc32, Crc32Text,
                                            HexCase{"AllOnes", 0xFFFFFFFFu, "FFFFFFFF"}),
                          ondrel::testing::CaseName());
 
-TEST(Hex, ByteToHex) {
-    EXPECT_EQ(ondrel::ByteToHex(10), "0A");
-    EXPECT_EQ(ondrel::ByteToHex(0), "00");
-    EXPECT_EQ(ondrel::ByteToHex(0xF0), "F0");
-    EXPECT_EQ(ondrel::ByteToHex(0xFF), "FF");
+TEST(Hex, EachByteAsTwoCapitals) {
+    struct Case {
+        unsigned char byte;
+        const char* text;
+    };
+    for (const Case c : {Case{10, "0A"}, Case{0, "00"}, Case{0xF0, "F0"}, Case{0xFF, "FF"}})
+        EXPECT_EQ(ondrel::HexText(&c.byte, 1), c.text) << int{c.byte};
 }

@@ -11,6 +11,7 @@
 #include "checks/file_digests.h"
 #include "platform/file.h"
 #include "tests/support/test_files.h"
+#include "tests/support/digests.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,7 +22,7 @@ using ondrel::testing::TempDir;
 
 namespace {
 
-std::string TextOf(const std::string& bytes) { return ondrel::DigestTextOf(bytes.data(), bytes.size()); }
+std::string TextOf(const std::string& bytes) { return ondrel::testing::DigestOfBytes(bytes.data(), bytes.size()); }
 std::string NoBytes() { return TextOf(""); }
 
 // Bytes that differ from their position, so that a range read from the
@@ -231,7 +232,7 @@ TEST_F(CheckedFile, Crc32LeadingZerosAreWritten) {
     std::uint32_t value = 0;
     for (int i = 0;; ++i) {
         probe = "zero" + std::to_string(i);
-        value = ondrel::Crc32Of(probe.data(), probe.size());
+        value = ondrel::Crc32(0, probe.data(), probe.size());
         if (value < 0x10000000u) break;
     }
     const std::string small = dir.Write("small.txt", probe);

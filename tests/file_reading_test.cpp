@@ -24,6 +24,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
+#include "tests/support/digests.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -43,7 +44,7 @@ namespace platform = ondrel::platform;
 
 namespace {
 
-std::string NoBytes() { return ondrel::DigestTextOf("", 0); }
+std::string NoBytes() { return ondrel::testing::DigestOfBytes("", 0); }
 
 using ondrel::testing::ChildPassesWithin;
 
@@ -192,8 +193,8 @@ TEST(FileShrinkingChild, DigestIsTheWholeFileOrNoBytes) {
     ONDREL_ONLY_IN_CHILD();
     TempDir dir;
     const std::string bytes = ondrel::testing::CountingBytes(16u << 20);
-    const std::string whole = ondrel::DigestTextOf(bytes.data(), bytes.size());
-    const std::string cut = ondrel::DigestTextOf(bytes.data(), 4096);
+    const std::string whole = ondrel::testing::DigestOfBytes(bytes.data(), bytes.size());
+    const std::string cut = ondrel::testing::DigestOfBytes(bytes.data(), 4096);
     // Another thread cuts the file to 4096 bytes at some moment while it is
     // digested: before the open, during the reads or after them. Whatever
     // it hits, no signal may come, and the digest is of the file as it was,
@@ -272,7 +273,7 @@ TEST_F(ReadFailure, Md5OfFileIsNeverThePrefix) {
     }
     platform::FailReadsAfter(1 << 20);  // exactly enough
     const ondrel::ComputedDigest digest = ondrel::Md5OfFile(file);
-    EXPECT_EQ(digest.text, ondrel::DigestTextOf(bytes.data(), bytes.size()));
+    EXPECT_EQ(digest.text, ondrel::testing::DigestOfBytes(bytes.data(), bytes.size()));
     EXPECT_TRUE(digest.readFrom);
 }
 
@@ -290,7 +291,7 @@ TEST_F(ReadFailure, RegionKeepsTheBytesBeforeTheFailure) {
     platform::FailReadsAfter(1000);
     ondrel::Md5Stream digest;
     EXPECT_FALSE(ondrel::ReadFileRegion(reader, digest, 10, 5000));
-    EXPECT_EQ(digest.FinishText(), ondrel::DigestTextOf(bytes.data() + 10, 1000));
+    EXPECT_EQ(ondrel::DigestText(digest.Finish()), ondrel::testing::DigestOfBytes(bytes.data() + 10, 1000));
 }
 
 TEST_F(ReadFailure, ExactReadsFail) {
@@ -363,7 +364,7 @@ TEST(AddressSpaceChild, Md5OfAFileLargerThanTheAddressSpace) {
         left -= piece;
     }
     expected.Update("x", 1);
-    const std::string text = expected.FinishText();
+    const std::string text = ondrel::DigestText(expected.Finish());
     zeros = {};
     rlimit limit{256u << 20, 256u << 20};
     ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);

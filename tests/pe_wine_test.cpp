@@ -26,6 +26,7 @@
 #include "platform/pe/pe_reader.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
+#include "tests/support/digests.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ void CompareLookup(const std::string& file, ondrel::pe::ByteSource& source, cons
     if (ours) {
         std::string bytes(ours->size, '\0');
         if (!source.ReadAt(ours->fileOffset, bytes.data(), bytes.size())) ours.reset();
-        else ourDigest = ondrel::DigestTextOf(bytes.data(), bytes.size());
+        else ourDigest = ondrel::testing::DigestOfBytes(bytes.data(), bytes.size());
     }
     HRSRC found = !module.handle ? nullptr
                   : language     ? FindResourceExA(module.handle, typeText.c_str(), nameText.c_str(), *language)
@@ -140,7 +141,7 @@ void CompareLookup(const std::string& file, ondrel::pe::ByteSource& source, cons
     }
     if (dataFile && reinterpret_cast<std::uintptr_t>(found) - base != ours->entryOffset)
         counts.Disagree(file, what + ": another language chosen");
-    else if (size != ours->size || ondrel::DigestTextOf(address, size) != ourDigest)
+    else if (size != ours->size || ondrel::testing::DigestOfBytes(address, size) != ourDigest)
         counts.Disagree(file, what + ": other bytes");
 }
 
@@ -302,8 +303,8 @@ TEST(CompiledResources, RulesAndReaderAgree) {
     const std::string self = OwnPath();
     const std::string bitmap = ReadInput("bitmap.bmp"), data = ReadInput("data.bin");
     ASSERT_GT(bitmap.size(), 14u);
-    const std::string bitmapDigest = ondrel::DigestTextOf(bitmap.data() + 14, bitmap.size() - 14);
-    const std::string dataDigest = ondrel::DigestTextOf(data.data(), data.size());
+    const std::string bitmapDigest = ondrel::testing::DigestOfBytes(bitmap.data() + 14, bitmap.size() - 14);
+    const std::string dataDigest = ondrel::testing::DigestOfBytes(data.data(), data.size());
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("BRMD5=" + bitmapDigest).c_str()), 1);
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=RT_RCDATA|NAMED|" + dataDigest).c_str()), 1);
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("RESMD5=RT_RCDATA|named|" + dataDigest).c_str()), 1);
@@ -320,7 +321,7 @@ TEST(CompiledResources, RulesAndReaderAgree) {
     std::string bytes(group->size, '\0');
     ASSERT_TRUE(source.ReadAt(group->fileOffset, bytes.data(), bytes.size()));
     EXPECT_EQ(bytes.substr(0, 6), std::string("\0\0\1\0\1\0", 6));
-    const std::string groupDigest = ondrel::DigestTextOf(bytes.data(), bytes.size());
+    const std::string groupDigest = ondrel::testing::DigestOfBytes(bytes.data(), bytes.size());
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("ICONMD5=" + groupDigest).c_str()), 1);
     EXPECT_EQ(AdvancedCheck(self.c_str(), ("ICONMD5=MAINICON-" + groupDigest).c_str()), 1);
 

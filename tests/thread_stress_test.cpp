@@ -82,7 +82,7 @@ std::string Bytes(int variant, std::size_t length) {
     return bytes;
 }
 
-std::string Crc(const std::string& bytes) { return ondrel::Crc32ToHex(ondrel::Crc32Of(bytes.data(), bytes.size())); }
+std::string Crc(const std::string& bytes) { return ondrel::Crc32ToHex(ondrel::Crc32(0, bytes.data(), bytes.size())); }
 
 // The calls on one file: right and wrong values of every rule kind, alone
 // and in lists. The file is a PE image when sections are given.
