@@ -4,6 +4,7 @@
 // has; names that many resource entries share are converted once.
 #include "tools/file_facts.h"
 
+#include <cstring>
 #include <map>
 #include <unordered_map>
 
@@ -102,6 +103,40 @@ private:
     std::vector<KeyText> texts_;
 };
 
+// The file read in blocks of 64 KiB, the last 64 of them kept: the many
+// small reads of directory entries that lookups make cost few reads of the
+// file. Reads larger than a block go to the file.
+class BlockCache final : public pe::ByteSource {
+public:
+    explicit BlockCache(pe::ByteSource& file) : file_(file) {}
+    std::uint64_t Size() const noexcept override { return file_.Size(); }
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) override {
+        const std::uint64_t block = offset / kBlock;
+        if (count > kBlock || (offset + count - 1) / kBlock != block || offset + count > Size())
+            return file_.ReadAt(offset, out, count);
+        const std::string* bytes = Block(block);
+        if (!bytes) return false;
+        std::memcpy(out, bytes->data() + (offset - block * kBlock), count);
+        return true;
+    }
+
+private:
+    static constexpr std::uint64_t kBlock = 65536;
+    static constexpr std::size_t kKept = 64;
+
+    const std::string* Block(std::uint64_t block) {
+        auto found = blocks_.find(block);
+        if (found != blocks_.end()) return &found->second;
+        if (blocks_.size() >= kKept) blocks_.erase(blocks_.begin());
+        std::string bytes(static_cast<std::size_t>(std::min(kBlock, Size() - block * kBlock)), '\0');
+        if (!file_.ReadAt(block * kBlock, bytes.data(), bytes.size())) return nullptr;
+        return &blocks_.emplace(block, std::move(bytes)).first->second;
+    }
+
+    pe::ByteSource& file_;
+    std::map<std::uint64_t, std::string> blocks_;
+};
+
 std::string DigestOfRange(platform::FileReader& file, std::uint64_t offset, std::uint32_t size, bool& complete) {
     Md5Stream digest;
     complete = file.ReadRange(offset, size, [&](const unsigned char* data, std::size_t n) {
@@ -192,7 +227,8 @@ void MeasureResource(ResourceFacts& row, const KeyText& type, const KeyText& nam
     if (complete) row.digest = std::move(text);
 }
 
-void ReadResources(FileFacts& facts, pe::ByteSource& source, platform::FileReader& file, unsigned wanted) {
+void ReadResources(FileFacts& facts, pe::ByteSource& fileSource, platform::FileReader& file, unsigned wanted) {
+    BlockCache source(fileSource);
     pe::Result<pe::ResourceTree> tree = pe::ResourceTree::Open(source);
     if (!tree) return;
     KeyTexts types(true), names(false);
