@@ -548,10 +548,16 @@ TEST(HostileImages, OneLongNameSharedByAllEntriesIsOneResource) {
     EXPECT_EQ(r.size, 4u);
     ASSERT_TRUE(r.digest);
     EXPECT_EQ(*r.digest, DigestTextOf("DATA", 4));
-    // The entry inspect shows is what the engine computes.
     std::optional<std::string> entry = ResourceEntry(r);
     ASSERT_TRUE(entry);
+#ifndef _WIN32
+    // The entry inspect shows is what the engine computes. (The system's
+    // lookup on Windows finds no type or name that long; make checks each
+    // entry with the engine, so none such reaches a list it writes.)
     EXPECT_TRUE(Holds(file, *entry));
+#endif
+    const MadeList made = MakeCheckList(file, Rules({"all"}));
+    EXPECT_TRUE(Holds(file, made.checkList)) << made.checkList.size();
 }
 
 TEST(HostileImages, ManyResourcesAndSectionsAreListedFromOneParse) {
@@ -661,19 +667,22 @@ TEST(RunInOrder, ResultsComeInItemOrderWhateverFinishesFirst) {
 
 TEST(RunInOrder, AFailedEmitStopsTheWork) {
     std::atomic<std::size_t> worked{0};
+    std::atomic<bool> thrown{false};
     EXPECT_THROW(RunInOrder<int>(
                      10000, 2,
-                     [&](std::size_t) {
+                     [&](std::size_t i) {
                          ++worked;
-                         std::this_thread::sleep_for(std::chrono::microseconds(200));
+                         while (i > 5 && !thrown) std::this_thread::yield();  // the rest waits for the failure
                          return 0;
                      },
-                     [](std::size_t i, int&) {
-                         if (i == 3) throw std::runtime_error("write failed");
+                     [&](std::size_t i, int&) {
+                         if (i != 3) return;
+                         thrown = true;
+                         throw std::runtime_error("write failed");
                      },
                      [](std::size_t) {}),
                  std::runtime_error);
-    EXPECT_LT(worked.load(), 10000u);
+    EXPECT_LT(worked.load(), 100u) << "the threads stop after the items they hold";
 }
 
 // ---- make --manifest: the walk ----
