@@ -46,7 +46,8 @@ void LeaveOutTheList(MakePlan& plan) {
     const std::optional<FileKey> output = StandardOutputFile();
     if (!output) return;
     for (auto it = plan.files.begin(); it != plan.files.end(); ++it) {
-        if (FileKeyOf(it->path) != output) continue;
+        const std::optional<FileKey> key = FileKeyOf(it->path);
+        if (!key || !key->SameFile(*output)) continue;
         std::string up = ".";
         for (char c : it->relative)
             if (c == '/') up = up == "." ? ".." : up + "/..";

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -82,11 +83,21 @@ bool StandardErrorIsTerminal() noexcept {
 std::optional<FileKey> StandardOutputFile() noexcept {
 #ifdef _WIN32
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || !out || GetFileType(out) != FILE_TYPE_DISK) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION info;
-    if (out == INVALID_HANDLE_VALUE || !out || GetFileType(out) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(out, &info))
+    if (GetFileInformationByHandle(out, &info))
+        return FileKey{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    // Wine answers only this for a handle inherited from a POSIX shell, without the volume.
+    // FILE_ID_INFO and FileIdInfo (18), which the headers declare only for Windows 8 and later.
+    struct {
+        ULONGLONG volume;
+        BYTE id[16];
+    } info2{};
+    if (!GetFileInformationByHandleEx(out, static_cast<FILE_INFO_BY_HANDLE_CLASS>(18), &info2, sizeof info2))
         return std::nullopt;
-    return FileKey{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    std::uint64_t index = 0;
+    std::memcpy(&index, info2.id, sizeof index);
+    return FileKey{info2.volume, index};
 #else
     struct stat st{};
     if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

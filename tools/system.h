@@ -14,9 +14,11 @@ bool StandardErrorIsTerminal() noexcept;
 // The volume and index of the regular file standard output writes to;
 // nothing when it writes to anything else (a pipe, a terminal).
 struct FileKey {
-    std::uint64_t volume = 0;
+    std::uint64_t volume = 0;  // 0 when the system does not tell it for an inherited handle (Wine)
     std::uint64_t index = 0;
-    bool operator==(const FileKey&) const = default;
+    bool SameFile(const FileKey& other) const noexcept {
+        return index == other.index && (volume == other.volume || volume == 0 || other.volume == 0);
+    }
 };
 std::optional<FileKey> StandardOutputFile() noexcept;
 // The same for a name (nothing when it leads to no regular file).
