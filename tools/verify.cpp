@@ -32,7 +32,7 @@ private:
 // Why a name leads to no regular file.
 std::string WhyMissing(const std::string& path) {
     platform::Result<platform::File, platform::OpenFailure> file = platform::File::Open(path, platform::Share::ReadWrite);
-    if (file) return "it changed while it was checked";
+    if (file) return "it was there only while it was checked";
     return platform::OpenFailureText(file.failure());
 }
 
@@ -48,15 +48,12 @@ FileVerdict Missing(std::string reason) {
 FileVerdict VerifyFile(const std::string& path, const std::string& checkList) {
     FileVerdict verdict;
     try {
-        const std::optional<platform::FileIdentity> before = platform::IdentityOf(path);
-        if (!before) return Missing(WhyMissing(path));
         FirstFailure watch(verdict);
         const bool held = Evaluate(path.c_str(), checkList.c_str(), LibraryKeywords(), nullptr, &watch);
-        const std::optional<platform::FileIdentity> after = platform::IdentityOf(path);
-        if (!after) return Missing(WhyMissing(path));
-        if (held && *after == *before) return FileVerdict{};
+        // Asked after the rules, so that a file removed while they ran is missing too.
+        if (!platform::IdentityOf(path)) return Missing(WhyMissing(path));
+        if (held) return FileVerdict{};
         verdict.verdict = Verdict::Failed;
-        if (held) verdict.reason = "the file changed while it was checked";
     } catch (const std::bad_alloc&) {
         verdict.verdict = Verdict::Failed;
         verdict.reason = "out of memory";

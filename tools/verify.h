@@ -15,9 +15,9 @@ struct FileVerdict {
     std::string reason;       // why it threw, why the file is missing, or that the keyword is unknown
 };
 
-// A path that leads to no regular file is Missing whatever its list; the
-// list is evaluated with the library's engine (no digest caches), and a
-// file that is gone or changed by the time it was checked does not hold.
+// The list is evaluated with the library's engine (no digest caches); a
+// path that leads to no regular file once the rules ran is Missing whatever
+// its list (an empty list, FILESIZE=0 and FLAGIFNOFILE= hold on nothing).
 FileVerdict VerifyFile(const std::string& path, const std::string& checkList);
 
 }  // namespace ondrel::tool

@@ -1,5 +1,6 @@
 // ondrel verify LIST...: every file of the manifests checked on all cores,
 // the results in manifest order as the files are done.
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -106,6 +107,7 @@ private:
     std::vector<std::unique_ptr<LoadedList>> lists_;
     std::vector<Item> items_;
     std::optional<JsonWriter> json_;
+    std::chrono::steady_clock::time_point drawn_;  // when the bar was last drawn
     int status_ = kHolds;
 };
 
@@ -169,6 +171,9 @@ void VerifyRun::Emit(const Item& item, const FileVerdict& v) {
 void VerifyRun::Progress(std::size_t done) {
     out::Flush();
     if (!bar_ || items_.empty()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < items_.size() && now - drawn_ < std::chrono::milliseconds(100)) return;
+    drawn_ = now;
     constexpr int kWidth = 40;
     const int filled = static_cast<int>(done * kWidth / items_.size());
     std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled, "########################################", kWidth - filled,
