@@ -672,7 +672,9 @@ TEST(RunInOrder, AFailedEmitStopsTheWork) {
                      10000, 2,
                      [&](std::size_t i) {
                          ++worked;
-                         while (i > 5 && !thrown) std::this_thread::yield();  // the rest waits for the failure
+                         if (i <= 5) return 0;
+                         while (!thrown) std::this_thread::yield();  // the rest waits for the failure,
+                         std::this_thread::sleep_for(std::chrono::milliseconds(10));  // and takes its time
                          return 0;
                      },
                      [&](std::size_t i, int&) {
