@@ -1,31 +1,38 @@
 #!/usr/bin/env bash
-# The ondrel program: help and version, exit statuses, make/check round trips
-# over built, sample and system files, inspect, manifests and verify.
-# Usage: ondrel_cli_test.sh EMULATOR-OR-EMPTY TOOL PE-SAMPLE-FOLDER
+# The ondrel program, grouped by subcommand: help, version and exit
+# statuses; check; make (rule sets as written, several files, JSON, the
+# walk, names the size rules cannot express); inspect; verify (the path
+# rule from wherever the manifest is, standard input, missing files,
+# streams and summaries); write errors; and, under Wine, manifests made by
+# the Windows build verified by the native one and the other way round.
+# Usage: ondrel_cli_test.sh EMULATOR-OR-EMPTY TOOL PE-SAMPLE-FOLDER [NATIVE-TOOL]
 set -u
-emulator=$1 tool=$(readlink -f "$2") samples=$(readlink -f "$3")
+emulator=$1 tool=$(readlink -f "$2") samples=$(readlink -f "$3") native_tool=${4:-}
 if [ -n "$emulator" ] && [ -z "${WINEPREFIX:-}" ]; then
   # The system files below come from the prefix the emulator runs the tool in.
   b=$(dirname "$tool")
   while [ "$b" != "/" ] && [ ! -f "$b/CMakeCache.txt" ]; do b=$(dirname "$b"); done
   export WINEPREFIX="$b/wineprefix"
 fi
-dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
+dir=$(mktemp -d); trap 'chmod -R u+rwx "$dir"; rm -rf "$dir"' EXIT
 run() { if [ -n "$emulator" ]; then "$emulator" "$tool" "$@"; else "$tool" "$@"; fi; }
 # A file's name as the tool takes it. Under Wine, drive Z: is the root of the
 # Linux file system (no winepath: it needs 32-bit Wine, which not every kernel runs).
 native() { if [ -n "$emulator" ]; then printf 'Z:%s' "${1//\//\\}"; else printf '%s' "$1"; fi; }
+sep() { if [ -n "$emulator" ]; then printf '\\\\'; else printf '/'; fi; }  # in a pattern
 passed=0 failed=0
 ok() { passed=$((passed + 1)); }
 bad() { failed=$((failed + 1)); echo "FAIL $*"; }
-# expect NAME STATUS [grep-pattern-on-stdout] -- ARGS...
+# expect NAME STATUS STDOUT-PATTERN STDERR-PATTERN -- ARGS...: runs in $at
+# (default the test folder) with standard input from $in (default nothing).
 expect() {
-  local name=$1 want=$2 pattern=$3; shift 4
-  local out status
-  run "$@" >"$dir/stdout" 2>"$dir/stderr"; status=$?
-  out=$(tr -d '\r' <"$dir/stdout")
-  [ "$status" = "$want" ] || { bad "$name: status $status, want $want"; echo "$out"; cat "$dir/stderr"; return; }
-  if [ -n "$pattern" ] && ! grep -qE -- "$pattern" <<<"$out"; then bad "$name: no [$pattern] in"; echo "$out"; return; fi
+  local name=$1 want=$2 pattern=$3 errpattern=$4; shift 5
+  local out err status
+  (cd "${at:-$dir}" && run "$@" <"${in:-/dev/null}" >"$dir/stdout" 2>"$dir/stderr"); status=$?
+  out=$(tr -d '\r' <"$dir/stdout"); err=$(tr -d '\r' <"$dir/stderr")
+  [ "$status" = "$want" ] || { bad "$name: status $status, want $want"; echo "$out"; echo "$err"; return; }
+  if [ -n "$pattern" ] && ! grep -aqE -- "$pattern" <<<"$out"; then bad "$name: no [$pattern] in"; echo "$out"; return; fi
+  if [ -n "$errpattern" ] && ! grep -aqE -- "$errpattern" <<<"$err"; then bad "$name: no [$errpattern] in stderr"; echo "$err"; return; fi
   ok
 }
 flip() {  # flips the lowest bit of the byte at the middle of a file
@@ -35,34 +42,36 @@ flip() {  # flips the lowest bit of the byte at the middle of a file
   printf "\\$(printf %03o $((b ^ 1)))" | dd of="$f" bs=1 seek="$off" conv=notrunc status=none
 }
 
-# Help on standard output with status 0, for the command and each subcommand.
-expect help 0 'check' -- --help
-for sub in check make inspect verify; do expect "help $sub" 0 "$sub" -- "$sub" --help; done
-[ ! -s "$dir/stderr" ] && ok || bad "help wrote to stderr"
-expect version 0 '^ondrel [0-9]+\.[0-9]+\.[0-9]+$' -- --version
+# ---- the command: help, version, usage ----
+expect help 0 'check' '' -- --help
+for sub in check make inspect verify; do
+  expect "help $sub" 0 "Usage: ondrel $sub" '' -- "$sub" --help
+  expect "help $sub: its own exit statuses" 0 '^Exit status: 0' '' -- "$sub" --help
+done
+expect "inspect help names no other subcommand's statuses" 0 'the file was inspected' '' -- inspect --help
+run inspect --help | grep -q 'every file held' && bad "inspect help shows verify's statuses" || ok
+run verify --help | grep -qE 'UINT|TEXT|\[1 - 1024\]' && bad "validator noise in the help" || ok
+expect "help of the path rule" 0 '#root-from-list' '' -- verify --help
+expect version 0 '^ondrel [0-9]+\.[0-9]+\.[0-9]+$' '' -- --version
+expect "no subcommand" 2 '' '' --
+expect "unknown subcommand" 2 '' 'unknown subcommand "bogus"' -- bogus x
 
-# Usage errors: 2.
-expect "no subcommand" 2 '' --
-expect "one argument" 2 '' -- check onlyfile
-expect "unknown subcommand" 2 '' -- frobnicate x
-expect "unknown rule set" 2 '' -- make "$(native "$samples/sections.dll")" --rules nonsense
-expect "unreadable manifest" 2 '' -- verify "$(native "$dir/no-such.list")"
-expect "manifest is a folder" 2 '' -- verify "$(native "$dir")"
-
-# check: 0 holds, 1 does not; reasons, hints, quiet, JSON.
+# ---- check ----
 printf 'hello, world\n' > "$dir/text"
 text=$(native "$dir/text")
-expect "check holds" 0 '^result: 1 \(holds\)$' -- check "$text" "FILESIZE=13"
-expect "check fails" 1 '^result: 0 \(does not hold\)$' -- check "$text" "FILESIZE=14"
-expect "reason" 1 '^    reason:   not found$' -- check "$(native "$dir/missing")" "CRC32=00000000"
-expect "hint blanks" 1 'hint: +blanks end an entry' -- check "$text" "FILESIZE = 13"
-expect "hint bound" 1 'write FILESIZE>=4096' -- check "$text" "FILESIZE>4096"
-expect "hint keyword" 1 'nearest known one is FILESIZE' -- check "$text" "FILSIZE=13"
-expect "quiet" 1 '^$' -- check --quiet "$text" "FILESIZE=14"
-expect "json" 0 '"result": true' -- check --json "$text" "FILESIZE=13"
-expect "help is no file name" 0 'Usage' -- check --help FILESIZE=0
+expect "check holds" 0 '^result: 1 \(holds\)$' '' -- check "$text" "FILESIZE=13"
+expect "check fails" 1 '^result: 0 \(does not hold\)$' '' -- check "$text" "FILESIZE=14"
+expect "one argument" 2 '' '' -- check onlyfile
+expect "reason" 1 '^    reason:   not found$' '' -- check "$(native "$dir/missing")" "CRC32=00000000"
+expect "hint blanks" 1 'hint: +blanks end an entry' '' -- check "$text" "FILESIZE = 13"
+expect "hint bound" 1 'write FILESIZE>=4096' '' -- check "$text" "FILESIZE>4096"
+expect "hint keyword" 1 'nearest known one is FILESIZE' '' -- check "$text" "FILSIZE=13"
+expect "check quiet" 1 '^$' '' -- check --quiet "$text" "FILESIZE=14"
+expect "check json" 0 '"result": true' '' -- check --json "$text" "FILESIZE=13"
+expect "check quiet and json exclude each other" 2 '' 'excludes' -- check --quiet --json "$text" "FILESIZE=13"
+expect "help is no file name" 0 'Usage' '' -- check --help FILESIZE=0
 
-# Round trips: the list made from a file holds, and fails once a byte changes.
+# ---- make: round trips over built, sample and system files ----
 roundtrip() {  # unix-path
   local file=$1 name list copy
   name=$(native "$file")
@@ -85,39 +94,135 @@ else
   done
 fi
 
-# inspect: sections and resources with the rule to paste.
-expect "inspect" 0 '^    SSECMD5=CODE-' -- inspect "$(native "$samples/sections.dll")"
-expect "inspect resources" 0 '^    RESMD5=' -- inspect "$(native "$samples/resources.dll")"
-expect "inspect json" 0 '"sections": \[' -- inspect --json "$(native "$samples/sections.dll")"
-expect "inspect no image" 0 '^not a PE image: no MZ$' -- inspect "$text"
-expect "inspect no image json" 0 '"whyNotPe": "no MZ"' -- inspect --json "$text"
+# ---- make: options as written, several files, JSON ----
+expect "rules before FILE" 0 '^MD5=[0-9A-F]{32}$' '' -- make --rules md5 "$text"
+expect "rules after FILE" 0 '^MD5=[0-9A-F]{32}$' '' -- make "$text" --rules md5
+expect "rules=" 0 '^FILESIZE=13,MD5=' '' -- make --rules=md5,size "$text"
+expect "rules repeated" 0 '^CRC32=[0-9A-F]{8},MD5=' '' -- make --rules md5 --rules crc32 "$text"
+expect "unknown rule set" 2 '' 'unknown rule set "nonsense"' -- make "$text" --rules nonsense
+expect "FILE and --manifest exclude each other" 2 '' '' -- make "$text" --manifest "$(native "$dir")"
+printf 'second' > "$dir/second"
+at="$dir/.." expect "several files: a manifest" 0 "^FILESIZE=6	$(basename "$dir")/second\$" '' -- make --rules size "$(basename "$dir")/text" "$(basename "$dir")/second"
+expect "make json" 0 '"checkList": "FILESIZE=13"' '' -- make --json --rules size "$text"
+expect "make of a missing file" 1 '' 'missing: not found' -- make "$(native "$dir/missing")"
 
-# Manifests: odd names, relative paths, failures, missing files, damaged lines.
-mkdir -p "$dir/tree/sub dir"
+# ---- inspect ----
+expect "inspect" 0 '^    SSECMD5=CODE-' '' -- inspect "$(native "$samples/sections.dll")"
+expect "inspect rules" 0 '^rule:   MD5=[0-9A-F]{32}$' '' -- inspect "$(native "$samples/sections.dll")"
+expect "inspect resources" 0 '^    RESMD5=' '' -- inspect "$(native "$samples/resources.dll")"
+expect "inspect json" 0 '"sections": \[' '' -- inspect --json "$(native "$samples/sections.dll")"
+expect "inspect no image" 0 '^not a PE image: no MZ$' '' -- inspect "$text"
+expect "inspect no image json" 0 '"whyNotPe": "no MZ"' '' -- inspect --json "$text"
+expect "inspect missing" 1 '' 'not found' -- inspect "$(native "$dir/missing")"
+
+# ---- make --manifest and verify: odd names, results, summaries ----
+mkdir -p "$dir/tree/sub dir" "$dir/lists"
 printf 'a' > "$dir/tree/blank name"
 printf 'b' > "$dir/tree/comma,name"
 printf 'c' > "$dir/tree/sub dir/plain"
+: > "$dir/tree/empty"
 if [ -z "$emulator" ]; then
   printf 'd' > "$dir/tree/quote\"name"
   printf 'e' > "$dir/tree/$(printf 'caf\xe9')"
   printf 'f' > "$dir/tree/tab	name"
 fi
 count=$(find "$dir/tree" -type f | wc -l)
+at="$dir" expect "make --manifest" 0 '^#root	tree$' '' -- make --manifest tree
 (cd "$dir" && run make --manifest tree > tree.list 2>"$dir/stderr") || bad "make --manifest: $(cat "$dir/stderr")"
-expect "verify holds" 0 "^$count held, 0 failed, 0 missing\$" -- verify "$(native "$dir/tree.list")"
-# Standard error is no terminal here: no progress bar.
-[ ! -s "$dir/stderr" ] && ok || bad "verify wrote to a redirected stderr: $(cat "$dir/stderr")"
+expect "verify holds" 0 '^$' "^$count held, 0 failed, 0 missing\$" -- verify tree.list
+[ ! -s "$dir/stdout" ] && ok || bad "verify printed on stdout: $(cat "$dir/stdout")"
+expect "verify -v" 0 "^tree$(sep)blank name: OK\$" '' -- verify -v tree.list
+expect "verify -v json" 0 '"verdict": "held"' '' -- verify -v --json tree.list
+expect "verify -v and -q exclude each other" 2 '' '' -- verify -v -q tree.list
+cp "$dir/tree.list" "$dir/good.list"
+rm "$dir/tree/empty"
+expect "a deleted empty file is missing" 1 "^tree$(sep)empty: MISSING \\(not found\\)\$" "1 missing" -- verify tree.list
+expect "ignore missing" 0 '^$' '1 missing \(ignored\)' -- verify --ignore-missing tree.list
 printf 'changed' > "$dir/tree/blank name"
 rm "$dir/tree/comma,name"
-printf '# a comment\n\nno tab on this line\n' >> "$dir/tree.list"
-damaged=$(( $(wc -l < "$dir/tree.list") ))
-expect "verify fails" 1 "^$((count - 2)) held, 1 failed, 1 missing, 1 damaged line\$" -- verify "$(native "$dir/tree.list")"
-expect "verify failed line" 1 'blank name: FAILED at [A-Z]+=' -- verify "$(native "$dir/tree.list")"
-expect "verify missing line" 1 'comma,name: MISSING$' -- verify "$(native "$dir/tree.list")"
-run verify "$(native "$dir/tree.list")" 2>&1 >/dev/null | tr -d '\r' | grep -q ":$damaged: damaged line" && ok || bad "damaged line number"
-expect "verify quiet" 1 '^$' -- verify --quiet "$(native "$dir/tree.list")"
-expect "verify json" 1 '"missing": 1' -- verify --json "$(native "$dir/tree.list")"
-expect "verify one job" 1 "^$((count - 2)) held" -- verify --jobs 1 "$(native "$dir/tree.list")"
+printf '# a comment\n\nno tab on this line\nFOO=1\tsub dir/plain\n' >> "$dir/tree.list"
+damaged=$(( $(wc -l < "$dir/tree.list") - 1 ))
+expect "verify fails" 1 '' "^$((count - 3)) held, 2 failed, 2 missing, 1 damaged line\$" -- verify tree.list
+expect "verify failed line" 1 "^tree$(sep)blank name: FAILED at [A-Z]+=" '' -- verify tree.list
+expect "unknown keyword said" 1 'FAILED at FOO=1 \(unknown keyword FOO\)$' '' -- verify tree.list
+expect "damaged line number" 1 '' "tree.list:$damaged: damaged line" -- verify tree.list
+expect "verify quiet" 1 '^$' '' -- verify --quiet tree.list
+expect "verify json" 1 '"missing": 2' '' -- verify --json tree.list
+expect "results in manifest order on one job" 1 "blank name: FAILED" '' -- verify --jobs 1 tree.list
+order=$(cd "$dir" && run verify -v -j 4 good.list 2>/dev/null | tr -d '\r' | sed -E 's/: (OK|FAILED.*|MISSING.*)$//')
+[ -n "$emulator" ] && order=${order//\\//}
+[ "$order" = "$(grep -av '^#' "$dir/good.list" | tr -d '\r' | cut -f2 | sed 's|^|tree/|')" ] && ok || bad "results not in manifest order: $order"
+
+# ---- verify: lists that cannot be read, or list nothing ----
+expect "list not found" 2 '' 'no-such.list: not found' -- verify no-such.list
+expect "list is a folder" 2 '' 'a folder' -- verify tree
+printf '# nothing\n' > "$dir/empty.list"
+expect "empty manifest" 1 '' 'no file listed' -- verify empty.list
+: > "$dir/void.list"
+expect "manifest of no bytes" 1 '' 'no file listed' -- verify void.list
+expect "several lists" 1 '' '^good.list: ' -- verify good.list tree.list
+
+# ---- verify: a manifest verifies from wherever it is ----
+rm -rf "$dir/tree"; mkdir -p "$dir/tree/sub"
+printf 'one' > "$dir/tree/one"; printf 'two' > "$dir/tree/sub/two"
+(cd "$dir" && run make --manifest tree --rules md5 > beside.list && run make --manifest tree --rules md5 > lists/tree.list \
+  && run make --manifest tree --rules md5 > tree/sub/inside.list) 2>"$dir/stderr" || bad "make lists: $(cat "$dir/stderr")"
+expect "beside the tree" 0 '' '^2 held, 0 failed, 0 missing$' -- verify beside.list
+expect "in another folder" 0 '' '^2 held, 0 failed, 0 missing$' -- verify lists/tree.list
+grep -q '^#root-from-list	\.\.' "$dir/tree/sub/inside.list" && ok || bad "a list inside the tree: $(cat "$dir/tree/sub/inside.list")"
+grep -q 'inside.list' "$dir/tree/sub/inside.list" && bad "the list holds itself" || ok
+expect "inside the tree" 0 '' '^2 held, 0 failed, 0 missing$' -- verify "$(native "$dir/tree/sub/inside.list")"
+at=/ expect "inside the tree, from elsewhere" 0 '' '^2 held, 0 failed, 0 missing$' -- verify "$(native "$dir/tree/sub/inside.list")"
+in="$dir/beside.list" expect "standard input" 0 '' '^2 held, 0 failed, 0 missing$' -- verify -
+cp -r "$dir/tree" "$dir/copy"
+at=/ expect "a copied tree with the list inside" 0 '' '^2 held, 0 failed, 0 missing$' -- verify "$(native "$dir/copy/sub/inside.list")"
+mv "$dir/copy" "$dir/moved"
+expect "--root names the base" 0 '' '^2 held' -- verify --root moved lists/tree.list
+expect "-C names the base" 0 '' '^2 held' -- verify -C "$(native "$dir/moved")" beside.list
+expect "MISSING shows the path tried" 1 "^elsewhere$(sep)one: MISSING" '' -- verify -C elsewhere beside.list
+if [ -z "$emulator" ]; then
+  (cd "$dir" && run verify /dev/stdin < beside.list 2>&1 | grep -q '^2 held') && ok || bad "/dev/stdin"
+  (cd "$dir" && run verify <(cat beside.list) 2>&1 | grep -q '^2 held') && ok || bad "a pipe by name"
+  (cd "$dir" && run make --manifest tree | run verify - 2>&1 | grep -q '^3 held') && ok || bad "make | verify - (the list inside counts too)"
+fi
+
+# ---- make: what cannot be walked or expressed (POSIX names and links) ----
+if [ -z "$emulator" ]; then
+  mkdir -p "$dir/w/d" "$dir/w/locked"
+  printf 'xa-5b' > "$dir/w/xa"; printf 'abc' > "$dir/w/x*"; printf 'q' > "$dir/w/d/kept"
+  ln -s "$dir/nowhere" "$dir/w/dangling"
+  ln -s "$dir/w/d" "$dir/w/dirlink"
+  expect "wildcard name: no size rules" 0 '^MD5=900150983CD24FB0D6963F7D28E17F72$' 'FILESIZE: the name holds' -- make --rules size,md5 "$dir/w/x*"
+  expect "dangling link said, walk goes on" 1 '	d/kept$' "w/dangling: a link that leads to nothing" -- make --manifest w --rules md5
+  expect "link to a folder said" 1 '' "w/dirlink: a link to a folder, not followed" -- make --manifest w --rules md5
+  rm "$dir/w/dangling"
+  ln -s d "$dir/w/link"
+  expect "paths kept as walked" 0 '^#root	w/link/\.\.$' '' -- make --manifest w/link/.. --rules md5
+  if [ "$(id -u)" != 0 ]; then
+    chmod 000 "$dir/w/locked"
+    expect "unreadable folder said, walk goes on" 1 '	xa$' "w/locked: the folder cannot be read" -- make --manifest w --rules md5
+    chmod 700 "$dir/w/locked"
+  fi
+  # Write errors on standard output end with status 2.
+  for args in "check $dir/text FILESIZE=13" "make $dir/text" "inspect $dir/text" "verify -v $dir/beside.list"; do
+    # shellcheck disable=SC2086
+    (cd "$dir" && run $args > /dev/full 2>"$dir/stderr"); s=$?
+    [ $s = 2 ] && grep -q 'write error' "$dir/stderr" && ok || bad "$args > /dev/full: status $s"
+  done
+fi
+
+# ---- manifests between the builds (under Wine, with the native build beside it) ----
+# The tree holds one, sub/two and the list made inside it above.
+if [ -n "$emulator" ] && [ -n "$native_tool" ] && [ -x "$native_tool" ]; then
+  (cd "$dir" && run make --manifest tree --rules md5 > windows.list 2>/dev/null)
+  (cd "$dir" && "$native_tool" verify windows.list 2>&1 | grep -q '^3 held, 0 failed, 0 missing$') && ok ||
+    bad "a list made by the Windows build on Linux: $(cat "$dir/windows.list")"
+  (cd "$dir" && "$native_tool" make --manifest tree --rules md5 > linux.list 2>/dev/null)
+  expect "a list made on Linux under Windows" 0 '' '^3 held, 0 failed, 0 missing$' -- verify linux.list
+  grep -q '\\' "$dir/windows.list" && bad "the Windows build wrote a backslash" || ok
+elif [ -n "$emulator" ]; then
+  echo "skipped: manifests between the builds (no native tool at ${native_tool:-?})"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -1,16 +1,38 @@
-// The ondrel command's logic: lists made from files hold and a changed byte
-// breaks them, reasons, notes and hints, manifests, verification.
+// The ondrel command's logic, grouped by subcommand: make (lists made from
+// files hold and a changed byte breaks them, rule sets, names the size rules
+// cannot express, hostile images), check (reasons, notes, hints), manifests
+// (format, roots, paths), verify (one file, the pool), make's walk.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
 
 #include "checks/engine.h"
 #include "checks/rules.h"
 #include "checksums/md5.h"
+#include "platform/pe/pe_layout.h"
+#include "tests/support/bytes.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
-#include "tools/tool.h"
+#include "tools/check_report.h"
+#include "tools/file_facts.h"
+#include "tools/in_order.h"
+#include "tools/inspect_report.h"
+#include "tools/make_list.h"
+#include "tools/manifest.h"
+#include "tools/rule_facts.h"
+#include "tools/tree_walk.h"
+#include "tools/verify.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -26,7 +48,21 @@ using ondrel::testing::PeResource;
 using ondrel::testing::TempDir;
 
 bool Holds(const std::string& file, const std::string& list) {
-    return Evaluate(file.c_str(), list.c_str(), LibraryKeywords());
+    return Evaluate(file.c_str(), list.c_str(), LibraryKeywords(), nullptr);
+}
+
+RuleChoice Rules(std::vector<std::string> names) {
+    std::string bad;
+    std::optional<RuleChoice> choice = ParseRuleSets(names, bad);
+    EXPECT_TRUE(choice.has_value()) << bad;
+    return choice.value_or(RuleChoice{});
+}
+
+std::vector<std::string> Items(const std::string& list) {
+    std::vector<std::string> items;
+    CheckListReader reader(list.c_str());
+    while (std::optional<CheckListItem> item = reader.Next()) items.push_back(item->text);
+    return items;
 }
 
 PeResource Res(PeKey type, PeKey name, std::string data, std::uint16_t language = 0x409) {
@@ -90,12 +126,12 @@ TEST_P(RoundTrip, MadeListHoldsAndOneChangedByteBreaksIt) {
     const RoundTripCase& c = GetParam();
     TempDir dir;
     const std::string file = dir.Write("good.bin", c.bytes);
-    const MadeList made = MakeCheckList(file, kAll, ProbeFile(file));
+    const MadeList made = MakeCheckList(file, Rules({"all"}));
     ASSERT_FALSE(made.checkList.empty());
     EXPECT_TRUE(Holds(file, made.checkList)) << made.checkList;
 
     // Every entry comes back from the splitting as it was made.
-    const std::vector<std::string> items = SplitCheckList(made.checkList.c_str());
+    const std::vector<std::string> items = Items(made.checkList);
     for (const std::string& part : c.mustHave) {
         const std::string unquoted = part.front() == '"' ? part.substr(1) : part;
         const bool inList = Contains(made.checkList, part);
@@ -132,7 +168,7 @@ TEST(MakeDefault, PeImagesGetTheCodeSectionAndAllSections) {
     PeImage image;
     image.sections = {{"DATA", "data"}, {"CODE", "code"}};
     const std::string file = dir.Write("code.dll", image.Bytes());
-    const MadeList made = MakeCheckList(file, kDefault, ProbeFile(file));
+    const MadeList made = MakeCheckList(file, Rules({"default"}));
     EXPECT_TRUE(Contains(made.checkList, ",SECMD5=")) << made.checkList;
     EXPECT_TRUE(Contains(made.checkList, ",SSECMD5=")) << made.checkList;
     EXPECT_TRUE(Holds(file, made.checkList));
@@ -143,10 +179,10 @@ TEST(QuoteEntry, TheSplittingGivesEveryEntryBack) {
         "MD5=ABC", "INI=a b", "INI=a,b", "INI=\"", "\"INI=x", "INI=a\"\"b", "INI=\t", "SSECMD5=\xE9-1", "INI=,",
     };
     for (const std::string& e : entries) {
-        const std::vector<std::string> items = SplitCheckList(QuoteEntry(e).c_str());
+        const std::vector<std::string> items = Items(QuoteEntry(e));
         ASSERT_EQ(items.size(), 1u) << e;
         EXPECT_EQ(items[0], e);
-        const std::vector<std::string> two = SplitCheckList((QuoteEntry(e) + "," + QuoteEntry(e)).c_str());
+        const std::vector<std::string> two = Items(QuoteEntry(e) + "," + QuoteEntry(e));
         EXPECT_EQ(two, (std::vector<std::string>{e, e}));
     }
 }
@@ -262,20 +298,6 @@ TEST(NearestKeyword, Table) {
     for (const auto& [name, nearest] : cases) EXPECT_EQ(NearestKeyword(name), nearest) << name;
 }
 
-TEST(SplitWithGroups, AgreesWithTheEngine) {
-    for (const char* list : {"A=1,B=2", "A = 1", "\"A = 1\",B", " A=1 , B=2 ,", ",", "A B,C D", "\"a\"\"b\" c", ""}) {
-        const std::vector<SplitItem> items = SplitWithGroups(list);
-        const std::vector<std::string> engine = SplitCheckList(list);
-        ASSERT_EQ(items.size(), engine.size()) << list;
-        for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].text, engine[i]) << list;
-    }
-    const std::vector<SplitItem> items = SplitWithGroups("A = 1,B=2 C");
-    ASSERT_EQ(items.size(), 5u);
-    EXPECT_EQ(items[0].group, items[2].group);
-    EXPECT_NE(items[2].group, items[3].group);
-    EXPECT_EQ(items[3].group, items[4].group);
-}
-
 // ---- manifests ----
 
 TEST(Manifest, FieldsSurviveEveryByte) {
@@ -317,81 +339,403 @@ TEST(Manifest, LinesCommentsAndDamage) {
     EXPECT_EQ(lines[5].path, "last");
 }
 
-TEST(Manifest, RelativePathsStartAtTheManifestsFolder) {
+TEST(Manifest, ByteOrderMarkCrLfAndRootLines) {
+    const std::string text =
+        "\xEF\xBB\xBF# header\r\n"
+        "MD5=AB\tfirst\r\n"
+        "#root\ttree\r\n"
+        "MD5=CD\ta/b\r\n"
+        "#root-from-list\t..\n"
+        "MD5=EF\tc\n"
+        "#root\tbad\\q\n"
+        "#rooted\tnot a root line, a comment\n";
+    const std::vector<ManifestLine> lines = ParseManifest(text);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].path, "first");
+    EXPECT_EQ(lines[0].root.dir, "");
+    EXPECT_EQ(lines[1].root.dir, "tree");
+    EXPECT_EQ(lines[1].root.from, ManifestRoot::From::CurrentFolder);
+    EXPECT_EQ(lines[2].root.dir, "..");
+    EXPECT_EQ(lines[2].root.from, ManifestRoot::From::ListFolder);
+    EXPECT_EQ(lines[3].number, 7u);
+    EXPECT_FALSE(lines[3].damage.empty()) << "a root line with a bad escape is damaged";
+    // What make writes reads back as the same root.
+    const ManifestRoot written{ManifestRoot::From::ListFolder, "../x\ty"};
+    const std::vector<ManifestLine> back = ParseManifest(RootLine(written) + "\nMD5=1\tf\n");
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].root.dir, written.dir);
+    EXPECT_EQ(back[0].root.from, written.from);
+}
+
+struct PathCase {
+    std::string name;
+    ManifestRoot::From from;
+    std::string dir;
+    std::string path;
+    std::string listFolder;
+    std::optional<std::string> rootOverride;
+    std::string expected;  // with "/" standing for the system's separator
+};
+
+std::string Native(std::string p) {
 #ifdef _WIN32
-    EXPECT_EQ(ResolveManifestPath("C:\\m\\list", "a\\b"), "C:\\m\\a\\b");
-    EXPECT_EQ(ResolveManifestPath("C:\\m\\list", "D:\\x"), "D:\\x");
-    EXPECT_EQ(ResolveManifestPath("m/list", "a"), "m/a");
-    EXPECT_EQ(ResolveManifestPath("list", "a"), "a");
-#else
-    EXPECT_EQ(ResolveManifestPath("/m/list", "a/b"), "/m/a/b");
-    EXPECT_EQ(ResolveManifestPath("m/list", "a"), "m/a");
-    EXPECT_EQ(ResolveManifestPath("list", "a"), "a");
-    EXPECT_EQ(ResolveManifestPath("/m/list", "/abs"), "/abs");
+    std::replace(p.begin(), p.end(), '/', '\\');
 #endif
+    return p;
 }
 
-TEST(Verify, HeldFailedMissingOnSeveralThreads) {
+TEST(Manifest, PathToCheckJoinsWithoutTidying) {
+    using From = ManifestRoot::From;
+    const std::vector<PathCase> cases = {
+        {"NoRoot", From::CurrentFolder, "", "a/b", "lists/", {}, "a/b"},
+        {"RootFromCurrentFolder", From::CurrentFolder, "tree", "a/b", "lists/", {}, "tree/a/b"},
+        {"RootEndsInSeparator", From::CurrentFolder, "tree/", "a", "", {}, "tree/a"},
+        {"RootKeptAsGiven", From::CurrentFolder, "link/..", "a", "", {}, "link/../a"},
+        {"FromListFolder", From::ListFolder, ".", "a", "tree/", {}, "tree/a"},
+        {"FromListFolderUp", From::ListFolder, "../..", "a", "tree/sub/deep/", {}, "tree/sub/deep/../../a"},
+        {"FromStandardInput", From::ListFolder, ".", "a", "", {}, "a"},
+        {"Override", From::CurrentFolder, "tree", "a", "lists/", std::string("copy"), "copy/a"},
+        {"Absolute", From::CurrentFolder, "tree", "/abs/a", "", {}, "/abs/a"},
+    };
+    for (const PathCase& c : cases) {
+        ManifestLine line;
+        line.root = {c.from, c.dir};
+        line.path = c.path;
+        EXPECT_EQ(PathToCheck(line, Native(c.listFolder), c.rootOverride), Native(c.expected)) << c.name;
+    }
+#ifdef _WIN32
+    ManifestLine line;
+    line.path = "a\\b";  // the Windows build reads "\" too
+    line.root = {ManifestRoot::From::CurrentFolder, "C:\\data"};
+    EXPECT_EQ(PathToCheck(line, "", {}), "C:\\data\\a\\b");
+    line.path = "D:/x";
+    EXPECT_EQ(PathToCheck(line, "", {}), "D:\\x");
+    EXPECT_EQ(PortablePath("a\\b\\c"), "a/b/c");
+    EXPECT_EQ(FolderOf("C:list"), "C:");
+#else
+    EXPECT_EQ(PortablePath("a\\b"), "a\\b") << "a backslash is part of a POSIX name";
+#endif
+    EXPECT_EQ(FolderOf("lists/tree.list"), "lists/");
+    EXPECT_EQ(FolderOf("tree.list"), "");
+}
+
+// ---- make: rule sets and names ----
+
+TEST(MakeRuleSets, EveryComputedKeywordHasASetAndAliasesResolve) {
+    std::set<std::string> names;
+    for (const RuleSetInfo& r : RuleSets()) names.insert(r.name);
+    for (const Keyword& k : LibraryKeywords()) {
+        if (k.form != ValueForm::Computed || !k.handler) continue;
+        std::string lower(k.name);
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(names.count(lower)) << k.name;
+    }
+    EXPECT_EQ(Rules({"size"}), Rules({"filesize"}));
+    EXPECT_EQ(Rules({"default"}), (RuleChoice{"filesize", "crc32", "md5", "secmd5", "code"}));
+    EXPECT_EQ(Rules({"all"}).size(), names.size() - 2);
+    std::string bad;
+    EXPECT_FALSE(ParseRuleSets({"md5", "nonsense"}, bad));
+    EXPECT_EQ(bad, "nonsense");
+}
+
+#ifndef _WIN32
+TEST(MakeNames, WildcardNamesGetNoSizeRules) {
     TempDir dir;
-    std::vector<std::pair<std::string, std::string>> work;
-    std::vector<Verdict> expected;
-    for (int i = 0; i < 40; ++i) {
-        const std::string file = dir.Write(std::string("f") + std::to_string(i), std::string(static_cast<std::size_t>(i) * 100, 'x'));
-        std::string list = MakeCheckList(file, kMd5 | kSize, ProbeFile(file)).checkList;
-        Verdict v = Verdict::Held;
-        if (i % 5 == 1) {
-            dir.Write(std::string("f") + std::to_string(i), "changed");
-            v = Verdict::Failed;
-        } else if (i % 5 == 2) {
-            std::filesystem::remove(file);
-            v = Verdict::Missing;
-        }
-        work.emplace_back(file, list);
-        expected.push_back(v);
-    }
-    // The same file twice: each check digests it afresh.
-    const std::string changed = dir.Write("twice", "first");
-    work.emplace_back(changed, MakeCheckList(changed, kMd5, ProbeFile(changed)).checkList);
-    expected.push_back(Verdict::Held);
-    dir.Write("twice", "second");
-    work.emplace_back(changed, work.back().second);
-    expected.push_back(Verdict::Failed);
-    work.back().first = changed;
-
-    for (unsigned threads : {1u, 3u}) {
-        const std::vector<FileVerdict> verdicts = VerifyAll(work, threads, nullptr);
-        ASSERT_EQ(verdicts.size(), work.size());
-        for (std::size_t i = 0; i + 2 < work.size(); ++i)
-            EXPECT_EQ(verdicts[i].verdict, expected[i]) << i << " on " << threads << " threads";
-        EXPECT_EQ(verdicts.back().verdict, Verdict::Failed);
-        EXPECT_TRUE(Contains(verdicts[1].failedEntry, "FILESIZE=") || Contains(verdicts[1].failedEntry, "MD5="));
-    }
+    dir.Write("xa", "12345");                 // what the pattern would find first
+    const std::string star = dir.Write("x*", "abc");
+    const MadeList made = MakeCheckList(star, Rules({"all"}));
+    EXPECT_FALSE(Contains(made.checkList, "FILESIZE=")) << made.checkList;
+    EXPECT_FALSE(Contains(made.checkList, "ENDMD5=")) << made.checkList;
+    EXPECT_TRUE(Contains(made.checkList, "MD5=900150983CD24FB0D6963F7D28E17F72")) << made.checkList;
+    std::string leftOut;
+    for (const std::string& l : made.leftOut) leftOut += l + "\n";
+    EXPECT_TRUE(Contains(leftOut, "FILESIZE: the name holds")) << leftOut;
+    EXPECT_TRUE(Contains(leftOut, "ENDMD5: the name holds")) << leftOut;
+    EXPECT_TRUE(Holds(star, made.checkList));
+    // check says why the size is another file's.
+    const CheckReport report = RunCheck(star, "FILESIZE=5");
+    ASSERT_EQ(report.entries.size(), 1u);
+    EXPECT_TRUE(Contains(report.entries[0].notes.at(0), "wildcards")) << report.entries[0].notes.at(0);
 }
 
-TEST(Verify, PeImagesOnSeveralThreads) {
+TEST(CheckNotes, SizeRulesOfFilesOfFourGiBSeeTheLowBits) {
+    TempDir dir;
+    const std::string big = dir.File("big");
+    ondrel::testing::MakeSparseFile(big, (std::uint64_t{1} << 32) + 5);
+    const CheckReport report = RunCheck(big, "FILESIZE=5,FILESIZE>=1");
+    ASSERT_EQ(report.entries.size(), 2u);
+    for (const EntryReport& r : report.entries) {
+        ASSERT_EQ(r.notes.size(), 1u) << r.entry;
+        EXPECT_TRUE(Contains(r.notes[0], "4 GiB or more (4294967301 bytes)")) << r.notes[0];
+        EXPECT_TRUE(Contains(r.notes[0], "low 32 bits (5)")) << r.notes[0];
+    }
+    // Only the size rules: a range of one byte (a zero) has no such note.
+    EXPECT_TRUE(RunCheck(big, "SIZEMD5=0|0|93B885ADFE0DA089CDF634904FD59F71").entries.at(0).notes.empty());
+}
+#endif
+
+// ---- make and inspect: hostile images, parsed once ----
+
+// A resource section of shared directories: `types` root entries all lead
+// to one directory of `names` entries, all leading to one language
+// directory with one data entry. With a name, every entry at both levels
+// is that one name; otherwise the entries are the numbers 1, 2, ...
+std::string SharedDirectories(std::uint32_t rva, std::size_t types, std::size_t names, const std::u16string& name) {
+    namespace rdir = pe::resource_directory;
+    namespace rent = pe::resource_entry;
+    using ondrel::testing::Put16;
+    using ondrel::testing::Put32;
+    const bool named = !name.empty();
+    const std::size_t typeDir = rdir::kSize + types * rent::kSize;
+    const std::size_t langDir = typeDir + rdir::kSize + names * rent::kSize;
+    const std::size_t dataEntry = langDir + rdir::kSize + rent::kSize;
+    const std::size_t text = dataEntry + pe::resource_data::kSize;
+    const std::size_t data = text + (named ? 2 + 2 * name.size() : 0);
+    std::string b(data + 4, '\0');
+    auto directory = [&](std::size_t at, std::size_t count, std::size_t target, bool entriesNamed) {
+        Put16(b, at + (entriesNamed ? rdir::kNumberOfNamedEntries : rdir::kNumberOfIdEntries), static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t e = at + rdir::kSize + i * rent::kSize;
+            Put32(b, e + rent::kName, entriesNamed ? rent::kNameIsString | static_cast<std::uint32_t>(text)
+                                                   : static_cast<std::uint32_t>(i + 1));
+            Put32(b, e + rent::kTarget, static_cast<std::uint32_t>(target) | rent::kTargetIsDirectory);
+        }
+    };
+    directory(0, types, typeDir, named);
+    directory(typeDir, names, langDir, named);
+    Put16(b, langDir + rdir::kNumberOfIdEntries, 1);
+    Put32(b, langDir + rdir::kSize + rent::kName, 0x409);
+    Put32(b, langDir + rdir::kSize + rent::kTarget, static_cast<std::uint32_t>(dataEntry));
+    Put32(b, dataEntry + pe::resource_data::kOffsetToData, rva + static_cast<std::uint32_t>(data));
+    Put32(b, dataEntry + pe::resource_data::kDataSize, 4);
+    if (named) {
+        Put16(b, text, static_cast<std::uint32_t>(name.size()));
+        for (std::size_t i = 0; i < name.size(); ++i) Put16(b, text + 2 + 2 * i, name[i]);
+    }
+    b.replace(data, 4, "DATA");
+    return b;
+}
+
+// An image whose first section holds those directories, with `sections`
+// sections in all.
+std::string HostileImage(std::size_t types, std::size_t names, const std::u16string& name, std::size_t sections) {
+    PeImage image;
+    // The writer gives each section without bytes one page of addresses, from
+    // the second page on: the directories go last, past the long table.
+    const auto rva = static_cast<std::uint32_t>(0x1000 * sections);
+    for (std::size_t i = 1; i < sections; ++i) image.sections.push_back({"s" + std::to_string(i), ""});
+    image.sections.push_back({".rsrc", SharedDirectories(rva, types, names, name)});
+    PeImage::Built built = image.Build();
+    const std::size_t directory = built.optionalHeader + pe::optional_header::kPe32.dataDirectories +
+                                  pe::optional_header::kResourceDirectory * pe::optional_header::kDirectoryEntrySize;
+    ondrel::testing::Put32(built.bytes, directory + pe::optional_header::kDirectoryAddress, rva);
+    ondrel::testing::Put32(built.bytes, directory + pe::optional_header::kDirectorySize,
+                           static_cast<std::uint32_t>(image.sections.back().data.size()));
+    return built.bytes;
+}
+
+TEST(HostileImages, OneLongNameSharedByAllEntriesIsOneResource) {
+    TempDir dir;
+    const std::u16string longName(65535, u'N');
+    const std::string file = dir.Write("shared.dll", HostileImage(316, 316, longName, 1));
+    EXPECT_LT(file.size(), 0u + 200000);
+    const FileFacts facts = ProbeFile(file);
+    ASSERT_TRUE(facts.pe);
+    ASSERT_EQ(facts.resources.size(), 1u) << "316 x 316 entries of one type and one name";
+    const ResourceFacts& r = facts.resources[0];
+    EXPECT_EQ(r.typeText, std::string(65535, 'N'));
+    EXPECT_EQ(r.languages, std::vector<std::uint16_t>{0x409});
+    EXPECT_EQ(r.size, 4u);
+    ASSERT_TRUE(r.digest);
+    EXPECT_EQ(*r.digest, DigestTextOf("DATA", 4));
+    std::optional<std::string> entry = ResourceEntry(r);
+    ASSERT_TRUE(entry);
+#ifndef _WIN32
+    // The entry inspect shows is what the engine computes. (The system's
+    // lookup on Windows finds no type or name that long; make checks each
+    // entry with the engine, so none such reaches a list it writes.)
+    EXPECT_TRUE(Holds(file, *entry));
+#endif
+    const MadeList made = MakeCheckList(file, Rules({"all"}));
+    EXPECT_TRUE(Holds(file, made.checkList)) << made.checkList.size();
+}
+
+TEST(HostileImages, ManyResourcesAndSectionsAreListedFromOneParse) {
+    TempDir dir;
+    const std::string file = dir.Write("many.dll", HostileImage(316, 316, {}, 65535));
+    const FileFacts facts = ProbeFile(file);
+    ASSERT_TRUE(facts.pe);
+    EXPECT_EQ(facts.sections.size(), 65535u);
+    ASSERT_EQ(facts.resources.size(), 99856u);
+    EXPECT_EQ(facts.resources[0].typeText, "RT_CURSOR");
+    EXPECT_EQ(facts.resources.back().typeText, "#316");
+    EXPECT_EQ(facts.resources.back().nameText, "316");
+    for (std::size_t i : {std::size_t{0}, std::size_t{5000}, facts.resources.size() - 1}) {
+        std::optional<std::string> entry = ResourceEntry(facts.resources[i]);
+        ASSERT_TRUE(entry) << i;
+        EXPECT_TRUE(Holds(file, *entry)) << *entry;
+    }
+    const MadeList made = MakeCheckList(file, Rules({"default"}));
+    EXPECT_TRUE(Holds(file, made.checkList)) << made.checkList;
+    EXPECT_TRUE(Contains(made.checkList, "SSECMD5=.rsrc-")) << made.checkList;
+}
+
+// ---- verify: one file ----
+
+struct VerifyCase {
+    std::string name;
+    std::string fileKind;  // "file", "missing", "folder"
+    std::string list;
+    Verdict verdict;
+    std::string reason;    // part of the reason
+};
+
+TEST(VerifyFile, MissingWhateverTheListAndWhy) {
+    const VerifyCase cases[] = {
+        {"Held", "file", "FILESIZE=5", Verdict::Held, ""},
+        {"Failed", "file", "FILESIZE=6", Verdict::Failed, ""},
+        {"UnknownKeyword", "file", "FOO=1", Verdict::Failed, "unknown keyword FOO"},
+        {"MissingEmptyList", "missing", "", Verdict::Missing, "not found"},
+        {"MissingSizeZero", "missing", "FILESIZE=0", Verdict::Missing, "not found"},
+        {"MissingFlag", "missing", "CRC32=0,FLAGIFNOFILE=", Verdict::Missing, "not found"},
+        {"FolderEmptyList", "folder", "", Verdict::Missing, "not a regular file"},
+        {"FolderSizeZero", "folder", "FILESIZE=0", Verdict::Missing, "not a regular file"},
+    };
+    TempDir dir;
+    dir.Write("file", "12345");
+    std::filesystem::create_directory(dir.Path() / "folder");
+    for (const VerifyCase& c : cases) {
+        const FileVerdict v = VerifyFile(dir.File(c.fileKind), c.list);
+        EXPECT_EQ(v.verdict, c.verdict) << c.name;
+        EXPECT_TRUE(Contains(v.reason, c.reason)) << c.name << ": " << v.reason;
+    }
+    const FileVerdict failed = VerifyFile(dir.File("file"), "FILESIZE=5,MD5=00");
+    EXPECT_EQ(failed.failedEntry, "MD5=00");
+    EXPECT_EQ(failed.computed, DigestTextOf("12345", 5));
+}
+
+TEST(VerifyFile, FreshDigestsAreWholeFileDigests) {
+    TempDir dir;
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20,
+                             (std::size_t{1} << 20) + 1, 3 * (std::size_t{1} << 20) + 5}) {
+        const std::string bytes = ondrel::testing::CountingBytes(size);
+        const std::string file = dir.Write(std::string("s") + std::to_string(size), bytes);
+        EXPECT_EQ(VerifyFile(file, "MD5=" + DigestTextOf(bytes.data(), bytes.size())).verdict, Verdict::Held) << size;
+        EXPECT_EQ(VerifyFile(file, "MD5=0").verdict, Verdict::Failed) << size;
+    }
+    // The same name checked twice after a change is digested afresh.
+    const std::string twice = dir.Write("twice", "first");
+    EXPECT_EQ(VerifyFile(twice, "MD5=" + DigestTextOf("first", 5)).verdict, Verdict::Held);
+    dir.Write("twice", "second");
+    EXPECT_EQ(VerifyFile(twice, "MD5=" + DigestTextOf("first", 5)).verdict, Verdict::Failed);
+}
+
+TEST(VerifyFile, MadeListsOfPeImagesHoldOnManyThreads) {
     TempDir dir;
     std::vector<std::pair<std::string, std::string>> work;
     for (int i = 0; i < 12; ++i) {
         const std::string file = dir.Write(std::string("image") + std::to_string(i) + ".dll", OddImage(i % 2 == 1));
-        work.emplace_back(file, MakeCheckList(file, kAll, ProbeFile(file)).checkList);
+        work.emplace_back(file, MakeCheckList(file, Rules({"all"})).checkList);
     }
-    for (const FileVerdict& v : VerifyAll(work, 4, nullptr)) EXPECT_EQ(v.verdict, Verdict::Held) << v.failedEntry;
+    std::vector<Verdict> verdicts;
+    RunInOrder<FileVerdict>(
+        work.size(), 4, [&](std::size_t i) { return VerifyFile(work[i].first, work[i].second); },
+        [&](std::size_t, FileVerdict& v) { verdicts.push_back(v.verdict); }, [](std::size_t) {});
+    EXPECT_EQ(verdicts, std::vector<Verdict>(work.size(), Verdict::Held));
 }
 
-TEST(Verify, FreshDigestsAreWholeFileDigests) {
+// ---- the pool of verify and make ----
+
+TEST(RunInOrder, ResultsComeInItemOrderWhateverFinishesFirst) {
+    for (unsigned threads : {1u, 3u, 8u}) {
+        std::vector<std::size_t> emitted;
+        RunInOrder<std::size_t>(
+            50, threads,
+            [](std::size_t i) {
+                std::this_thread::sleep_for(std::chrono::microseconds((50 - i) * 100));  // later items finish first
+                return i * i;
+            },
+            [&](std::size_t i, std::size_t& r) {
+                EXPECT_EQ(r, i * i);
+                emitted.push_back(i);
+            },
+            [](std::size_t) {});
+        ASSERT_EQ(emitted.size(), 50u) << threads;
+        for (std::size_t i = 0; i < emitted.size(); ++i) EXPECT_EQ(emitted[i], i);
+    }
+}
+
+TEST(RunInOrder, AFailedEmitStopsTheWork) {
+    std::atomic<std::size_t> worked{0};
+    std::atomic<bool> thrown{false};
+    EXPECT_THROW(RunInOrder<int>(
+                     10000, 2,
+                     [&](std::size_t i) {
+                         ++worked;
+                         if (i <= 5) return 0;
+                         while (!thrown) std::this_thread::yield();  // the rest waits for the failure,
+                         std::this_thread::sleep_for(std::chrono::milliseconds(10));  // and takes its time
+                         return 0;
+                     },
+                     [&](std::size_t i, int&) {
+                         if (i != 3) return;
+                         thrown = true;
+                         throw std::runtime_error("write failed");
+                     },
+                     [](std::size_t) {}),
+                 std::runtime_error);
+    EXPECT_LT(worked.load(), 100u) << "the threads stop after the items they hold";
+}
+
+// ---- make --manifest: the walk ----
+
+TEST(WalkTree, NameOrderFoldersAmongFilesAndRootAsGiven) {
     TempDir dir;
-    // A missing file and a folder give the digest of no bytes.
-    std::vector<std::pair<std::string, std::string>> files = {{dir.File("missing"), ""}, {dir.Path().string(), ""}};
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20,
-                             (std::size_t{1} << 20) + 1, 3 * (std::size_t{1} << 20) + 5}) {
-        const std::string bytes = ondrel::testing::CountingBytes(size);
-        files.emplace_back(dir.Write(std::string("s") + std::to_string(size), bytes), bytes);
-    }
-    for (const auto& [file, bytes] : files) {
-        const std::string list = "MD5=" + ondrel::DigestTextOf(bytes.data(), bytes.size());
-        EXPECT_TRUE(Evaluate(file.c_str(), list.c_str(), UncachedKeywords())) << file;
-        EXPECT_FALSE(Evaluate(file.c_str(), "MD5=0", UncachedKeywords())) << file;
-    }
+    std::filesystem::create_directories(dir.Path() / "t" / "b");
+    dir.Write("t/a", "1");
+    dir.Write("t/b/x", "2");
+    dir.Write("t/c", "3");
+    std::vector<WalkIssue> issues;
+    const std::string root = dir.File("t") + Native("/b/..");  // kept as given, not tidied
+    const std::vector<WalkedFile> files = WalkTree(root, [&](const WalkIssue& i) { issues.push_back(i); });
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].relative, "a");
+    EXPECT_EQ(files[1].relative, "b/x");
+    EXPECT_EQ(files[2].relative, "c");
+    EXPECT_EQ(files[1].path, root + Native("/b/x"));
+    EXPECT_TRUE(issues.empty());
 }
 
+#ifndef _WIN32
+TEST(WalkTree, EveryEntryLeftOutIsSaidWithItsOwnPath) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.Path() / "t" / "sub");
+    dir.Write("t/sub/kept", "1");
+    std::filesystem::create_symlink(dir.File("nowhere"), dir.Path() / "t" / "dangling");
+    std::filesystem::create_directory_symlink(dir.File("t/sub"), dir.Path() / "t" / "folderlink");
+    std::filesystem::create_symlink(dir.File("t/sub/kept"), dir.Path() / "t" / "filelink");
+    ASSERT_EQ(mkfifo(dir.File("t/fifo").c_str(), 0600), 0);
+    std::vector<WalkIssue> issues;
+    const std::vector<WalkedFile> files = WalkTree(dir.File("t"), [&](const WalkIssue& i) { issues.push_back(i); });
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].relative, "filelink");
+    EXPECT_EQ(files[1].relative, "sub/kept");
+    ASSERT_EQ(issues.size(), 3u);
+    EXPECT_EQ(issues[0].path, dir.File("t/dangling"));
+    EXPECT_TRUE(issues[0].fails);
+    EXPECT_EQ(issues[1].path, dir.File("t/fifo"));
+    EXPECT_FALSE(issues[1].fails);
+    EXPECT_EQ(issues[2].path, dir.File("t/folderlink"));
+    EXPECT_FALSE(issues[2].fails);
+    if (geteuid() == 0) GTEST_SKIP() << "the superuser reads every folder";
+    chmod(dir.File("t/sub").c_str(), 0);
+    issues.clear();
+    const std::vector<WalkedFile> rest = WalkTree(dir.File("t"), [&](const WalkIssue& i) { issues.push_back(i); });
+    chmod(dir.File("t/sub").c_str(), 0700);
+    EXPECT_EQ(rest.size(), 1u);
+    ASSERT_EQ(issues.size(), 4u);
+    EXPECT_EQ(issues[3].path, dir.File("t/sub"));
+    EXPECT_TRUE(issues[3].fails);
+}
+#endif
 }  // namespace

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# ondrel-check: one block per entry, the result line, exit 0 / 1 / 2.
+# ondrel-check: one block per entry, the result line, --quiet and --json, exit 0 / 1 / 2.
 # Usage: tool_test.sh EMULATOR-OR-EMPTY TOOL
 set -u
 emulator=$1 tool=$2
@@ -28,6 +28,13 @@ check fails 1 "FILESIZE=6,FILESIZE=5" "    computed: 5" "    outcome:  failed" "
   "    outcome:  not evaluated" "result: 0 (does not hold)"
 check unknown 1 "NOPE=1" "[1] NOPE=1" "    outcome:  unrecognised, failed" "result: 0 (does not hold)"
 check flag 0 "FLAGIFNOFILE=" "    outcome:  result set to true" "result: 1 (holds)"
+# --quiet: nothing printed, the status tells; --json: one object; not both.
+out=$(run --quiet "$file" "FILESIZE=6" 2>/dev/null); status=$?
+if [ "$status" = 1 ] && [ -z "$out" ]; then passed=$((passed + 1)); else echo "FAIL quiet: status $status [$out]"; failed=$((failed + 1)); fi
+out=$(run --json "$file" "FILESIZE=5" 2>/dev/null | tr -d '\r'); status=$?
+if [ "$status" = 0 ] && grep -q '"result": true' <<<"$out"; then passed=$((passed + 1)); else echo "FAIL json: status $status"; failed=$((failed + 1)); fi
+run --quiet --json "$file" "FILESIZE=5" >/dev/null 2>&1; status=$?
+if [ "$status" = 2 ]; then passed=$((passed + 1)); else echo "FAIL quiet with json: status $status"; failed=$((failed + 1)); fi
 usage=$(run 2>&1 >/dev/null); status=$?
 usage=$(tr -d '\r' <<<"$usage")
 if [ "$status" = 2 ] && grep -q '^usage: ondrel-check FILE CHECKLIST' <<<"$usage"; then passed=$((passed + 1)); else

@@ -1,176 +1,261 @@
-// ondrel make: a check list that identifies a file, written by the engine's
-// own computations and kept only where the engine says it holds.
-#include <algorithm>
-#include <set>
+// ondrel make: a check list that identifies a file. Rules whose value is
+// what they compute are written generically from the keyword table; the
+// rules that take arguments (a range, a section or resource name) each have
+// a writer here.
+#include "tools/make_list.h"
 
+#include <algorithm>
+
+#include "checks/engine.h"
 #include "checks/resource_rules.h"
-#include "tools/tool.h"
+#include "checks/rules.h"
+#include "checksums/hex.h"
+#include "tools/file_facts.h"
+#include "tools/rule_facts.h"
 
 namespace ondrel::tool {
 
 namespace {
 
-constexpr RuleSetName kRuleSetNames[] = {
-    {"default", kDefault, "FILESIZE, CRC32, MD5; for PE images also SECMD5 and the code section's SSECMD5"},
-    {"all", kAll, "every rule below"},
-    {"size", kSize, "FILESIZE"},
-    {"crc32", kCrc32, "CRC32"},
-    {"md5", kMd5, "MD5"},
-    {"secsize", kSecSize, "SECSIZE"},
-    {"secmd5", kSecMd5, "SECMD5"},
-    {"code", kCode, "SSECMD5 of the code section"},
-    {"sections", kSections, "SSECMD5 of each section"},
-    {"icon", kIcon, "ICONMD5 of the main icon group"},
-    {"version", kVersion, "RESMD5 of the version resource"},
-    {"resources", kResources, "RESMD5 of each resource"},
-    {"end", kEnd, "ENDMD5 of the last 64 KiB (or the whole file when smaller)"},
-    {"range", kRange, "SIZEMD5 of the first 64 KiB (or the whole file when smaller)"},
-};
-
 constexpr std::uint64_t kRangeBytes = 65536;
 
-class LastEntry : public EvaluationObserver {
-public:
-    void OnEntry(const CheckListItem&, std::string_view, const RuleTrace& trace, Outcome outcome) override {
-        trace_ = trace;
-        outcome_ = outcome;
-    }
-    void OnResult(bool) override {}
-    RuleTrace trace_;
-    Outcome outcome_ = Outcome::NotEvaluated;
+struct Candidate {
+    std::string entry;  // empty when the rule cannot be written
+    std::string what;   // what it describes, with why when it is left out
 };
 
-// What the engine computes for the entry (its expected part left empty).
-std::optional<std::string> Computed(const std::string& fileName, const std::string& entryWithoutExpected) {
-    LastEntry last;
-    const std::string list = QuoteEntry(entryWithoutExpected);
-    Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &last);
-    if (last.outcome_ == Outcome::Threw || last.outcome_ == Outcome::Exhausted) return std::nullopt;
-    return last.trace_.text;
+struct Making {
+    const std::string& file;
+    const FileFacts& facts;
+    std::vector<Candidate> candidates;
+    std::vector<std::string> leftOut;
+};
+
+class Recorder : public EvaluationObserver {
+public:
+    void OnEntry(const CheckListItem&, std::string_view, const RuleTrace& trace, Outcome outcome) override {
+        traces.push_back(trace);
+        outcomes.push_back(outcome);
+    }
+    void OnResult(bool) override {}
+    std::vector<RuleTrace> traces;
+    std::vector<Outcome> outcomes;
+};
+
+void AddComputed(Making& m, const std::string& prefix, const std::string& what) {
+    std::string why;
+    std::optional<std::string> value = ComputedValue(m.file, prefix, why);
+    if (value) m.candidates.push_back({prefix + *value, what});
+    else m.candidates.push_back({{}, what + ": the rule cannot compute it (" + why + ")"});
 }
 
-bool HoldsAlone(const std::string& fileName, const std::string& quotedEntry) {
-    return Evaluate(fileName.c_str(), quotedEntry.c_str(), LibraryKeywords(), nullptr);
+bool SizeRulesFit(Making& m, std::string_view keyword) {
+    if (!HasWildcard(m.file)) return true;
+    m.leftOut.push_back(std::string(keyword) + ": the name holds \"*\" or \"?\", which the directory search reads "
+                        "as wildcards, so the rule would measure another file");
+    return false;
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+void WriteEnd(Making& m) {
+    const std::uint64_t range = std::min<std::uint64_t>(m.facts.size, kRangeBytes);
+    if (range > 0 && SizeRulesFit(m, "ENDMD5")) AddComputed(m, "ENDMD5=" + std::to_string(range) + "|", "ENDMD5");
+}
+
+void WriteRange(Making& m) {
+    const std::uint64_t range = std::min<std::uint64_t>(m.facts.size, kRangeBytes);
+    if (range > 0) AddComputed(m, "SIZEMD5=0|" + std::to_string(range - 1) + "|", "SIZEMD5");
+}
+
+void AddSection(Making& m, const SectionFacts& s) {
+    const std::string what = "SSECMD5 of section " + Quoted(s.name);
+    if (!s.whyNoRule.empty()) m.candidates.push_back({{}, what + ": " + s.whyNoRule});
+    else m.candidates.push_back({"SSECMD5=" + s.name + "-" + s.digest, what});
+}
+
+void WriteCode(Making& m) {
+    const std::vector<SectionFacts>& all = m.facts.sections;
+    auto code = std::find_if(all.begin(), all.end(), [](const SectionFacts& s) { return s.code && s.sizeOfRawData > 0; });
+    if (code == all.end())
+        code = std::find_if(all.begin(), all.end(), [](const SectionFacts& s) { return s.sizeOfRawData > 0; });
+    if (code != all.end()) AddSection(m, *code);
+}
+
+void WriteSections(Making& m) {
+    for (const SectionFacts& s : m.facts.sections)
+        if (!s.laterSameName) AddSection(m, s);  // the rule names the last section of a name
+}
+
+std::string ResourceWhat(const ResourceFacts& r) {
+    return "resource " + Quoted(r.typeText) + " " + Quoted(r.nameText) + (r.whyNoRule.empty() ? "" : ": " + r.whyNoRule);
+}
+
+void AddResource(Making& m, const ResourceFacts& r) {
+    const std::string what = "RESMD5 of " + ResourceWhat(r);
+    if (!r.whyNoRule.empty() || !r.digest) m.candidates.push_back({{}, r.digest ? what : what + " (not found)"});
+    else m.candidates.push_back({"RESMD5=" + r.typeText + "|" + r.nameText + "|" + *r.digest, what});
+}
+
+const ResourceFacts* FirstOfType(const FileFacts& facts, std::uint16_t type) {
+    for (const ResourceFacts& r : facts.resources)
+        if (r.typeId == type) return &r;
+    return nullptr;
+}
+
+void WriteIcon(Making& m) {
+    const ResourceFacts* icon = FirstOfType(m.facts, kResourceGroupIcon);
+    if (!icon) return;
+    const std::string what = "ICONMD5 of " + ResourceWhat(*icon);
+    if (icon->whyNoRule.empty() && icon->nameText.find('-') != std::string::npos)
+        m.candidates.push_back({{}, what + ": its name holds a \"-\", which ends the name in the rule"});
+    else if (icon->whyNoRule.empty() && icon->digest)
+        m.candidates.push_back({"ICONMD5=" + icon->nameText + "-" + *icon->digest, what});
+    else
+        m.candidates.push_back({{}, what});
+}
+
+void WriteVersion(Making& m) {
+    if (const ResourceFacts* version = FirstOfType(m.facts, kResourceVersion)) AddResource(m, *version);
+}
+
+void WriteResources(Making& m) {
+    for (const ResourceFacts& r : m.facts.resources) AddResource(m, r);
+}
+
+// The writers of rules that take arguments, in the order they are written.
+struct ArgumentWriter {
+    std::string_view name;
+    std::string_view help;
+    unsigned facts;  // what ProbeFile must find out
+    void (*write)(Making&);
+    bool image;      // for PE images only
+};
+constexpr ArgumentWriter kArgumentWriters[] = {
+    {"end", "ENDMD5 of the last 64 KiB (or the whole file when smaller)", kOpen, WriteEnd, false},
+    {"range", "SIZEMD5 of the first 64 KiB (or the whole file when smaller)", kOpen, WriteRange, false},
+    {"code", "SSECMD5 of the code section", kImage | kSectionDigests, WriteCode, true},
+    {"sections", "SSECMD5 of each section", kImage | kSectionDigests, WriteSections, true},
+    {"icon", "ICONMD5 of the main icon group (the first RT_GROUP_ICON)", kResources | kResourceDigests, WriteIcon, true},
+    {"version", "RESMD5 of the version resource", kResources | kResourceDigests, WriteVersion, true},
+    {"resources", "RESMD5 of each resource", kResources | kResourceDigests, WriteResources, true},
+};
+
+std::string SetName(const Keyword& k) {
+    std::string name(k.name);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+bool Computable(const Keyword& k) { return k.form == ValueForm::Computed && k.handler; }
+
+// Checks every candidate with the engine, one evaluation for all of them
+// unless one fails (which stops it): then again from the entry after it.
+std::vector<bool> HoldWhenChecked(const std::string& fileName, const std::vector<std::string>& quoted) {
+    std::vector<bool> holds(quoted.size(), false);
+    for (std::size_t from = 0; from < quoted.size();) {
+        std::string list;
+        for (std::size_t i = from; i < quoted.size(); ++i) list += (i > from ? "," : "") + quoted[i];
+        Recorder r;
+        Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r);
+        std::size_t i = 0;
+        for (; i < r.outcomes.size() && r.outcomes[i] != Outcome::NotEvaluated; ++i)
+            holds[from + i] = r.outcomes[i] == Outcome::Held;
+        from += std::max<std::size_t>(i, 1);
+    }
+    return holds;
+}
+
+void Keep(Making& m, MadeList& made) {
+    std::vector<std::string> quoted;
+    std::vector<const Candidate*> sources;
+    for (const Candidate& c : m.candidates) {
+        if (c.entry.empty()) {
+            made.leftOut.push_back(c.what);
+            continue;
+        }
+        const std::string q = QuoteEntry(c.entry);
+        if (std::find(quoted.begin(), quoted.end(), q) != quoted.end()) continue;
+        quoted.push_back(q);
+        sources.push_back(&c);
+    }
+    const std::vector<bool> holds = HoldWhenChecked(m.file, quoted);
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+        if (holds[i]) made.checkList += (made.checkList.empty() ? "" : ",") + quoted[i];
+        else made.leftOut.push_back(sources[i]->what + ": " + sources[i]->entry + " does not hold when checked");
+    }
+}
+
 }  // namespace
 
-std::span<const RuleSetName> RuleSetNames() noexcept { return kRuleSetNames; }
+std::optional<std::string> ComputedValue(const std::string& fileName, const std::string& entryWithoutExpected,
+                                         std::string& why) {
+    Recorder r;
+    const std::string list = QuoteEntry(entryWithoutExpected);
+    Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r);
+    if (r.outcomes.empty()) return std::nullopt;
+    if (r.outcomes[0] == Outcome::Threw || r.outcomes[0] == Outcome::Exhausted) {
+        why = r.traces[0].reason;
+        return std::nullopt;
+    }
+    return r.traces[0].text;
+}
 
-std::optional<unsigned> ParseRuleSets(const std::vector<std::string>& names, std::string& bad) {
-    unsigned set = 0;
+std::vector<RuleSetInfo> RuleSets() {
+    std::vector<RuleSetInfo> sets = {
+        {"default", "FILESIZE, CRC32, MD5; for PE images also SECMD5 and the code section's SSECMD5"},
+        {"all", "every set below"},
+    };
+    for (const Keyword& k : LibraryKeywords())
+        if (Computable(k))
+            sets.push_back({SetName(k), std::string(k.name) + (ReadsImage(k) ? " (PE images)" : "") +
+                                            (k.family == RuleFamily::FileSize ? "; also \"size\"" : "")});
+    for (const ArgumentWriter& w : kArgumentWriters) sets.push_back({std::string(w.name), std::string(w.help)});
+    return sets;
+}
+
+std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, std::string& bad) {
+    const std::vector<RuleSetInfo> sets = RuleSets();
+    RuleChoice choice;
     for (const std::string& name : names) {
-        auto found = std::find_if(std::begin(kRuleSetNames), std::end(kRuleSetNames),
-                                  [&](const RuleSetName& r) { return r.name == name; });
-        if (found == std::end(kRuleSetNames)) {
+        if (name == "all") {
+            for (std::size_t i = 2; i < sets.size(); ++i) choice.insert(sets[i].name);
+        } else if (name == "default") {
+            choice.insert({"filesize", "crc32", "md5", "secmd5", "code"});
+        } else if (name == "size") {
+            choice.insert("filesize");
+        } else if (std::any_of(sets.begin() + 2, sets.end(), [&](const RuleSetInfo& s) { return s.name == name; })) {
+            choice.insert(name);
+        } else {
             bad = name;
             return std::nullopt;
         }
-        set |= found->set;
     }
-    return set;
+    return choice;
 }
 
-std::string SectionRule(const std::string& fileName, const SectionFacts& section) {
-    if (section.name.empty() || section.name.find('-') != std::string::npos || section.sizeOfRawData == 0) return {};
-    const std::string prefix = "SSECMD5=" + section.name + "-";
-    std::optional<std::string> digest = Computed(fileName, prefix);
-    if (!digest || digest->empty()) return {};
-    return prefix + *digest;
-}
-
-std::string ResourceRule(const std::string& fileName, const ResourceFacts& resource) {
-    if (!resource.whyNot.empty()) return {};
-    const std::string prefix = "RESMD5=" + resource.typeText + "|" + resource.nameText + "|";
-    std::optional<std::string> digest = Computed(fileName, prefix);
-    if (!digest || digest->empty()) return {};
-    return prefix + *digest;
-}
-
-MadeList MakeCheckList(const std::string& fileName, unsigned rules, const FileFacts& facts) {
+MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules) {
+    unsigned wanted = kOpen;
+    for (const Keyword& k : LibraryKeywords())
+        if (rules.count(SetName(k)) && ReadsImage(k)) wanted |= kImage;
+    for (const ArgumentWriter& w : kArgumentWriters)
+        if (rules.count(std::string(w.name))) wanted |= w.facts;
+    const FileFacts facts = ProbeFile(fileName, wanted);
     MadeList made;
-    std::vector<std::string> entries;
-    auto add = [&](const std::string& entry, const std::string& what) {
-        if (entry.empty()) {
-            made.leftOut.push_back(what);
-            return;
-        }
-        const std::string quoted = QuoteEntry(entry);
-        if (!HoldsAlone(fileName, quoted)) {
-            made.leftOut.push_back(what + ": " + entry + " does not hold when checked");
-            return;
-        }
-        if (std::find(entries.begin(), entries.end(), quoted) == entries.end()) entries.push_back(quoted);
-    };
-    auto simple = [&](const std::string& prefix, const std::string& what) {
-        std::optional<std::string> value = Computed(fileName, prefix);
-        add(value ? prefix + *value : std::string(), value ? what : what + ": the file cannot be read");
-    };
-
-    if (rules & kSize) simple("FILESIZE=", "FILESIZE");
-    if (rules & kCrc32) simple("CRC32=", "CRC32");
-    if (rules & kMd5) simple("MD5=", "MD5");
-    const std::uint64_t range = std::min<std::uint64_t>(facts.size, kRangeBytes);
-    if ((rules & kEnd) && range > 0) simple("ENDMD5=" + std::to_string(range) + "|", "ENDMD5");
-    if ((rules & kRange) && range > 0) simple("SIZEMD5=0|" + std::to_string(range - 1) + "|", "SIZEMD5");
-
-    if (facts.pe) {
-        if (rules & kSecSize) simple("SECSIZE=", "SECSIZE");
-        if (rules & kSecMd5) simple("SECMD5=", "SECMD5");
-        auto sectionWhat = [](const SectionFacts& s) { return "SSECMD5 of section " + Quoted(s.name); };
-        auto sectionWhyNot = [](const SectionFacts& s) -> std::string {
-            if (s.name.empty()) return ": it has no name";
-            if (s.name.find('-') != std::string::npos) return ": its name holds a \"-\", which ends the name in the rule";
-            if (s.sizeOfRawData == 0) return ": it has no raw bytes";
-            return {};
-        };
-        if ((rules & kCode) && !(rules & kSections)) {
-            auto code = std::find_if(facts.sections.begin(), facts.sections.end(),
-                                     [](const SectionFacts& s) { return s.code && s.sizeOfRawData > 0; });
-            if (code == facts.sections.end())
-                code = std::find_if(facts.sections.begin(), facts.sections.end(),
-                                    [](const SectionFacts& s) { return s.sizeOfRawData > 0; });
-            if (code != facts.sections.end()) {
-                const std::string why = sectionWhyNot(*code);
-                add(why.empty() ? SectionRule(fileName, *code) : std::string(), sectionWhat(*code) + why);
-            }
-        }
-        if (rules & kSections) {
-            std::set<std::string> seen;  // the rule names the last section of a name
-            for (const SectionFacts& s : facts.sections) {
-                if (!seen.insert(s.name).second) continue;
-                const std::string why = sectionWhyNot(s);
-                add(why.empty() ? SectionRule(fileName, s) : std::string(), sectionWhat(s) + why);
-            }
-        }
-        auto resourceWhat = [](const ResourceFacts& r) {
-            return "resource " + Quoted(r.typeText) + " " + Quoted(r.nameText) + (r.whyNot.empty() ? "" : ": " + r.whyNot);
-        };
-        if (rules & kIcon) {
-            auto icon = std::find_if(facts.resources.begin(), facts.resources.end(),
-                                     [](const ResourceFacts& r) { return r.typeId == kResourceGroupIcon; });
-            if (icon != facts.resources.end()) {
-                std::string entry;
-                if (icon->whyNot.empty() && icon->nameText.find('-') == std::string::npos) {
-                    const std::string prefix = "ICONMD5=" + icon->nameText + "-";
-                    std::optional<std::string> digest = Computed(fileName, prefix);
-                    if (digest && !digest->empty()) entry = prefix + *digest;
-                }
-                add(entry, "ICONMD5 of " + resourceWhat(*icon));
-            }
-        }
-        if ((rules & kVersion) && !(rules & kResources)) {
-            auto version = std::find_if(facts.resources.begin(), facts.resources.end(),
-                                        [](const ResourceFacts& r) { return r.typeId == kResourceVersion; });
-            if (version != facts.resources.end()) add(ResourceRule(fileName, *version), "RESMD5 of " + resourceWhat(*version));
-        }
-        if (rules & kResources)
-            for (const ResourceFacts& r : facts.resources) add(ResourceRule(fileName, r), "RESMD5 of " + resourceWhat(r));
+    if (!facts.opened) {
+        made.problem = facts.whyNotOpened;
+        return made;
     }
-
-    for (std::size_t i = 0; i < entries.size(); ++i) made.checkList += (i ? "," : "") + entries[i];
+    Making m{fileName, facts, {}, {}};
+    for (const Keyword& k : LibraryKeywords()) {
+        if (!Computable(k) || !rules.count(SetName(k)) || (ReadsImage(k) && !facts.pe)) continue;
+        if (!MeasuresDirectorySize(k) || SizeRulesFit(m, k.name)) AddComputed(m, std::string(k.name) + "=", std::string(k.name));
+    }
+    for (const ArgumentWriter& w : kArgumentWriters)
+        if (rules.count(std::string(w.name)) && (!w.image || facts.pe)) w.write(m);
+    made.leftOut = std::move(m.leftOut);
+    Keep(m, made);
+    if (made.checkList.empty()) made.problem = "no rule holds";
     return made;
 }
 

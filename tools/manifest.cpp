@@ -1,7 +1,84 @@
-// Manifests: one line per file, its check list, a TAB, its path.
-#include "tools/tool.h"
+// Manifests: one line per file, its check list, a TAB, its path; and where
+// relative paths start.
+#include "tools/manifest.h"
 
 namespace ondrel::tool {
+
+namespace {
+
+constexpr std::string_view kRoot = "#root\t";
+constexpr std::string_view kRootFromList = "#root-from-list\t";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+#ifdef _WIN32
+constexpr bool kBackslashSeparates = true;
+constexpr char kSeparator = '\\';
+#else
+constexpr bool kBackslashSeparates = false;
+constexpr char kSeparator = '/';
+#endif
+
+bool IsSeparator(char c) { return c == '/' || (kBackslashSeparates && c == '\\'); }
+
+bool IsAbsolute(const std::string& p) {
+    if (!p.empty() && IsSeparator(p[0])) return true;
+    return kBackslashSeparates && p.size() >= 2 && p[1] == ':';  // "C:\x", and "C:x" on that drive
+}
+
+// The path as the system takes it: "/" as "\" on Windows.
+std::string NativePath(std::string path) {
+    if (kBackslashSeparates)
+        for (char& c : path)
+            if (c == '/') c = '\\';
+    return path;
+}
+
+std::string Join(const std::string& folder, const std::string& path) {
+    if (path.empty()) return folder;
+    if (folder.empty() || IsAbsolute(path)) return path;
+    if (IsSeparator(folder.back()) || (kBackslashSeparates && folder.size() == 2 && folder[1] == ':'))
+        return folder + path;
+    return folder + kSeparator + path;
+}
+
+// A root line: sets root and answers true; false for any other line.
+bool ReadRootLine(std::string_view line, ManifestRoot& root, std::string& damage) {
+    ManifestRoot::From from;
+    if (line.substr(0, kRoot.size()) == kRoot) {
+        from = ManifestRoot::From::CurrentFolder;
+        line.remove_prefix(kRoot.size());
+    } else if (line.substr(0, kRootFromList.size()) == kRootFromList) {
+        from = ManifestRoot::From::ListFolder;
+        line.remove_prefix(kRootFromList.size());
+    } else {
+        return false;
+    }
+    std::optional<std::string> dir = UnescapeField(line);
+    if (!dir) damage = "a backslash that starts none of \\\\ \\t \\n \\r";
+    else root = {from, std::move(*dir)};
+    return true;
+}
+
+ManifestLine ReadFileLine(std::string_view line) {
+    ManifestLine parsed;
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) {
+        parsed.damage = "no TAB between the check list and the path";
+        return parsed;
+    }
+    std::optional<std::string> list = UnescapeField(line.substr(0, tab));
+    std::optional<std::string> path = UnescapeField(line.substr(tab + 1));
+    if (!list || !path) parsed.damage = "a backslash that starts none of \\\\ \\t \\n \\r";
+    else if (path->empty()) parsed.damage = "no path after the TAB";
+    else if (path->find('\0') != std::string::npos || list->find('\0') != std::string::npos) parsed.damage = "a zero byte";
+    else {
+        parsed.checkList = std::move(*list);
+        parsed.path = std::move(*path);
+    }
+    return parsed;
+}
+
+}  // namespace
 
 std::string EscapeField(std::string_view text) {
     std::string out;
@@ -39,64 +116,56 @@ std::optional<std::string> UnescapeField(std::string_view text) {
 }
 
 std::vector<ManifestLine> ParseManifest(std::string_view text) {
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
     std::vector<ManifestLine> lines;
-    std::size_t number = 0;
-    while (!text.empty()) {
+    ManifestRoot root;
+    for (std::size_t number = 1; !text.empty(); ++number) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        ++number;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // a line ended CR LF
+        std::string damage;
+        if (ReadRootLine(line, root, damage) && damage.empty()) continue;
         const std::size_t first = line.find_first_not_of(" \t");
-        if (first == std::string_view::npos || line[first] == '#') continue;
-
-        ManifestLine parsed;
+        if (damage.empty() && (first == std::string_view::npos || line[first] == '#')) continue;
+        ManifestLine parsed = damage.empty() ? ReadFileLine(line) : ManifestLine{};
+        if (!damage.empty()) parsed.damage = "root line: " + damage;
         parsed.number = number;
-        const std::size_t tab = line.find('\t');
-        if (tab == std::string_view::npos) {
-            parsed.damage = "no TAB between the check list and the path";
-        } else {
-            std::optional<std::string> list = UnescapeField(line.substr(0, tab));
-            std::optional<std::string> path = UnescapeField(line.substr(tab + 1));
-            if (!list || !path) parsed.damage = "a backslash that starts none of \\\\ \\t \\n \\r";
-            else if (path->empty()) parsed.damage = "no path after the TAB";
-            else if (path->find('\0') != std::string::npos || list->find('\0') != std::string::npos)
-                parsed.damage = "a zero byte";
-            else {
-                parsed.checkList = std::move(*list);
-                parsed.path = std::move(*path);
-            }
-        }
+        parsed.root = root;
         lines.push_back(std::move(parsed));
     }
     return lines;
 }
 
-namespace {
-#ifdef _WIN32
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-bool IsAbsolute(const std::string& p) {
-    return (!p.empty() && IsSeparator(p[0])) || (p.size() >= 2 && p[1] == ':');
-}
-constexpr char kSeparator = '\\';
-#else
-bool IsSeparator(char c) { return c == '/'; }
-bool IsAbsolute(const std::string& p) { return !p.empty() && p[0] == '/'; }
-constexpr char kSeparator = '/';
-#endif
-}  // namespace
+std::string ManifestHeader() { return "# ondrel manifest: check list, TAB, path (see ondrel verify --help)"; }
 
-std::string ResolveManifestPath(const std::string& manifestName, const std::string& path) {
-    if (IsAbsolute(path)) return path;
-    std::size_t cut = manifestName.size();
-    while (cut > 0 && !IsSeparator(manifestName[cut - 1])) --cut;
-#ifdef _WIN32
-    if (cut == 0 && manifestName.size() >= 2 && manifestName[1] == ':') cut = 2;  // "C:list"
-#endif
-    if (cut == 0) return path;  // the manifest lies in the current folder
-    std::string folder = manifestName.substr(0, cut);
-    if (!IsSeparator(folder.back())) folder += kSeparator;
-    return folder + path;
+std::string RootLine(const ManifestRoot& root) {
+    const std::string_view key = root.from == ManifestRoot::From::ListFolder ? kRootFromList : kRoot;
+    return std::string(key) + EscapeField(PortablePath(root.dir));
+}
+
+std::string PortablePath(const std::string& path) {
+    std::string out = path;
+    if (kBackslashSeparates)
+        for (char& c : out)
+            if (c == '\\') c = '/';
+    return out;
+}
+
+std::string FolderOf(const std::string& fileName) {
+    std::size_t cut = fileName.size();
+    while (cut > 0 && !IsSeparator(fileName[cut - 1])) --cut;
+    if (cut == 0 && kBackslashSeparates && fileName.size() >= 2 && fileName[1] == ':') cut = 2;  // "C:list"
+    return fileName.substr(0, cut);
+}
+
+std::string PathToCheck(const ManifestLine& line, const std::string& listFolder,
+                        const std::optional<std::string>& rootOverride) {
+    const std::string path = NativePath(line.path);
+    if (rootOverride) return Join(NativePath(*rootOverride), path);
+    const std::string dir = NativePath(line.root.dir);
+    if (line.root.from == ManifestRoot::From::CurrentFolder) return Join(dir, path);
+    return Join(Join(listFolder, dir == "." ? std::string() : dir), path);  // "." is the list's folder itself
 }
 
 }  // namespace ondrel::tool

@@ -1,15 +1,11 @@
-// ondrel verify: every file of a manifest checked, on all cores.
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <mutex>
-#include <thread>
+// ondrel verify: one file against the check list of its manifest line.
+#include "tools/verify.h"
 
+#include <new>
+
+#include "checks/engine.h"
 #include "checks/rules.h"
 #include "platform/file.h"
-#include "platform/find.h"
-#include "tools/tool.h"
 
 namespace ondrel::tool {
 
@@ -23,6 +19,7 @@ public:
         verdict_.failedEntry = item.text;
         verdict_.computed = trace.text.value_or(std::string());
         verdict_.reason = trace.reason;
+        if (outcome == Outcome::Unrecognised) verdict_.reason = "unknown keyword " + SplitEntry(item.text).name;
         done_ = true;
     }
     void OnResult(bool) override {}
@@ -32,48 +29,39 @@ private:
     bool done_ = false;
 };
 
-FileVerdict VerifyOne(const std::string& file, const std::string& list) {
-    FileVerdict verdict;
-    try {
-        FirstFailure watch(verdict);
-        if (Evaluate(file.c_str(), list.c_str(), LibraryKeywords(), nullptr, &watch)) return FileVerdict{};
-        verdict.verdict = platform::FindFirstEntry(file) ? Verdict::Failed : Verdict::Missing;
-    } catch (...) {
-        verdict.verdict = Verdict::Failed;
-        verdict.reason = "out of memory";
-    }
-    return verdict;
+// Why a name leads to no regular file.
+std::string WhyMissing(const std::string& path) {
+    platform::Result<platform::File, platform::OpenFailure> file = platform::File::Open(path, platform::Share::ReadWrite);
+    if (file) return "it was there only while it was checked";
+    return platform::OpenFailureText(file.failure());
+}
+
+FileVerdict Missing(std::string reason) {
+    FileVerdict v;
+    v.verdict = Verdict::Missing;
+    v.reason = std::move(reason);
+    return v;
 }
 
 }  // namespace
 
-std::vector<FileVerdict> VerifyAll(const std::vector<std::pair<std::string, std::string>>& filesAndLists,
-                                   unsigned threads, void (*progress)(std::size_t done, std::size_t total)) {
-    std::vector<FileVerdict> verdicts(filesAndLists.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < filesAndLists.size();) {
-            verdicts[i] = VerifyOne(filesAndLists[i].first, filesAndLists[i].second);
-            done.fetch_add(1);
-        }
-    };
-    if (threads < 1) threads = 1;
-    if (threads > filesAndLists.size()) threads = static_cast<unsigned>(std::max<std::size_t>(1, filesAndLists.size()));
-    // With a progress display the calling thread only draws; otherwise it checks too.
-    std::vector<std::thread> workers;
-    for (unsigned t = progress ? 0 : 1; t < threads; ++t) workers.emplace_back(work);
-    if (progress) {
-        while (done.load() < filesAndLists.size()) {
-            progress(done.load(), filesAndLists.size());
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    } else {
-        work();
+FileVerdict VerifyFile(const std::string& path, const std::string& checkList) {
+    FileVerdict verdict;
+    try {
+        FirstFailure watch(verdict);
+        const bool held = Evaluate(path.c_str(), checkList.c_str(), LibraryKeywords(), nullptr, &watch);
+        // Asked after the rules, so that a file removed while they ran is missing too.
+        if (!platform::IdentityOf(path)) return Missing(WhyMissing(path));
+        if (held) return FileVerdict{};
+        verdict.verdict = Verdict::Failed;
+    } catch (const std::bad_alloc&) {
+        verdict.verdict = Verdict::Failed;
+        verdict.reason = "out of memory";
+    } catch (const platform::ResourcesExhausted& e) {
+        verdict.verdict = Verdict::Failed;
+        verdict.reason = e.what();
     }
-    for (std::thread& w : workers) w.join();
-    if (progress) progress(done.load(), filesAndLists.size());
-    return verdicts;
+    return verdict;
 }
 
 }  // namespace ondrel::tool

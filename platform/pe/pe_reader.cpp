@@ -435,14 +435,13 @@ Result<ResourceData> ResourceTree::Find(const ResourceKey& type, const ResourceK
 
 std::vector<ResourceListing> ResourceTree::List(std::size_t limit) {
     std::vector<ResourceListing> list;
+    Visit([&](const ResourceVisit& r) { list.push_back({r.type, r.name, r.language}); }, limit);
+    return list;
+}
+
+void ResourceTree::Visit(const std::function<void(const ResourceVisit&)>& visit, std::size_t limit) {
     Reader reader(*source_);
     ResourceWalker walker(reader, root_);
-    auto keyOf = [&](const Entry& e, int pos, const Directory& dir) -> std::optional<ResourceKey> {
-        if (pos >= dir.named) return ResourceKey::Id(e.Id());
-        std::optional<std::u16string> text = walker.NameAt(e.NameOffset());
-        if (!text) return std::nullopt;
-        return ResourceKey::Name(std::move(*text));
-    };
     // Exactly three levels: type, name, language. The stack holds the
     // directory of each level entered and the next entry to look at there;
     // a language entry that is a directory is not followed, so neither loops
@@ -454,10 +453,27 @@ std::vector<ResourceListing> ResourceTree::List(std::size_t limit) {
         int next = 0;
     };
     std::vector<Level> stack;
-    std::array<ResourceKey, kLanguageLevel> path;  // the type and the name entered
+    std::array<ResourceKey, kLanguageLevel> path;        // the type and the name entered
+    std::array<std::uint32_t, kLanguageLevel> nameAt{};  // where their texts lie; 0 for identifiers
+    // The key of an entry at a level, its name read only when it lies
+    // elsewhere than the name the level holds.
+    auto enter = [&](const Entry& e, int pos, const Directory& dir, std::size_t depth) {
+        if (pos >= dir.named) {
+            path[depth] = ResourceKey::Id(e.Id());
+            nameAt[depth] = 0;
+            return true;
+        }
+        if (nameAt[depth] != 0 && nameAt[depth] == e.NameOffset() && !path[depth].isId) return true;
+        std::optional<std::u16string> text = walker.NameAt(e.NameOffset());
+        if (!text) return false;
+        path[depth] = ResourceKey::Name(std::move(*text));
+        nameAt[depth] = e.NameOffset();
+        return true;
+    };
     if (std::optional<Directory> top = walker.Root()) stack.push_back({*top, 0});
     std::size_t budget = kListingEntryBudget;
-    while (!stack.empty() && list.size() < limit && budget > 0) {
+    std::size_t visited = 0;
+    while (!stack.empty() && visited < limit && budget > 0) {
         --budget;
         Level& level = stack.back();
         const std::size_t depth = stack.size() - 1;
@@ -469,17 +485,17 @@ std::vector<ResourceListing> ResourceTree::List(std::size_t limit) {
             continue;
         }
         if (depth == kLanguageLevel) {
-            if (!e->IsDirectory()) list.push_back({path[0], path[1], e->Id()});
+            if (e->IsDirectory()) continue;
+            ++visited;
+            visit(ResourceVisit{path[0], path[1], e->Id(), nameAt[0], nameAt[1]});
             continue;
         }
-        std::optional<ResourceKey> key = keyOf(*e, pos, level.dir);
-        if (!e->IsDirectory() || !key) continue;
+        if (!e->IsDirectory()) continue;
+        const Directory& here = level.dir;
         std::optional<Directory> sub = walker.DirectoryAt(root_ + e->Offset());
-        if (!sub) continue;
-        path[depth] = std::move(*key);
+        if (!sub || !enter(*e, pos, here, depth)) continue;
         stack.push_back({*sub, 0});
     }
-    return list;
 }
 
 Result<ResourceData> FindResourceData(ByteSource& source, const ResourceKey& type, const ResourceKey& name,

@@ -13,6 +13,7 @@
 // bounded.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -178,6 +179,18 @@ struct ResourceListing {
 };
 inline constexpr std::size_t kListingEntryBudget = std::size_t{1} << 20;
 
+// One resource as the walk of the directory meets it. The keys are the
+// walk's own, valid during the call only; for a named key, where its text
+// lies (from the root of the directory; 0 for an identifier), so that a
+// caller can tell a name it has already seen without comparing the texts.
+struct ResourceVisit {
+    const ResourceKey& type;
+    const ResourceKey& name;
+    std::uint16_t language = 0;
+    std::uint32_t typeNameOffset = 0;
+    std::uint32_t nameNameOffset = 0;
+};
+
 // The resource directory of an image, its headers and section table read
 // once, for as many lookups as needed. It reads from the source it was
 // opened on, which must outlive it.
@@ -190,6 +203,11 @@ public:
     // there is none, or when its data does not lie wholly inside the file.
     Result<ResourceData> Find(const ResourceKey& type, const ResourceKey& name, const LanguageChoice& languages);
     std::vector<ResourceListing> List(std::size_t limit = 100000);
+    // The walk of List, handing each resource to visit instead of copying
+    // it. A name is read again only where an entry's name lies elsewhere
+    // than the one read before at its level: entries that share one name
+    // cost one read of it, and the walk holds one name per level.
+    void Visit(const std::function<void(const ResourceVisit&)>& visit, std::size_t limit = 100000);
 
 private:
     ResourceTree(ByteSource& source, std::uint64_t root, SectionTable sections)

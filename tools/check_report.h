@@ -1,0 +1,36 @@
+#pragma once
+// ondrel check: the engine's trace of a check list against a file, with why
+// rules threw, notes where a rule held or failed on nothing, and hints.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checks/engine.h"
+
+namespace ondrel::tool {
+
+struct EntryReport {
+    std::string entry;
+    std::size_t group = 0;             // entries only blanks separate share a group
+    const Keyword* keyword = nullptr;  // the keyword-table row; null when none matched
+    std::optional<std::string> computed;
+    Outcome outcome = Outcome::NotEvaluated;
+    std::string reason;                // why the rule threw
+    std::vector<std::string> notes;    // the rule held or failed on nothing
+    std::vector<std::string> hints;    // how the entry was probably meant
+};
+
+struct CheckReport {
+    std::vector<EntryReport> entries;
+    bool result = false;
+};
+
+// Evaluates the list with the library's engine (no digest caches) and
+// explains each entry. The file is looked at only as far as the notes of
+// the rules in the list need.
+CheckReport RunCheck(const std::string& fileName, const std::string& checkList);
+
+// The known keyword nearest to a name (edit distance); empty when none is near.
+std::string NearestKeyword(std::string_view name);
+
+}  // namespace ondrel::tool

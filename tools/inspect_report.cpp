@@ -1,0 +1,45 @@
+// ondrel inspect: the report of one file.
+#include "tools/inspect_report.h"
+
+#include "checks/check_list.h"
+#include "checks/rules.h"
+#include "tools/make_list.h"
+#include "tools/rule_facts.h"
+
+namespace ondrel::tool {
+
+std::optional<InspectReport> BuildInspectReport(const std::string& fileName, std::string& whyNot) {
+    InspectReport report;
+    report.file = fileName;
+    report.facts = ProbeFile(fileName, kOpen | kImage | kSectionDigests | kResources | kResourceDigests);
+    if (!report.facts.opened) {
+        whyNot = report.facts.whyNotOpened;
+        return std::nullopt;
+    }
+    for (const Keyword& k : LibraryKeywords()) {
+        if (k.form != ValueForm::Computed || !k.handler || (ReadsImage(k) && !report.facts.pe)) continue;
+        if (MeasuresDirectorySize(k) && HasWildcard(fileName)) {
+            report.notes.push_back(std::string(k.name) + ": the name holds \"*\" or \"?\", which the size rules read "
+                                   "as wildcards");
+            continue;
+        }
+        std::string why;
+        if (std::optional<std::string> value = ComputedValue(fileName, std::string(k.name) + "=", why))
+            report.rules.push_back(std::string(k.name) + "=" + *value);
+        else
+            report.notes.push_back(std::string(k.name) + ": " + why);
+    }
+    return report;
+}
+
+std::optional<std::string> SectionEntry(const SectionFacts& s) {
+    if (!s.whyNoRule.empty()) return std::nullopt;
+    return QuoteEntry("SSECMD5=" + s.name + "-" + s.digest);
+}
+
+std::optional<std::string> ResourceEntry(const ResourceFacts& r) {
+    if (!r.whyNoRule.empty() || !r.digest) return std::nullopt;
+    return QuoteEntry("RESMD5=" + r.typeText + "|" + r.nameText + "|" + *r.digest);
+}
+
+}  // namespace ondrel::tool

@@ -1,0 +1,55 @@
+#pragma once
+// The command's output: standard output written through one place that
+// notices a failed write, warnings on standard error, JSON written as it is
+// produced, and the exit statuses.
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace ondrel::tool {
+
+constexpr int kHolds = 0;  // the check holds; every file held; everything was made
+constexpr int kFails = 1;  // it does not; a file failed, is missing, or could not be made
+constexpr int kUsage = 2;  // a usage error, a list that cannot be read, a failed write
+
+// A write to standard output failed (a full disk, a closed descriptor).
+class WriteFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Standard output. Every write is checked; a failed one throws WriteFailed.
+namespace out {
+void Write(std::string_view text);
+void Line(std::string_view text);
+// Hands what is buffered to the system, so it is seen now.
+void Flush();
+}  // namespace out
+
+// One line on standard error: "ondrel SUBCOMMAND: text".
+void Warn(std::string_view subcommand, std::string_view text);
+
+// A JSON value as text: texts that are no UTF-8 (8-bit names of the ANSI
+// code page) keep their valid parts, the others become U+FFFD.
+std::string JsonText(const nlohmann::json& value, int indent = 2);
+
+// An object written member by member, with arrays whose elements are
+// written one at a time, so that a long report is never held whole.
+class JsonWriter {
+public:
+    JsonWriter();
+    void Member(std::string_view key, const nlohmann::json& value);
+    void BeginArray(std::string_view key);
+    void Element(const nlohmann::json& value);
+    void EndArray();
+    void End();
+
+private:
+    void Key(std::string_view key);
+    bool firstMember_ = true;
+    bool firstElement_ = true;
+};
+
+}  // namespace ondrel::tool
