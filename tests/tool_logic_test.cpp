@@ -28,6 +28,7 @@
 #include "tools/rule_facts.h"
 #include "tools/tree_walk.h"
 #include "tools/verify.h"
+#include "tests/support/digests.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -247,7 +248,7 @@ TEST_P(Explain, ReasonNoteAndHint) {
     // {md5}: the digest of the text file in small letters, as md5sum prints it.
     std::string list = c.list;
     if (const std::size_t at = list.find("{md5}"); at != std::string::npos) {
-        std::string digest = DigestTextOf("hello, world\n", 13);
+        std::string digest = ondrel::testing::DigestOfBytes("hello, world\n", 13);
         for (char& ch : digest) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
         list.replace(at, 5, digest);
     }
@@ -547,7 +548,7 @@ TEST(HostileImages, OneLongNameSharedByAllEntriesIsOneResource) {
     EXPECT_EQ(r.languages, std::vector<std::uint16_t>{0x409});
     EXPECT_EQ(r.size, 4u);
     ASSERT_TRUE(r.digest);
-    EXPECT_EQ(*r.digest, DigestTextOf("DATA", 4));
+    EXPECT_EQ(*r.digest, ondrel::testing::DigestOfBytes("DATA", 4));
     std::optional<std::string> entry = ResourceEntry(r);
     ASSERT_TRUE(entry);
 #ifndef _WIN32
@@ -611,7 +612,7 @@ TEST(VerifyFile, MissingWhateverTheListAndWhy) {
     }
     const FileVerdict failed = VerifyFile(dir.File("file"), "FILESIZE=5,MD5=00");
     EXPECT_EQ(failed.failedEntry, "MD5=00");
-    EXPECT_EQ(failed.computed, DigestTextOf("12345", 5));
+    EXPECT_EQ(failed.computed, ondrel::testing::DigestOfBytes("12345", 5));
 }
 
 TEST(VerifyFile, FreshDigestsAreWholeFileDigests) {
@@ -620,14 +621,14 @@ TEST(VerifyFile, FreshDigestsAreWholeFileDigests) {
                              (std::size_t{1} << 20) + 1, 3 * (std::size_t{1} << 20) + 5}) {
         const std::string bytes = ondrel::testing::CountingBytes(size);
         const std::string file = dir.Write(std::string("s") + std::to_string(size), bytes);
-        EXPECT_EQ(VerifyFile(file, "MD5=" + DigestTextOf(bytes.data(), bytes.size())).verdict, Verdict::Held) << size;
+        EXPECT_EQ(VerifyFile(file, "MD5=" + ondrel::testing::DigestOfBytes(bytes.data(), bytes.size())).verdict, Verdict::Held) << size;
         EXPECT_EQ(VerifyFile(file, "MD5=0").verdict, Verdict::Failed) << size;
     }
     // The same name checked twice after a change is digested afresh.
     const std::string twice = dir.Write("twice", "first");
-    EXPECT_EQ(VerifyFile(twice, "MD5=" + DigestTextOf("first", 5)).verdict, Verdict::Held);
+    EXPECT_EQ(VerifyFile(twice, "MD5=" + ondrel::testing::DigestOfBytes("first", 5)).verdict, Verdict::Held);
     dir.Write("twice", "second");
-    EXPECT_EQ(VerifyFile(twice, "MD5=" + DigestTextOf("first", 5)).verdict, Verdict::Failed);
+    EXPECT_EQ(VerifyFile(twice, "MD5=" + ondrel::testing::DigestOfBytes("first", 5)).verdict, Verdict::Failed);
 }
 
 TEST(VerifyFile, MadeListsOfPeImagesHoldOnManyThreads) {

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "checks/rules.h"
+#include "checks/ascii.h"
 #include "checksums/hex.h"
 #include "tools/file_facts.h"
 #include "tools/rule_facts.h"

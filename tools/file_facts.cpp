@@ -142,7 +142,7 @@ std::string DigestOfRange(platform::FileReader& file, std::uint64_t offset, std:
     complete = file.ReadRange(offset, size, [&](const unsigned char* data, std::size_t n) {
         digest.Update(data, n);
     }) == platform::RangeEnd::Complete;
-    return digest.FinishText();
+    return DigestText(digest.Finish());
 }
 
 void Presence(FileFacts& facts, const std::string& fileName) {
@@ -180,7 +180,7 @@ void DigestSections(FileFacts& facts, platform::FileReader& file) {
                             static_cast<std::int32_t>(s.sizeOfRawData)))
             s.whyNoRule = "its raw bytes cannot be read";
         else
-            s.digest = digest.FinishText();
+            s.digest = DigestText(digest.Finish());
     }
 }
 
