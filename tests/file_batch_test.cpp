@@ -127,19 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the CRC32 and MD5 rules answering from a read ----
 
-TEST(ToolKeywords, TheLibraryTableWithTwoHandlersReplaced) {
-    const auto library = LibraryKeywords();
-    const auto tool = ToolKeywords();
-    ASSERT_EQ(tool.size(), library.size());
-    for (std::size_t i = 0; i < tool.size(); ++i) {
-        EXPECT_EQ(tool[i].name, library[i].name);
-        EXPECT_EQ(tool[i].family, library[i].family);
-        EXPECT_EQ(tool[i].form, library[i].form);
-        const bool replaced = tool[i].name == "CRC32" || tool[i].name == "MD5";
-        EXPECT_EQ(tool[i].handler != library[i].handler, replaced) << tool[i].name;
-    }
-}
-
 TEST(ToolKeywords, AReadAnswersOnlyForItsNameAndWhatItHolds) {
     TempDir dir;
     const std::string file = dir.Write("f", "bytes on disk");
