@@ -61,9 +61,9 @@ const char* OutcomeName(Outcome outcome) noexcept {
 }
 
 bool Evaluate(const char* fileName, const char* checkList, std::span<const Keyword> keywords, DigestCaches* caches,
-              EvaluationObserver* observer) {
+              EvaluationObserver* observer, const KnownDigests* known) {
     const std::string file = fileName ? fileName : "";
-    const RuleContext context{file, caches};
+    const RuleContext context{file, caches, known};
     CheckListReader reader(checkList);
     bool result = true;
     bool stopped = false;

@@ -36,10 +36,11 @@ public:
 
 // Evaluates a check list against a file: true when every rule held (also
 // for an empty list). The rules use the caches given, or compute every
-// digest when there are none. The list is split as it is evaluated, and no
-// further than the entry that stops the evaluation unless an observer
-// watches. Exceptions from splitting (memory only) propagate.
+// digest when there are none, and take what is known of the file from
+// known. The list is split as it is evaluated, and no further than the
+// entry that stops the evaluation unless an observer watches. Exceptions
+// from splitting (memory only) propagate.
 bool Evaluate(const char* fileName, const char* checkList, std::span<const Keyword> keywords, DigestCaches* caches,
-              EvaluationObserver* observer = nullptr);
+              EvaluationObserver* observer = nullptr, const KnownDigests* known = nullptr);
 
 }  // namespace ondrel

@@ -3,6 +3,8 @@
 // handler's signature, its context, the trace of what it computed, and a
 // keyword-table row. Both the engine and the rule families include this;
 // neither includes the other.
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,12 +14,22 @@ namespace ondrel {
 
 struct DigestCaches;  // checks/caches.h
 
+// Whole-file checksums that the caller took from one complete read of the
+// file just before the evaluation, which the "CRC32" and "MD5" rules then
+// answer from instead of reading the file again. The library itself never
+// has any; a tool that reads many files at once does.
+struct KnownDigests {
+    std::optional<std::uint32_t> crc32;
+    std::optional<std::array<unsigned char, 16>> md5;
+};
+
 // What a rule is handed besides its value: the file name exactly as the
-// caller gave it, and the digest caches it may use. Without caches every
-// digest is computed from the file.
+// caller gave it, the digest caches it may use, and what the caller already
+// knows of the file. Without caches every digest is computed from the file.
 struct RuleContext {
     const std::string& fileName;
     DigestCaches* caches = nullptr;
+    const KnownDigests* known = nullptr;
 };
 
 // What a rule computed from the file, for those who watch an evaluation.

@@ -127,39 +127,28 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the CRC32 and MD5 rules answering from a read ----
 
-TEST(ToolKeywords, AReadAnswersOnlyForItsNameAndWhatItHolds) {
+TEST(KnownDigests, TheRulesAnswerFromWhatTheReadHolds) {
     TempDir dir;
     const std::string file = dir.Write("f", "bytes on disk");
-    const std::string other = dir.Write("g", "other bytes");
     Md5Digest claimed{};
     claimed[0] = 0xAB;
-    FileRead read{file, {}, 0x12345678u, claimed};
     const std::string claimedText = DigestText(claimed);
-    auto evaluate = [](const std::string& name, const std::string& list) {
-        return Evaluate(name.c_str(), list.c_str(), ToolKeywords(), nullptr);
+    auto evaluate = [&](const std::string& list, const FileRead* read) {
+        const KnownDigests known = read ? read->Known() : KnownDigests{};
+        return Evaluate(file.c_str(), list.c_str(), LibraryKeywords(), nullptr, nullptr, read ? &known : nullptr);
     };
-    {
-        const ReadInUse use(&read);
-        // The rules do not look at the file: what the read says holds.
-        EXPECT_TRUE(evaluate(file, "CRC32=12345678,MD5=" + claimedText));
-        EXPECT_FALSE(evaluate(file, "MD5=" + DigestOfBytes("bytes on disk")));
-        // Another name is read by the library's rules.
-        EXPECT_TRUE(evaluate(other, "CRC32=" + CrcText("other bytes") + ",MD5=" + DigestOfBytes("other bytes")));
-        {
-            FileRead md5Only{file, {}, std::nullopt, claimed};
-            const ReadInUse inner(&md5Only);
-            EXPECT_TRUE(evaluate(file, "CRC32=" + CrcText("bytes on disk") + ",MD5=" + claimedText));
-        }
-        EXPECT_TRUE(evaluate(file, "CRC32=12345678")) << "the outer read is in use again";
-    }
-    EXPECT_TRUE(evaluate(file, "CRC32=" + CrcText("bytes on disk") + ",MD5=" + DigestOfBytes("bytes on disk")));
-    {
-        const ReadInUse none(nullptr);
-        EXPECT_TRUE(evaluate(file, "MD5=" + DigestOfBytes("bytes on disk")));
-    }
+    const FileRead both{file, {}, 0x12345678u, claimed};
+    // The rules do not look at the file: what the read says holds.
+    EXPECT_TRUE(evaluate("CRC32=12345678,MD5=" + claimedText, &both));
+    EXPECT_FALSE(evaluate("MD5=" + DigestOfBytes("bytes on disk"), &both));
+    // What the read does not hold, the rules read themselves.
+    const FileRead md5Only{file, {}, std::nullopt, claimed};
+    EXPECT_TRUE(evaluate("CRC32=" + CrcText("bytes on disk") + ",MD5=" + claimedText, &md5Only));
+    // Without a read, the library's rules as they are.
+    EXPECT_TRUE(evaluate("CRC32=" + CrcText("bytes on disk") + ",MD5=" + DigestOfBytes("bytes on disk"), nullptr));
 }
 
-TEST(ToolKeywords, TheLaneCoreCanBeNamedForBenchmarks) {
+TEST(LaneSetup, TheLaneCoreCanBeNamedForBenchmarks) {
     const char* old = std::getenv(kLanesVariable);
     const std::string kept = old ? old : "";
     auto set = [](const char* value) {

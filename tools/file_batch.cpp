@@ -17,35 +17,6 @@ namespace ondrel::tool {
 
 namespace {
 
-thread_local const FileRead* t_read = nullptr;
-
-// The read in use for this name, when it holds what the rule needs.
-const FileRead* ReadFor(const RuleContext& context) noexcept {
-    const FileRead* read = t_read;
-    return read && read->name == context.fileName ? read : nullptr;
-}
-
-bool Crc32FromRead(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    const FileRead* read = ReadFor(context);
-    if (!read || !read->crc32) return Crc32Rule(context, value, trace);
-    return trace.Set(Crc32ToHex(*read->crc32)) == value;
-}
-
-bool Md5FromRead(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    const FileRead* read = ReadFor(context);
-    if (!read || !read->md5) return Md5Rule(context, value, trace);
-    return trace.Set(DigestText(*read->md5)) == value;
-}
-
-std::vector<Keyword> MakeToolKeywords() {
-    std::vector<Keyword> table(LibraryKeywords().begin(), LibraryKeywords().end());
-    for (Keyword& k : table) {
-        if (k.handler == &Crc32Rule) k.handler = &Crc32FromRead;
-        if (k.handler == &Md5Rule) k.handler = &Md5FromRead;
-    }
-    return table;
-}
-
 // Buffer i starts 64 × i bytes past a page boundary, so that the lanes do
 // not read their blocks at one offset within a page.
 constexpr std::size_t kPage = 4096;
@@ -78,13 +49,7 @@ ReadNeeds NeedsOf(const std::string& checkList) {
     return needs;
 }
 
-std::span<const Keyword> ToolKeywords() {
-    static const std::vector<Keyword> table = MakeToolKeywords();
-    return table;
-}
-
-ReadInUse::ReadInUse(const FileRead* read) noexcept : previous_(t_read) { t_read = read; }
-ReadInUse::~ReadInUse() { t_read = previous_; }
+KnownDigests FileRead::Known() const { return KnownDigests{crc32, md5}; }
 
 Md5LaneSetup ToolLaneSetup() {
     Md5LaneCore core;

@@ -39,25 +39,8 @@ struct FileRead {
     platform::FileIdentity identity;  // when it was opened
     std::optional<std::uint32_t> crc32;
     std::optional<Md5Digest> md5;
-};
-
-// The library's keyword table, except that CRC32 and MD5 answer from the
-// read that a ReadInUse holds for the thread, when it is of the same name
-// and holds that value; otherwise they run the library's own rules. With
-// no read in use, evaluating with this table is evaluating with the
-// library's.
-std::span<const Keyword> ToolKeywords();
-
-// Puts a read (or none) in use on this thread while it lives.
-class ReadInUse {
-public:
-    explicit ReadInUse(const FileRead* read) noexcept;
-    ~ReadInUse();
-    ReadInUse(const ReadInUse&) = delete;
-    ReadInUse& operator=(const ReadInUse&) = delete;
-
-private:
-    const FileRead* previous_;
+    // What the rules may take from it instead of reading the file again.
+    KnownDigests Known() const;
 };
 
 // The lanes the tool digests with: the fastest this machine runs, or, for

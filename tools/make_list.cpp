@@ -27,6 +27,7 @@ struct Candidate {
 struct Making {
     const std::string& file;
     const FileFacts& facts;
+    const KnownDigests* known;  // from the caller's read of the file, or nothing
     std::vector<Candidate> candidates;
     std::vector<std::string> leftOut;
 };
@@ -44,7 +45,7 @@ public:
 
 void AddComputed(Making& m, const std::string& prefix, const std::string& what) {
     std::string why;
-    std::optional<std::string> value = ComputedValue(m.file, prefix, why);
+    std::optional<std::string> value = ComputedValue(m.file, prefix, why, m.known);
     if (value) m.candidates.push_back({prefix + *value, what});
     else m.candidates.push_back({{}, what + ": the rule cannot compute it (" + why + ")"});
 }
@@ -151,13 +152,14 @@ bool Computable(const Keyword& k) { return k.form == ValueForm::Computed && k.ha
 
 // Checks every candidate with the engine, one evaluation for all of them
 // unless one fails (which stops it): then again from the entry after it.
-std::vector<bool> HoldWhenChecked(const std::string& fileName, const std::vector<std::string>& quoted) {
+std::vector<bool> HoldWhenChecked(const std::string& fileName, const std::vector<std::string>& quoted,
+                                  const KnownDigests* known) {
     std::vector<bool> holds(quoted.size(), false);
     for (std::size_t from = 0; from < quoted.size();) {
         std::string list;
         for (std::size_t i = from; i < quoted.size(); ++i) list += (i > from ? "," : "") + quoted[i];
         Recorder r;
-        Evaluate(fileName.c_str(), list.c_str(), ToolKeywords(), nullptr, &r);
+        Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r, known);
         std::size_t i = 0;
         for (; i < r.outcomes.size() && r.outcomes[i] != Outcome::NotEvaluated; ++i)
             holds[from + i] = r.outcomes[i] == Outcome::Held;
@@ -179,7 +181,7 @@ void Keep(Making& m, MadeList& made) {
         quoted.push_back(q);
         sources.push_back(&c);
     }
-    const std::vector<bool> holds = HoldWhenChecked(m.file, quoted);
+    const std::vector<bool> holds = HoldWhenChecked(m.file, quoted, m.known);
     for (std::size_t i = 0; i < quoted.size(); ++i) {
         if (holds[i]) made.checkList += (made.checkList.empty() ? "" : ",") + quoted[i];
         else made.leftOut.push_back(sources[i]->what + ": " + sources[i]->entry + " does not hold when checked");
@@ -189,10 +191,10 @@ void Keep(Making& m, MadeList& made) {
 }  // namespace
 
 std::optional<std::string> ComputedValue(const std::string& fileName, const std::string& entryWithoutExpected,
-                                         std::string& why) {
+                                         std::string& why, const KnownDigests* known) {
     Recorder r;
     const std::string list = QuoteEntry(entryWithoutExpected);
-    Evaluate(fileName.c_str(), list.c_str(), ToolKeywords(), nullptr, &r);
+    Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r, known);
     if (r.outcomes.empty()) return std::nullopt;
     if (r.outcomes[0] == Outcome::Threw || r.outcomes[0] == Outcome::Exhausted) {
         why = r.traces[0].reason;
@@ -237,7 +239,7 @@ std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, s
 ReadNeeds NeedsOf(const RuleChoice& rules) { return {rules.count("crc32") > 0, rules.count("md5") > 0}; }
 
 MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, const FileRead* read) {
-    const ReadInUse use(read);
+    const KnownDigests known = read ? read->Known() : KnownDigests{};
     unsigned wanted = kOpen;
     for (const Keyword& k : LibraryKeywords())
         if (rules.count(SetName(k)) && ReadsImage(k)) wanted |= kImage;
@@ -255,7 +257,7 @@ MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, con
         made.problem = facts.whyNotOpened;
         return made;
     }
-    Making m{fileName, facts, {}, {}};
+    Making m{fileName, facts, read ? &known : nullptr, {}, {}};
     for (const Keyword& k : LibraryKeywords()) {
         if (!Computable(k) || !rules.count(SetName(k)) || (ReadsImage(k) && !facts.pe)) continue;
         if (!MeasuresDirectorySize(k) || SizeRulesFit(m, k.name)) AddComputed(m, std::string(k.name) + "=", std::string(k.name));

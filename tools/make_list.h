@@ -45,6 +45,6 @@ ReadNeeds NeedsOf(const RuleChoice& rules);
 // What the engine computes for an entry whose expected part is left empty
 // ("MD5=", "ENDMD5=100|"); nothing, and why, when the rule threw.
 std::optional<std::string> ComputedValue(const std::string& fileName, const std::string& entryWithoutExpected,
-                                         std::string& why);
+                                         std::string& why, const KnownDigests* known = nullptr);
 
 }  // namespace ondrel::tool

@@ -50,8 +50,9 @@ FileVerdict VerifyFile(const std::string& path, const std::string& checkList, co
     FileVerdict verdict;
     try {
         FirstFailure watch(verdict);
-        const ReadInUse use(read);
-        const bool held = Evaluate(path.c_str(), checkList.c_str(), ToolKeywords(), nullptr, &watch);
+        const KnownDigests known = read ? read->Known() : KnownDigests{};
+        const bool held =
+            Evaluate(path.c_str(), checkList.c_str(), LibraryKeywords(), nullptr, &watch, read ? &known : nullptr);
         // Asked after the rules, so that a file removed while they ran is
         // missing too; a file read in full was there.
         if (!read && !platform::IdentityOf(path)) return Missing(WhyMissing(path));
