@@ -157,8 +157,9 @@ std::optional<int> RunMakeAgainst(const MakeAgainstOptions& o, const std::vector
                                 : "--catalog NAME takes one FILE");
         return kUsage;
     }
-    if (!o.catalogName.empty() && o.catalogName.find('\0') != std::string::npos) {
-        Warn("make", "a catalogue name holds no zero byte");
+    if (const std::size_t first = o.catalogName.find_first_not_of(" \t");
+        first != std::string::npos && o.catalogName[first] == '#') {
+        Warn("make", "a catalogue name cannot start with \"#\": the line would read as a comment");
         return kUsage;
     }
     if (separating) return Separating(o, files[0], json);

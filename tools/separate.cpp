@@ -250,9 +250,9 @@ std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>&
 SeparatingRule RangeChooser::Rule(std::uint64_t from, std::uint64_t to, std::vector<std::size_t> tells,
                                   std::string& problem) const {
     const std::uint64_t count = to - from + 1;
-    // From the end when the range lies in the second half and the size
+    // From the end when the range starts past the middle and the size
     // rules measure this file: ENDMD5 counts back from its size.
-    const bool fromEnd = sizeRules_ && size_ <= kLargestOffset && from >= size_ / 2;
+    const bool fromEnd = sizeRules_ && size_ <= kLargestOffset && from > (size_ - 1) / 2;
     std::string prefix;
     std::string where = count == 1 ? "the byte at offset " + std::to_string(from)
                                    : "offsets " + std::to_string(from) + " to " + std::to_string(to);
@@ -337,6 +337,13 @@ Separation Separate(const std::string& file, const std::vector<std::string>& oth
         return s;
     }
     s.fileSize = facts.size;
+    for (const std::string& other : others) {  // a file that is not there is told apart by nothing
+        const FileFacts theirs = ProbeFile(other, kOpen);
+        if (!theirs.opened) {
+            s.problem = other + ": " + theirs.whyNotOpened;
+            return s;
+        }
+    }
     std::vector<bool> told(others.size(), false);
     std::vector<std::size_t> open;
 
