@@ -270,7 +270,7 @@ SeparatingRule RangeChooser::Rule(std::uint64_t from, std::uint64_t to, std::vec
     rule.entry = prefix + digest.value_or("");
     rule.bytesRead = count;
     rule.why = "reads " + Bytes(count) + " (" + where + "), where the file differs from " +
-               Plural(tells.size(), "other file", "other files") + " of its size";
+               Plural(tells.size(), "other file", "other files") + (sizeRules_ ? " of its size" : "");
     rule.tells = std::move(tells);
     return rule;
 }
