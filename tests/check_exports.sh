@@ -24,11 +24,13 @@ if [ "$kind" = dll ]; then
     esac
   done
 else
-  # One function, AdvancedCheck, in the one version node ONDREL_<major>.<minor>
-  # (nm lists the node itself as an absolute symbol); SONAME libondrel.so.<major>.
+  # One function, AdvancedCheck, in the version node it came with, ONDREL_<major>.0
+  # (a minor release adds no symbol, and a program linked against the node must
+  # find it again; nm lists the node itself as an absolute symbol); SONAME
+  # libondrel.so.<major>.
   version=${3:?usage: check_exports.sh so LIBRARY VERSION}
-  major=${version%%.*} minor=${version#*.}; minor=${minor%%.*}
-  node=ONDREL_$major.$minor
+  major=${version%%.*}
+  node=ONDREL_$major.0
   defined=$(nm -D --defined-only "$lib") || fail "nm"
   syms=$(printf '%s\n' "$defined" | awk '$2 != "A" {print $2, $3}')
   nodes=$(printf '%s\n' "$defined" | awk '$2 == "A" {print $3}')
