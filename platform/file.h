@@ -131,6 +131,15 @@ public:
     File() noexcept = default;
 
     static Result<File, OpenFailure> Open(const std::string& name, Share share, bool sequential = false) noexcept;
+    // As Open, in fewer system calls, for a caller that opens many small
+    // files and accepts a narrower guarantee. Linux: the name is looked up
+    // first (stat), and only a regular file is then opened for reading by
+    // name (O_NONBLOCK, O_NOCTTY) and checked (fstat) to be the file the
+    // look-up found: something put in its place between the two is refused
+    // before a byte is read, but it was opened. O_NONBLOCK stays set (reads
+    // of regular files do not heed it). Five calls with the read and the
+    // close against seven. Windows: Open.
+    static Result<File, OpenFailure> OpenLookedUp(const std::string& name, Share share, bool sequential = false) noexcept;
 
     explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
 

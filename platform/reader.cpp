@@ -37,6 +37,12 @@ Result<FileReader, OpenFailure> FileReader::Open(const std::string& name, Share 
     return FileReader(std::move(*file));
 }
 
+Result<FileReader, OpenFailure> FileReader::OpenLookedUp(const std::string& name, Share share) noexcept {
+    Result<File, OpenFailure> file = File::OpenLookedUp(name, share, true);
+    if (!file) return file.failure();
+    return FileReader(std::move(*file));
+}
+
 FileReader FileReader::OpenOrThrow(const std::string& name, Share share) {
     Result<FileReader, OpenFailure> reader = Open(name, share);
     if (!reader) ThrowOpenFailure(reader.failure());

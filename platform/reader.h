@@ -34,6 +34,8 @@ public:
     // As Open, but throws when the file cannot be read: ResourcesExhausted
     // when the process ran out of its own resources, else FileOpenError.
     static FileReader OpenOrThrow(const std::string& name, Share share);
+    // As Open, through File::OpenLookedUp.
+    static Result<FileReader, OpenFailure> OpenLookedUp(const std::string& name, Share share) noexcept;
 
     explicit operator bool() const noexcept { return static_cast<bool>(file_); }
     // The file's size when it was opened. Nothing past it is ever read: a

@@ -106,9 +106,10 @@ int Make(MakePlan& plan, const RuleChoice& rules, const MakeOptions& o) {
         out::Line(ManifestHeader());
         if (plan.root) out::Line(RootLine(*plan.root));
     }
-    RunInOrder<MadeList>(
-        plan.files.size(), o.jobs ? o.jobs : Cores(),
-        [&](std::size_t i) { return MakeCheckList(plan.files[i].path, rules); },
+    const ReadNeeds needs = NeedsOf(rules);
+    RunFilesInOrder<MadeList>(
+        plan.files.size(), o.jobs ? o.jobs : Cores(), [&](std::size_t i) { return ReadPlan{&plan.files[i].path, needs}; },
+        [&](std::size_t i, const FileRead* read) { return MakeCheckList(plan.files[i].path, rules, read); },
         [&](std::size_t i, MadeList& made) {
             if (w) EmitJson(plan, *w, plan.files[i], made);
             else EmitText(plan, plan.files[i], made);

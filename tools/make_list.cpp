@@ -157,7 +157,7 @@ std::vector<bool> HoldWhenChecked(const std::string& fileName, const std::vector
         std::string list;
         for (std::size_t i = from; i < quoted.size(); ++i) list += (i > from ? "," : "") + quoted[i];
         Recorder r;
-        Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r);
+        Evaluate(fileName.c_str(), list.c_str(), ToolKeywords(), nullptr, &r);
         std::size_t i = 0;
         for (; i < r.outcomes.size() && r.outcomes[i] != Outcome::NotEvaluated; ++i)
             holds[from + i] = r.outcomes[i] == Outcome::Held;
@@ -192,7 +192,7 @@ std::optional<std::string> ComputedValue(const std::string& fileName, const std:
                                          std::string& why) {
     Recorder r;
     const std::string list = QuoteEntry(entryWithoutExpected);
-    Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r);
+    Evaluate(fileName.c_str(), list.c_str(), ToolKeywords(), nullptr, &r);
     if (r.outcomes.empty()) return std::nullopt;
     if (r.outcomes[0] == Outcome::Threw || r.outcomes[0] == Outcome::Exhausted) {
         why = r.traces[0].reason;
@@ -234,13 +234,22 @@ std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, s
     return choice;
 }
 
-MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules) {
+ReadNeeds NeedsOf(const RuleChoice& rules) { return {rules.count("crc32") > 0, rules.count("md5") > 0}; }
+
+MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, const FileRead* read) {
+    const ReadInUse use(read);
     unsigned wanted = kOpen;
     for (const Keyword& k : LibraryKeywords())
         if (rules.count(SetName(k)) && ReadsImage(k)) wanted |= kImage;
     for (const ArgumentWriter& w : kArgumentWriters)
         if (rules.count(std::string(w.name))) wanted |= w.facts;
-    const FileFacts facts = ProbeFile(fileName, wanted);
+    FileFacts facts;
+    if (read && wanted == kOpen) {  // opened already, as a regular file
+        facts.opened = true;
+        facts.size = read->identity.size;
+    } else {
+        facts = ProbeFile(fileName, wanted);
+    }
     MadeList made;
     if (!facts.opened) {
         made.problem = facts.whyNotOpened;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/file_batch.h"
+
 namespace ondrel::tool {
 
 // A rule set that --rules names: a keyword whose value is what the rule
@@ -33,7 +35,12 @@ struct MadeList {
 // resources are read from one parse of the image; every entry is then
 // checked by the engine (no digest caches), and only those that hold are
 // kept. This is all the work of one file, so many files may be made at once.
-MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules);
+// With a read of the file (a FileBatch's), the CRC32 and MD5 entries are
+// computed and checked from it, and the file is not opened again unless
+// the chosen rules look into it further.
+MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, const FileRead* read = nullptr);
+// What the chosen rules need of a file's bytes.
+ReadNeeds NeedsOf(const RuleChoice& rules);
 
 // What the engine computes for an entry whose expected part is left empty
 // ("MD5=", "ENDMD5=100|"); nothing, and why, when the rule threw.

@@ -57,13 +57,17 @@ std::string WhyText(const std::error_code& e) {
     return e.message();
 }
 
+// The kind the folder listing gave, where it gave one, without a status
+// call of its own; a link's target is asked for.
 FolderEntry::Kind KindOf(const fs::directory_entry& entry) {
     std::error_code e;
-    const fs::file_status own = entry.symlink_status(e);
+    const bool link = entry.is_symlink(e);
     if (e) return FolderEntry::Kind::DanglingLink;
-    if (fs::is_directory(own)) return FolderEntry::Kind::Folder;
-    if (fs::is_regular_file(own)) return FolderEntry::Kind::File;
-    if (!fs::is_symlink(own)) return FolderEntry::Kind::Other;
+    if (!link) {
+        if (entry.is_directory(e)) return FolderEntry::Kind::Folder;
+        if (e) return FolderEntry::Kind::DanglingLink;
+        return entry.is_regular_file(e) && !e ? FolderEntry::Kind::File : FolderEntry::Kind::Other;
+    }
     const fs::file_status target = entry.status(e);
     if (e || !fs::exists(target)) return FolderEntry::Kind::DanglingLink;
     if (fs::is_directory(target)) return FolderEntry::Kind::LinkToFolder;

@@ -5,6 +5,7 @@
 
 #include "checks/engine.h"
 #include "checks/rules.h"
+#include "tools/file_batch.h"
 #include "platform/file.h"
 
 namespace ondrel::tool {
@@ -45,13 +46,15 @@ FileVerdict Missing(std::string reason) {
 
 }  // namespace
 
-FileVerdict VerifyFile(const std::string& path, const std::string& checkList) {
+FileVerdict VerifyFile(const std::string& path, const std::string& checkList, const FileRead* read) {
     FileVerdict verdict;
     try {
         FirstFailure watch(verdict);
-        const bool held = Evaluate(path.c_str(), checkList.c_str(), LibraryKeywords(), nullptr, &watch);
-        // Asked after the rules, so that a file removed while they ran is missing too.
-        if (!platform::IdentityOf(path)) return Missing(WhyMissing(path));
+        const ReadInUse use(read);
+        const bool held = Evaluate(path.c_str(), checkList.c_str(), ToolKeywords(), nullptr, &watch);
+        // Asked after the rules, so that a file removed while they ran is
+        // missing too; a file read in full was there.
+        if (!read && !platform::IdentityOf(path)) return Missing(WhyMissing(path));
         if (held) return FileVerdict{};
         verdict.verdict = Verdict::Failed;
     } catch (const std::bad_alloc&) {

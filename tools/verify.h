@@ -4,6 +4,8 @@
 // and the output are apart from it.
 #include <string>
 
+#include "tools/file_batch.h"
+
 namespace ondrel::tool {
 
 enum class Verdict { Held, Failed, Missing };
@@ -18,6 +20,8 @@ struct FileVerdict {
 // The list is evaluated with the library's engine (no digest caches); a
 // path that leads to no regular file once the rules ran is Missing whatever
 // its list (an empty list, FILESIZE=0 and FLAGIFNOFILE= hold on nothing).
-FileVerdict VerifyFile(const std::string& path, const std::string& checkList);
+// With a read of the file (a FileBatch's), its CRC32 and MD5 entries answer
+// from it, and the file, read in full as a regular file, is not missing.
+FileVerdict VerifyFile(const std::string& path, const std::string& checkList, const FileRead* read = nullptr);
 
 }  // namespace ondrel::tool

@@ -190,9 +190,10 @@ int VerifyRun::Run() {
         json_.emplace();
         json_->BeginArray("files");
     }
-    RunInOrder<FileVerdict>(
+    RunFilesInOrder<FileVerdict>(
         items_.size(), o_.jobs ? o_.jobs : Cores(),
-        [&](std::size_t i) { return VerifyFile(items_[i].path, items_[i].line->checkList); },
+        [&](std::size_t i) { return ReadPlan{&items_[i].path, NeedsOf(items_[i].line->checkList)}; },
+        [&](std::size_t i, const FileRead* read) { return VerifyFile(items_[i].path, items_[i].line->checkList, read); },
         [&](std::size_t i, FileVerdict& v) { Emit(items_[i], v); }, [&](std::size_t done) { Progress(done); });
     return Summarise();
 }

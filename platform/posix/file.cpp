@@ -112,6 +112,20 @@ Result<File, OpenFailure> File::Open(const std::string& name, Share, bool sequen
     return File(opened.Release(), IdentityFrom(st));
 }
 
+Result<File, OpenFailure> File::OpenLookedUp(const std::string& name, Share, bool sequential) noexcept {
+    struct stat kind{};
+    if (stat(name.c_str(), &kind) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
+    if (!S_ISREG(kind.st_mode)) return OpenFailure::NotRegular;
+    Descriptor opened(OpenRetrying(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!opened) return OpenFailureOfError(static_cast<unsigned long>(errno));
+    struct stat st{};
+    if (fstat(opened.Get(), &st) != 0) return OpenFailureOfError(static_cast<unsigned long>(errno));
+    if (!S_ISREG(st.st_mode)) return OpenFailure::NotRegular;
+    if (!SameFile(st, kind)) return OpenFailure::Other;
+    if (sequential && st.st_size > kSequentialHintFrom) posix_fadvise(opened.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return File(opened.Release(), IdentityFrom(st));
+}
+
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
     if (offset > static_cast<std::uint64_t>(INT64_MAX)) return kReadFailed;
     ssize_t got;

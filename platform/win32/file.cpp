@@ -101,6 +101,10 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t coun
 
 std::optional<FileIdentity> File::Identity() const noexcept { return IdentityOfHandle(AsHandle(handle_.Get())); }
 
+Result<File, OpenFailure> File::OpenLookedUp(const std::string& name, Share share, bool sequential) noexcept {
+    return Open(name, share, sequential);
+}
+
 std::optional<FileIdentity> IdentityOf(const std::string& name) {
     const OpenFailure kind = KindOfName(name);
     ThrowIfExhausted(kind);
