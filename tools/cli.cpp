@@ -18,7 +18,7 @@ namespace ondrel::tool {
 
 namespace {
 
-constexpr const char* kSubcommands[] = {"check", "make", "inspect", "verify"};
+constexpr const char* kSubcommands[] = {"check", "make", "inspect", "verify", "identify", "catalog"};
 
 // The first argument that is no option, when it names no subcommand.
 std::string UnknownSubcommand(const std::vector<std::string>& args) {
@@ -74,6 +74,8 @@ int RunOndrel(int argc, char** argv, bool checkAlias) {
     SetupMake(app, status);
     SetupInspect(app, status);
     SetupVerify(app, status);
+    SetupIdentify(app, status);
+    SetupCatalog(app, status);
 
     std::vector<std::string> args;
     if (checkAlias) args.push_back("check");

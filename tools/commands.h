@@ -12,5 +12,7 @@ void SetupCheck(CLI::App& app, int& status);
 void SetupMake(CLI::App& app, int& status);
 void SetupInspect(CLI::App& app, int& status);
 void SetupVerify(CLI::App& app, int& status);
+void SetupIdentify(CLI::App& app, int& status);
+void SetupCatalog(CLI::App& app, int& status);
 
 }  // namespace ondrel::tool

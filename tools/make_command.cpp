@@ -5,6 +5,7 @@
 
 #include "tools/commands.h"
 #include "tools/in_order.h"
+#include "tools/make_against.h"
 #include "tools/make_list.h"
 #include "tools/manifest.h"
 #include "tools/output.h"
@@ -23,6 +24,7 @@ struct MakeOptions {
     std::vector<std::string> rules{"default"};
     bool json = false;
     unsigned jobs = 0;
+    MakeAgainstOptions against;  // --catalog, --against, --against-catalog, --explain
 };
 
 // What is made: the files, the root line, and the status so far.
@@ -139,6 +141,7 @@ int RunMake(const MakeOptions& o) {
         Warn("make", "unknown rule set \"" + bad + "\" (ondrel make --help lists them)");
         return kUsage;
     }
+    if (std::optional<int> status = RunMakeAgainst(o.against, o.files, *rules, o.json)) return *status;
     if (o.files.empty() == o.dir.empty()) {
         Warn("make", "give FILE... or --manifest DIR");
         return kUsage;
@@ -172,22 +175,24 @@ void SetupMake(CLI::App& app, int& status) {
     CLI::Option* dir = cmd->add_option("--manifest", o->dir, "a manifest of every regular file under DIR")
                            ->type_name("DIR");
     files->excludes(dir);
-    cmd->add_option("--rules", o->rules, "the rule sets to write (default: default)")
+    CLI::Option* rules = cmd->add_option("--rules", o->rules, "the rule sets to write (default: default)")
         ->type_name("SET[,SET...]")
         ->expected(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    cmd->add_flag("--json", o->json, "print one JSON object: the root, each file with its check list, the issues");
+    CLI::Option* asJson =
+        cmd->add_flag("--json", o->json, "print one JSON object: the root, each file with its check list, the issues");
     cmd->add_option("-j,--jobs", o->jobs, "files to make at once (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u).description(""));
-    cmd->footer(RuleSetHelp() +
+    AddMakeAgainstOptions(*cmd, o->against, dir, asJson, rules);
+    cmd->footer(RuleSetHelp() + MakeAgainstHelp() +
                 "Only entries that hold when the engine checks them are written; those left out are named on "
                 "standard error, and so is every file or folder that could not be read, every link that leads "
                 "to nothing and every name the ANSI code page cannot hold (the walk goes on).\n"
                 "A manifest starts with a line saying where its paths start (see ondrel verify --help).\n"
-                "Exit status: 0 every file was made, 1 a file or folder was left out, 2 a usage error or a "
-                "failed write.");
+                "Exit status: 0 every file was made, 1 a file or folder was left out, or no list tells FILE "
+                "from the other files, 2 a usage error or a failed write.");
     cmd->callback([o, &status] { status = RunMake(*o); });
 }
 

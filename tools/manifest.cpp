@@ -115,15 +115,23 @@ std::optional<std::string> UnescapeField(std::string_view text) {
     return out;
 }
 
-std::vector<ManifestLine> ParseManifest(std::string_view text) {
+std::vector<TextLine> SplitLines(std::string_view text) {
     if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
-    std::vector<ManifestLine> lines;
-    ManifestRoot root;
+    std::vector<TextLine> lines;
     for (std::size_t number = 1; !text.empty(); ++number) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // a line ended CR LF
+        lines.push_back({number, line});
+    }
+    return lines;
+}
+
+std::vector<ManifestLine> ParseManifest(std::string_view text) {
+    std::vector<ManifestLine> lines;
+    ManifestRoot root;
+    for (const auto& [number, line] : SplitLines(text)) {
         std::string damage;
         if (ReadRootLine(line, root, damage) && damage.empty()) continue;
         const std::size_t first = line.find_first_not_of(" \t");

@@ -38,6 +38,15 @@ struct ManifestLine {
 // The file lines (and damaged lines) of a manifest.
 std::vector<ManifestLine> ParseManifest(std::string_view text);
 
+// The lines of a text file as manifests and catalogues read them: a UTF-8
+// byte-order mark at the start skipped, each line without its line feed
+// and without a carriage return before it, numbered from 1.
+struct TextLine {
+    std::size_t number = 0;
+    std::string_view text;
+};
+std::vector<TextLine> SplitLines(std::string_view text);
+
 // The first line make writes, and the line naming the root.
 std::string ManifestHeader();
 std::string RootLine(const ManifestRoot& root);

@@ -2,10 +2,7 @@
 // the results in manifest order as the files are done.
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <memory>
-#include <sstream>
 
 #include <CLI/CLI.hpp>
 
@@ -15,6 +12,7 @@
 #include "tools/manifest.h"
 #include "tools/output.h"
 #include "tools/system.h"
+#include "tools/text_file.h"
 #include "tools/verify.h"
 
 namespace ondrel::tool {
@@ -46,26 +44,6 @@ struct Item {
     const ManifestLine* line;
     std::string path;  // as tried
 };
-
-// Why a list cannot be read; empty when its text was read.
-std::string ReadText(const std::string& name, std::string& text) {
-    std::stringstream buffer;
-    if (name == "-") {
-        buffer << std::cin.rdbuf();
-        text = buffer.str();
-        return std::cin.bad() ? "standard input cannot be read" : "";
-    }
-    if (IsFolder(name)) return "a folder, not a manifest";
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        platform::Result<platform::File, platform::OpenFailure> f = platform::File::Open(name, platform::Share::ReadWrite);
-        return f ? "it cannot be opened" : platform::OpenFailureText(f.failure());
-    }
-    buffer << in.rdbuf();
-    if (in.bad()) return "it cannot be read";
-    text = buffer.str();
-    return {};
-}
 
 // The folder a list lies in: of the file a link leads to; none for a pipe.
 std::string FolderOfList(const std::string& name) {
@@ -113,7 +91,7 @@ private:
 
 void VerifyRun::Load(const std::string& name) {
     std::string text;
-    if (std::string why = ReadText(name, text); !why.empty()) {
+    if (std::string why = ReadText(name, text, "manifest"); !why.empty()) {
         Warn("verify", name + ": " + why);
         status_ = kUsage;
         return;
