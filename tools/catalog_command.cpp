@@ -67,6 +67,21 @@ json EntryJson(const Catalogue& c, const std::vector<FileToMatch>& files, const 
     return {{"name", c.entries[e].name}, {"line", c.entries[e].line}, {"files", held}};
 }
 
+void PrintJson(const CatalogCheckOptions& o, const Catalogue& c, const std::vector<FileToMatch>& files,
+               const Specificity& s, const json& summary) {
+    json entries = json::array(), fileList = json::array(), damaged = json::array();
+    for (std::size_t e = 0; e < c.entries.size(); ++e) entries.push_back(EntryJson(c, files, s, e));
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        json names = json::array();
+        for (std::size_t e : s.entriesOfFile[f]) names.push_back(c.entries[e].name);
+        fileList.push_back({{"path", files[f].shown}, {"names", names},
+                            {"problem", s.problems[f].empty() ? json(nullptr) : json(s.problems[f])}});
+    }
+    for (const DamagedLine& d : c.damaged) damaged.push_back({{"line", d.line}, {"damage", d.damage}});
+    out::Line(JsonText({{"catalogue", o.catalogue}, {"folder", o.folder}, {"entries", entries}, {"files", fileList},
+                        {"damagedLines", damaged}, {"summary", summary}}));
+}
+
 int RunCatalogCheck(const CatalogCheckOptions& o) {
     std::optional<Catalogue> loaded = LoadCatalogue(o.catalogue, "catalog check", o.json);
     if (!loaded) return kUsage;
@@ -100,19 +115,9 @@ int RunCatalogCheck(const CatalogCheckOptions& o) {
                                 std::to_string(broad) + " " + (broad == 1 ? "entry holds" : "entries hold") +
                                 " for several files, " + std::to_string(idle) + " for none";
     if (o.json) {
-        json entries = json::array(), fileList = json::array(), damaged = json::array();
-        for (std::size_t e = 0; e < c.entries.size(); ++e) entries.push_back(EntryJson(c, files, s, e));
-        for (std::size_t f = 0; f < files.size(); ++f) {
-            json names = json::array();
-            for (std::size_t e : s.entriesOfFile[f]) names.push_back(c.entries[e].name);
-            fileList.push_back({{"path", files[f].shown}, {"names", names},
-                                {"problem", s.problems[f].empty() ? json(nullptr) : json(s.problems[f])}});
-        }
-        for (const DamagedLine& d : c.damaged) damaged.push_back({{"line", d.line}, {"damage", d.damage}});
-        out::Line(JsonText({{"catalogue", o.catalogue}, {"folder", o.folder}, {"entries", entries}, {"files", fileList},
-                            {"damagedLines", damaged},
-                            {"summary", {{"files", files.size()}, {"recognisedOnce", once}, {"recognisedSeveral", several},
-                                         {"recognisedNone", none}, {"entriesForSeveral", broad}, {"entriesForNone", idle}}}}));
+        PrintJson(o, c, files, s,
+                  {{"files", files.size()}, {"recognisedOnce", once}, {"recognisedSeveral", several},
+                   {"recognisedNone", none}, {"entriesForSeveral", broad}, {"entriesForNone", idle}});
     } else {
         PrintText(c, files, s);
         out::Line(summary);

@@ -160,6 +160,10 @@ private:
             for (std::size_t i : it->second) inRange[i] = 1;
     }
     SeparatingRule Rule(std::uint64_t from, std::uint64_t to, std::vector<std::size_t> tells, std::string& problem) const;
+    void Index(const std::vector<std::size_t>& open, std::uint64_t end);
+    void Grow(std::uint64_t& from, std::uint64_t& to, std::uint64_t end, std::vector<char>& inRange) const;
+    std::vector<std::size_t> Tells(std::uint64_t from, std::uint64_t to, const std::vector<char>& inRange,
+                                   std::string& problem) const;
 
     const std::string& file_;
     const std::vector<std::string>& others_;
@@ -171,8 +175,8 @@ private:
     std::map<std::uint64_t, std::vector<std::size_t>> at_;  // offset: the files that differ there
 };
 
-std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>& open, std::string& problem) {
-    const std::uint64_t end = std::min({limits_.rangeEnd, kLargestOffset + 1, size_});
+// Every kept offset below end, with the files that differ there.
+void RangeChooser::Index(const std::vector<std::size_t>& open, std::uint64_t end) {
     for (std::size_t i : open) {
         std::vector<std::uint64_t> offsets = diffs_[i].first;
         offsets.insert(offsets.end(), diffs_[i].last.begin(), diffs_[i].last.end());
@@ -181,6 +185,64 @@ std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>&
         for (std::uint64_t o : offsets)
             if (o < end) at_[o].push_back(i);
     }
+}
+
+// Differing bytes close by join the range while it stays short enough.
+void RangeChooser::Grow(std::uint64_t& from, std::uint64_t& to, std::uint64_t end, std::vector<char>& inRange) const {
+    Cover(from, to, inRange);
+    for (bool grown = true; grown;) {
+        grown = false;
+        const std::uint64_t low = from > limits_.joinGap ? from - limits_.joinGap : 0;
+        for (auto it = at_.lower_bound(low); it != at_.end() && it->first < from; ++it)
+            if (to - it->first < limits_.longestRange && Adds(it->first, inRange)) {
+                from = it->first;
+                grown = true;
+                break;
+            }
+        for (auto it = at_.upper_bound(std::min(to + limits_.joinGap, end - 1)); it != at_.begin();) {
+            --it;
+            if (it->first <= to) break;
+            if (it->first - from < limits_.longestRange && Adds(it->first, inRange)) {
+                to = it->first;
+                grown = true;
+                break;
+            }
+        }
+        Cover(from, to, inRange);
+    }
+}
+
+// The files not told apart yet that the range tells the file from: those
+// with a kept offset in it, and those whose offsets were not all kept and
+// whose bytes there differ (or cannot be read).
+std::vector<std::size_t> RangeChooser::Tells(std::uint64_t from, std::uint64_t to, const std::vector<char>& inRange,
+                                             std::string& problem) const {
+    std::vector<std::size_t> tells;
+    std::vector<std::size_t> unsure;
+    for (std::size_t i = 0; i < others_.size(); ++i) {
+        if (told_[i] || diffs_[i].first.empty()) continue;
+        if (inRange[i]) tells.push_back(i);
+        else if (diffs_[i].MayHideIn(from, to)) unsure.push_back(i);
+    }
+    if (unsure.empty()) return tells;
+    std::string why;
+    std::optional<Reader> mine = OpenReader(file_, why);
+    std::string a(static_cast<std::size_t>(to - from + 1), '\0'), b = a;
+    if (!mine || !mine->ReadAt(from, a.data(), a.size())) {
+        problem = file_ + ": it cannot be read";
+        return {};
+    }
+    for (std::size_t i : unsure) {
+        std::optional<Reader> theirs = OpenReader(others_[i], why);
+        if (!theirs || !theirs->ReadAt(from, b.data(), b.size()) || a != b) tells.push_back(i);
+    }
+    std::sort(tells.begin(), tells.end());
+    return tells;
+}
+
+std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>& open, std::string& problem) {
+    const std::uint64_t end = std::min({limits_.rangeEnd, kLargestOffset + 1, size_});
+    Index(open, end);
     auto worse = [this](const Pick& x, const Pick& y) { return Better(y, x); };
     std::priority_queue<Pick, std::vector<Pick>, decltype(worse)> queue(worse);
     for (const auto& [offset, files] : at_) queue.push({files.size(), offset});
@@ -198,48 +260,9 @@ std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>&
         }
         std::fill(inRange.begin(), inRange.end(), 0);
         std::uint64_t from = top.offset, to = top.offset;
-        Cover(from, to, inRange);
-        for (bool grown = true; grown;) {  // differing bytes close by join the range
-            grown = false;
-            const std::uint64_t low = from > limits_.joinGap ? from - limits_.joinGap : 0;
-            for (auto it = at_.lower_bound(low); it != at_.end() && it->first < from; ++it)
-                if (to - it->first < limits_.longestRange && Adds(it->first, inRange)) {
-                    from = it->first;
-                    grown = true;
-                    break;
-                }
-            for (auto it = at_.upper_bound(std::min(to + limits_.joinGap, end - 1)); it != at_.begin();) {
-                --it;
-                if (it->first <= to) break;
-                if (it->first - from < limits_.longestRange && Adds(it->first, inRange)) {
-                    to = it->first;
-                    grown = true;
-                    break;
-                }
-            }
-            Cover(from, to, inRange);
-        }
-        std::vector<std::size_t> tells;
-        std::vector<std::size_t> unsure;
-        for (std::size_t i = 0; i < others_.size(); ++i) {
-            if (told_[i] || diffs_[i].first.empty()) continue;
-            if (inRange[i]) tells.push_back(i);
-            else if (diffs_[i].MayHideIn(from, to)) unsure.push_back(i);
-        }
-        if (!unsure.empty()) {  // offsets that were not kept: their bytes compared
-            std::string why;
-            std::optional<Reader> mine = OpenReader(file_, why);
-            std::string a(static_cast<std::size_t>(to - from + 1), '\0'), b = a;
-            if (!mine || !mine->ReadAt(from, a.data(), a.size())) {
-                problem = file_ + ": it cannot be read";
-                return {};
-            }
-            for (std::size_t i : unsure) {
-                std::optional<Reader> theirs = OpenReader(others_[i], why);
-                if (!theirs || !theirs->ReadAt(from, b.data(), b.size()) || a != b) tells.push_back(i);
-            }
-            std::sort(tells.begin(), tells.end());
-        }
+        Grow(from, to, end, inRange);
+        std::vector<std::size_t> tells = Tells(from, to, inRange, problem);
+        if (!problem.empty()) return {};
         for (std::size_t i : tells) told_[i] = true;
         rules.push_back(Rule(from, to, std::move(tells), problem));
         if (!problem.empty()) return {};
@@ -329,52 +352,92 @@ Proof ProveList(const std::string& file, const std::vector<std::string>& others,
     return proof;
 }
 
+namespace {
+
+// Why no list can be made when the file or another cannot be opened: a file
+// that is not there is told apart by nothing.
+std::string WhyNotOpened(const std::string& file, const std::vector<std::string>& others) {
+    for (std::size_t i = 0; i <= others.size(); ++i) {
+        const std::string& name = i == 0 ? file : others[i - 1];
+        const FileFacts facts = ProbeFile(name, kOpen);
+        if (!facts.opened) return name + ": " + facts.whyNotOpened;
+    }
+    return {};
+}
+
+// The size: no byte read, and every file of another size told apart; the
+// files of its size are added to open.
+SeparatingRule SizeRule(const std::string& file, const std::vector<std::string>& others, std::vector<bool>& told,
+                        std::vector<std::size_t>& open) {
+    std::string why;
+    const std::string size = ComputedValue(file, "FILESIZE=", why).value_or("");
+    SeparatingRule rule{"FILESIZE=" + size, 0, {}, {}};
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        if (ComputedValue(others[i], "FILESIZE=", why).value_or("") != size) rule.tells.push_back(i);
+        else open.push_back(i);
+    }
+    for (std::size_t i : rule.tells) told[i] = true;
+    rule.why = "reads no byte (the size in the directory entry); ";
+    if (rule.tells.empty()) rule.why += "every other file has its size, but a host stops here for any file of another size";
+    else if (open.empty()) rule.why += "every other file has another size";
+    else rule.why += "tells the file from " + Plural(rule.tells.size(), "other file", "other files") + " of another size";
+    return rule;
+}
+
+// The whole file, for the files left; those of the same digest go to same.
+std::optional<SeparatingRule> WholeFileRule(const std::string& file, const std::vector<std::string>& others,
+                                            const std::vector<std::size_t>& left, std::uint64_t size,
+                                            std::vector<std::size_t>& same) {
+    std::string why;
+    const std::optional<std::string> md5 = ComputedValue(file, "MD5=", why);
+    SeparatingRule rule{"MD5=" + md5.value_or(""), size, {}, {}};
+    for (std::size_t i : left) (ComputedValue(others[i], "MD5=", why) != md5 ? rule.tells : same).push_back(i);
+    rule.why = "reads all " + Bytes(size) + ": nothing smaller tells the file from " +
+               Plural(rule.tells.size(), "other file", "other files");
+    if (rule.tells.empty()) return std::nullopt;
+    return rule;
+}
+
+std::string SameBytesProblem(const std::string& file, const std::vector<std::string>& others,
+                             std::vector<std::size_t>& same) {
+    std::sort(same.begin(), same.end());
+    std::string names;
+    for (std::size_t i : same) names += (names.empty() ? "" : ", ") + others[i];
+    return (same.size() == 1 ? names + " holds" : names + " hold") + " the same bytes as " + file +
+           ": no check list can tell them apart";
+}
+
+// The rules joined into the list, which is then proved.
+void ProveSeparation(const std::string& file, const std::vector<std::string>& others, Separation& s) {
+    for (const SeparatingRule& r : s.rules) {
+        s.checkList += (s.checkList.empty() ? "" : ",") + QuoteEntry(r.entry);
+        s.bytesRead += r.bytesRead;
+    }
+    const Proof proof = ProveList(file, others, s.checkList);
+    if (proof.Proved()) return;
+    s.problem = !proof.holdsForFile ? "the list made does not hold for " + file + " when checked"
+                                    : "the list made holds for " + others[proof.holdsForOthers.front()] +
+                                          " when checked (did a file change meanwhile?)";
+    s.checkList.clear();
+}
+
+}  // namespace
+
 Separation Separate(const std::string& file, const std::vector<std::string>& others, const SeparationLimits& limits) {
     Separation s;
-    const FileFacts facts = ProbeFile(file, kOpen);
-    if (!facts.opened) {
-        s.problem = file + ": " + facts.whyNotOpened;
-        return s;
-    }
-    s.fileSize = facts.size;
-    for (const std::string& other : others) {  // a file that is not there is told apart by nothing
-        const FileFacts theirs = ProbeFile(other, kOpen);
-        if (!theirs.opened) {
-            s.problem = other + ": " + theirs.whyNotOpened;
-            return s;
-        }
-    }
+    if (s.problem = WhyNotOpened(file, others); !s.problem.empty()) return s;
+    s.fileSize = ProbeFile(file, kOpen).size;
     std::vector<bool> told(others.size(), false);
     std::vector<std::size_t> open;
-
-    // The size: no byte read, and every file of another size told apart.
     const bool sizeRules = !HasWildcard(file);
-    if (sizeRules) {
-        std::string why;
-        const std::string size = ComputedValue(file, "FILESIZE=", why).value_or("");
-        SeparatingRule rule{"FILESIZE=" + size, 0, {}, {}};
-        for (std::size_t i = 0; i < others.size(); ++i) {
-            if (ComputedValue(others[i], "FILESIZE=", why).value_or("") != size) rule.tells.push_back(i);
-            else open.push_back(i);
-        }
-        for (std::size_t i : rule.tells) told[i] = true;
-        rule.why = "reads no byte (the size in the directory entry); ";
-        if (rule.tells.empty()) rule.why += "every other file has its size, but a host stops here for any file of another size";
-        else if (open.empty()) rule.why += "every other file has another size";
-        else rule.why += "tells the file from " + Plural(rule.tells.size(), "other file", "other files") + " of another size";
-        s.rules.push_back(std::move(rule));
-    } else {
+    if (sizeRules) s.rules.push_back(SizeRule(file, others, told, open));
+    else
         for (std::size_t i = 0; i < others.size(); ++i) open.push_back(i);
-    }
 
     // The bytes of the files left, against the file's.
     std::vector<Differences> diffs(others.size());
-    if (!open.empty()) {
-        if (std::string why = Compare(file, others, open, diffs); !why.empty()) {
-            s.problem = why;
-            return s;
-        }
-    }
+    if (!open.empty())
+        if (s.problem = Compare(file, others, open, diffs); !s.problem.empty()) return s;
     std::vector<std::size_t> differing;
     for (std::size_t i : open) (diffs[i].Any() ? differing : s.same).push_back(i);
 
@@ -387,35 +450,14 @@ Separation Separate(const std::string& file, const std::vector<std::string>& oth
         if (!told[i]) left.push_back(i);
     if (!left.empty())
         for (SeparatingRule& r : ChooseSections(file, others, left)) s.rules.push_back(std::move(r));
-    if (!left.empty()) {  // the whole file
-        std::string why;
-        const std::optional<std::string> md5 = ComputedValue(file, "MD5=", why);
-        SeparatingRule rule{"MD5=" + md5.value_or(""), s.fileSize, {}, {}};
-        for (std::size_t i : left) (ComputedValue(others[i], "MD5=", why) != md5 ? rule.tells : s.same).push_back(i);
-        rule.why = "reads all " + Bytes(s.fileSize) + ": nothing smaller tells the file from " +
-                   Plural(rule.tells.size(), "other file", "other files");
-        if (!rule.tells.empty()) s.rules.push_back(std::move(rule));
-    }
+    if (!left.empty())
+        if (std::optional<SeparatingRule> whole = WholeFileRule(file, others, left, s.fileSize, s.same))
+            s.rules.push_back(std::move(*whole));
     if (!s.same.empty()) {
-        std::sort(s.same.begin(), s.same.end());
-        std::string names;
-        for (std::size_t i : s.same) names += (names.empty() ? "" : ", ") + others[i];
-        s.problem = (s.same.size() == 1 ? names + " holds" : names + " hold") +
-                    " the same bytes as " + file + ": no check list can tell them apart";
+        s.problem = SameBytesProblem(file, others, s.same);
         return s;
     }
-
-    for (const SeparatingRule& r : s.rules) {
-        s.checkList += (s.checkList.empty() ? "" : ",") + QuoteEntry(r.entry);
-        s.bytesRead += r.bytesRead;
-    }
-    const Proof proof = ProveList(file, others, s.checkList);
-    if (!proof.Proved()) {
-        s.problem = !proof.holdsForFile ? "the list made does not hold for " + file + " when checked"
-                                        : "the list made holds for " + others[proof.holdsForOthers.front()] +
-                                              " when checked (did a file change meanwhile?)";
-        s.checkList.clear();
-    }
+    ProveSeparation(file, others, s);
     return s;
 }
 
