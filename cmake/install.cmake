@@ -96,4 +96,12 @@ else()
   install(CODE "include(\"${PROJECT_BINARY_DIR}/install_man_pages.cmake\")" COMPONENT man)
 endif()
 
+# Everything an install takes and nothing else (no test programs): what the
+# packages need, and all a build whose tests cannot run here needs.
+add_custom_target(ondrel_products)
+add_dependencies(ondrel_products ondrel ${ondrel_programs})
+if(TARGET ondrel_man)
+  add_dependencies(ondrel_products ondrel_man)
+endif()
+
 include(${CMAKE_CURRENT_LIST_DIR}/packaging.cmake)

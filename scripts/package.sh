@@ -79,7 +79,7 @@ build_tree() {  # deb|win64|win32
   else
     quiet cmake "$dir"
   fi
-  quiet cmake --build "$dir" -j 2
+  quiet cmake --build "$dir" -j 2 --target ondrel_products
   # shellcheck source=/dev/null
   . "$dir/packaging/package.env"
 }
