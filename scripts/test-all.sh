@@ -6,9 +6,10 @@
 # Usage: scripts/test-all.sh            (build trees under build/)
 #
 # The 32-bit Windows suite needs a kernel that executes 32-bit programs (32-bit
-# Wine is one). Where the kernel cannot, the i686 deliverables are still built and their
-# export and import tables checked (its test programs are not built), and its run is reported as skipped; the
-# 64-bit suite runs everywhere. ONDREL_ASSUME_NO_32BIT=1 rehearses that case.
+# Wine is one). Where the kernel cannot, the i686 deliverables are still built
+# and their export and import tables checked (the test programs that could not
+# run are not built), and the run is reported as skipped; the 64-bit suite runs
+# everywhere. ONDREL_ASSUME_NO_32BIT=1 rehearses that case.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
