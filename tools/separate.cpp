@@ -402,7 +402,10 @@ std::string SameBytesProblem(const std::string& file, const std::vector<std::str
                              std::vector<std::size_t>& same) {
     std::sort(same.begin(), same.end());
     std::string names;
-    for (std::size_t i : same) names += (names.empty() ? "" : ", ") + others[i];
+    for (std::size_t i : same) {
+        if (!names.empty()) names += ", ";
+        names += others[i];
+    }
     return (same.size() == 1 ? names + " holds" : names + " hold") + " the same bytes as " + file +
            ": no check list can tell them apart";
 }
@@ -410,7 +413,8 @@ std::string SameBytesProblem(const std::string& file, const std::vector<std::str
 // The rules joined into the list, which is then proved.
 void ProveSeparation(const std::string& file, const std::vector<std::string>& others, Separation& s) {
     for (const SeparatingRule& r : s.rules) {
-        s.checkList += (s.checkList.empty() ? "" : ",") + QuoteEntry(r.entry);
+        if (!s.checkList.empty()) s.checkList += ',';
+        s.checkList += QuoteEntry(r.entry);
         s.bytesRead += r.bytesRead;
     }
     const Proof proof = ProveList(file, others, s.checkList);
