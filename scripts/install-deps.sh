@@ -44,10 +44,13 @@ if [ "${1:-}" != --native ]; then
   # useradd and groupadd: the launcher tests run as root make an ordinary user.
   PATH="$PATH:/usr/sbin:/sbin" have useradd || need+=(passwd)
   # 64-bit Wine runs the x86-64 suite on any kernel; 32-bit Wine (i386
-  # architecture) installs everywhere, though only some kernels can run it.
+  # architecture) only where the kernel executes 32-bit programs: elsewhere it
+  # could not run, and its second package index is not fetched at all.
   pkg_installed wine64 || need+=(wine64)
   have wine || need+=(wine)
-  if ! pkg_installed wine32:i386; then
+  if ! bash "$(dirname "$0")/kernel-runs-32bit.sh"; then
+    echo "install-deps: this kernel cannot execute 32-bit programs: 32-bit Wine is not installed"
+  elif ! pkg_installed wine32:i386; then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
     need_wine32=1
   fi

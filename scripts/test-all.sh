@@ -113,7 +113,7 @@ fi
 if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ]; then
   echo "== fuzz targets, short runs"
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_FUZZ=ON -DONDREL_TESTS=OFF >/dev/null
-  cmake --build build/fuzz -j "$jobs"
+  cmake --build build/fuzz -j "$jobs" --target ondrel_fuzzers
   if "$root/fuzz/run-all.sh" build/fuzz "${ONDREL_FUZZ_SECONDS:-30}"; then :; else status=1; fi
 fi
 
