@@ -7,7 +7,7 @@ cd "$root"
 
 usage() {
   cat <<'EOF'
-Usage: scripts/package.sh [--out DIR] [--trees-only] [deb|wheel|win64|win32]...
+Usage: scripts/package.sh [--out DIR] [deb|wheel|win64|win32]...
 Builds the named packages (all four kinds by default) into build/packages, or
 into DIR. V is the version of project() in CMakeLists.txt.
 
@@ -28,20 +28,17 @@ into DIR. V is the version of project() in CMakeLists.txt.
                                        image, which names it in its .gnu_debuglink section
 
 A build tree that is missing is configured (without tests) and built first; one
-that exists is brought up to date. --trees-only does only that, for the trees
-the named packages come from, and builds no package. Exit status: 0 when every package was built
+that exists is brought up to date. Exit status: 0 when every package was built
 (and lintian found nothing), 1 otherwise, 2 for a usage error.
 EOF
 }
 
 out=$root/build/packages
-trees_only=0
 kinds=()
 while [ $# -gt 0 ]; do
   case $1 in
     -h|--help) usage; exit 0 ;;
     --out) [ $# -ge 2 ] || { usage >&2; exit 2; }; out=$2; shift 2 ;;
-    --trees-only) trees_only=1; shift ;;
     deb|wheel|win64|win32) kinds+=("$1"); shift ;;
     *) echo "package.sh: unknown argument: $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -227,13 +224,6 @@ make_zip() {  # win64|win32
   size_line "$zip"
   size_line "$dbg"
 }
-
-if [ "$trees_only" = 1 ]; then
-  for kind in "${kinds[@]}"; do
-    case $kind in deb|wheel) build_tree deb ;; *) build_tree "$kind" ;; esac
-  done
-  exit 0
-fi
 
 for kind in "${kinds[@]}"; do
   echo "== $kind"

@@ -83,11 +83,6 @@ TSAN_OPTIONS="halt_on_error=1 exitcode=66" run_ctest build/tsan native-tsan -R '
 
 echo "== 64-bit Windows build, tests under 64-bit Wine"
 build_tree build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
-# Wine's tests leave about one core idle: the Debian packages' build tree is
-# built meanwhile (the packages step below waits for it).
-mkdir -p build
-scripts/package.sh --trees-only deb >build/deb-tree.log 2>&1 &
-deb_tree=$!
 windows_suite build/win64 windows-x64 win64 /usr/lib/wine/wine64
 
 echo "== 32-bit Windows build"
@@ -108,7 +103,6 @@ else
 fi
 
 echo "== packages: the Debian package and the zips, installed and used as a user would"
-wait "$deb_tree" || { echo "building build/deb failed:"; cat build/deb-tree.log; }
 version=$(sed -n 's/^project(ondrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 if scripts/package.sh && bash tests/packages_test.sh build/packages "$version"; then
   summary+=("packages: built and tested")
