@@ -88,7 +88,7 @@ ONDREL_LANES_INLINE void Transpose(LaneWork& work, int g, std::uintptr_t offset)
     for (int m = 0; m < 4; ++m) {
         const V x0 = Load(words + m * kWidth), x1 = Load(words + (4 + m) * kWidth);
         const V x2 = Load(words + (8 + m) * kWidth), x3 = Load(words + (12 + m) * kWidth);
-        // Parts 0 and 2, and 1 and 3, of two quads side by side.
+        // Words 0 and 2, and 1 and 3, of two quads side by side.
         const V even01 = Parts<0x88>(x0, x1), odd01 = Parts<0xDD>(x0, x1);
         const V even23 = Parts<0x88>(x2, x3), odd23 = Parts<0xDD>(x2, x3);
         Store(words + m * kWidth, Parts<0x88>(even01, even23));

@@ -7,28 +7,8 @@
 # Usage: catalog_cli_test.sh EMULATOR-OR-EMPTY TOOL
 set -u
 emulator=$1 tool=$(readlink -f "$2")
-if [ -n "$emulator" ] && [ -z "${WINEPREFIX:-}" ]; then
-  b=$(dirname "$tool")
-  while [ "$b" != "/" ] && [ ! -f "$b/CMakeCache.txt" ]; do b=$(dirname "$b"); done
-  export WINEPREFIX="$b/wineprefix"
-fi
 dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
-run() { if [ -n "$emulator" ]; then "$emulator" "$tool" "$@"; else "$tool" "$@"; fi; }
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL $*"; }
-# expect NAME STATUS STDOUT-PATTERN STDERR-PATTERN -- ARGS...: runs in the
-# test folder with standard input from $in (default nothing).
-expect() {
-  local name=$1 want=$2 pattern=$3 errpattern=$4; shift 5
-  local out err status
-  (cd "$dir" && run "$@" <"${in:-/dev/null}" >"$dir/stdout" 2>"$dir/stderr"); status=$?
-  out=$(tr -d '\r' <"$dir/stdout"); err=$(tr -d '\r' <"$dir/stderr")
-  [ "$status" = "$want" ] || { bad "$name: status $status, want $want"; echo "$out"; echo "$err"; return; }
-  if [ -n "$pattern" ] && ! grep -aqE -- "$pattern" <<<"$out"; then bad "$name: no [$pattern] in"; echo "$out"; return; fi
-  if [ -n "$errpattern" ] && ! grep -aqE -- "$errpattern" <<<"$err"; then bad "$name: no [$errpattern] in stderr"; echo "$err"; return; fi
-  ok
-}
+. "$(dirname "$0")/support/cli_expect.sh"
 # out ARGS...: standard output of the tool run in the test folder, no CRs.
 out() { (cd "$dir" && run "$@" 2>/dev/null </dev/null) | tr -d '\r'; }
 holds() { (cd "$dir" && run check --quiet "$1" "$2" </dev/null >/dev/null 2>&1); }

@@ -8,33 +8,12 @@
 # Usage: ondrel_cli_test.sh EMULATOR-OR-EMPTY TOOL PE-SAMPLE-FOLDER [NATIVE-TOOL]
 set -u
 emulator=$1 tool=$(readlink -f "$2") samples=$(readlink -f "$3") native_tool=${4:-}
-if [ -n "$emulator" ] && [ -z "${WINEPREFIX:-}" ]; then
-  # The system files below come from the prefix the emulator runs the tool in.
-  b=$(dirname "$tool")
-  while [ "$b" != "/" ] && [ ! -f "$b/CMakeCache.txt" ]; do b=$(dirname "$b"); done
-  export WINEPREFIX="$b/wineprefix"
-fi
 dir=$(mktemp -d); trap 'chmod -R u+rwx "$dir"; rm -rf "$dir"' EXIT
-run() { if [ -n "$emulator" ]; then "$emulator" "$tool" "$@"; else "$tool" "$@"; fi; }
+. "$(dirname "$0")/support/cli_expect.sh"
 # A file's name as the tool takes it. Under Wine, drive Z: is the root of the
 # Linux file system (no winepath: it needs 32-bit Wine, which not every kernel runs).
 native() { if [ -n "$emulator" ]; then printf 'Z:%s' "${1//\//\\}"; else printf '%s' "$1"; fi; }
 sep() { if [ -n "$emulator" ]; then printf '\\\\'; else printf '/'; fi; }  # in a pattern
-passed=0 failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL $*"; }
-# expect NAME STATUS STDOUT-PATTERN STDERR-PATTERN -- ARGS...: runs in $at
-# (default the test folder) with standard input from $in (default nothing).
-expect() {
-  local name=$1 want=$2 pattern=$3 errpattern=$4; shift 5
-  local out err status
-  (cd "${at:-$dir}" && run "$@" <"${in:-/dev/null}" >"$dir/stdout" 2>"$dir/stderr"); status=$?
-  out=$(tr -d '\r' <"$dir/stdout"); err=$(tr -d '\r' <"$dir/stderr")
-  [ "$status" = "$want" ] || { bad "$name: status $status, want $want"; echo "$out"; echo "$err"; return; }
-  if [ -n "$pattern" ] && ! grep -aqE -- "$pattern" <<<"$out"; then bad "$name: no [$pattern] in"; echo "$out"; return; fi
-  if [ -n "$errpattern" ] && ! grep -aqE -- "$errpattern" <<<"$err"; then bad "$name: no [$errpattern] in stderr"; echo "$err"; return; fi
-  ok
-}
 flip() {  # flips the lowest bit of the byte at the middle of a file
   local f=$1 size off b
   size=$(stat -c %s "$f"); off=$((size / 2))
