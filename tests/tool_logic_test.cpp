@@ -22,7 +22,7 @@
 #include "tools/check_report.h"
 #include "tools/file_facts.h"
 #include "tools/in_order.h"
-#include "tools/inspect_report.h"
+#include "tools/image_report.h"
 #include "tools/make_list.h"
 #include "tools/manifest.h"
 #include "tools/rule_facts.h"

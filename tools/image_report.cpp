@@ -1,5 +1,5 @@
 // ondrel inspect: the report of one file.
-#include "tools/inspect_report.h"
+#include "tools/image_report.h"
 
 #include "checks/check_list.h"
 #include "checks/rules.h"

@@ -5,7 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/commands.h"
-#include "tools/inspect_report.h"
+#include "tools/image_report.h"
 #include "tools/output.h"
 
 namespace ondrel::tool {
