@@ -158,6 +158,7 @@ public:
     std::uint64_t SizeAtOpen() const noexcept { return atOpen_.size; }
 
 private:
+    friend class ManyFiles;
     File(std::intptr_t handle, const FileIdentity& atOpen) noexcept : handle_(handle), atOpen_(atOpen) {}
 
     UniqueHandle<FileTraits> handle_;

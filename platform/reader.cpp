@@ -31,6 +31,8 @@ void FailReadsAfter(std::uint64_t bytes) noexcept {
 
 void StopFailingReads() noexcept { g_readsLeft.store(-1); }
 
+bool ReadsFailBySeam() noexcept { return g_readsLeft.load(std::memory_order_relaxed) >= 0; }
+
 Result<FileReader, OpenFailure> FileReader::Open(const std::string& name, Share share) noexcept {
     Result<File, OpenFailure> file = File::Open(name, share, true);
     if (!file) return file.failure();

@@ -78,6 +78,7 @@ public:
     bool ReadAt(std::uint64_t offset, void* out, std::size_t count);
 
 private:
+    friend class ManyFiles;
     explicit FileReader(File file) noexcept : file_(std::move(file)) {}
     // One read of up to want bytes at offset into the buffer: the bytes
     // delivered, 0 at the end of the file, -1 on failure.
@@ -93,5 +94,7 @@ private:
 // StopFailingReads. Not for use by the rules.
 void FailReadsAfter(std::uint64_t bytes) noexcept;
 void StopFailingReads() noexcept;
+// Whether the seam is failing reads, or will.
+bool ReadsFailBySeam() noexcept;
 
 }  // namespace ondrel::platform

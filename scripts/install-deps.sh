@@ -15,6 +15,8 @@ have g++ || need+=(g++)
 # The ondrel command's argument and JSON libraries (header-only).
 pkg_installed libcli11-dev || need+=(libcli11-dev)
 pkg_installed nlohmann-json3-dev || need+=(nlohmann-json3-dev)
+# Many files opened and read at once by the ondrel command (Linux).
+pkg_installed liburing-dev || need+=(liburing-dev)
 # The manual page ondrel(1), made from the tool's help texts.
 have help2man || need+=(help2man)
 if [ "${1:-}" != --native ]; then

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
 #include <vector>
 
 #include "checks/ascii.h"
@@ -11,17 +12,21 @@
 #include "checks/rules.h"
 #include "checksums/crc32.h"
 #include "checksums/hex.h"
+#include "platform/open_many.h"
+#include "platform/prefault.h"
 #include "platform/reader.h"
 
 namespace ondrel::tool {
 
 namespace {
 
-// Buffer i starts 64 × i bytes past a page boundary, so that the lanes do
-// not read their blocks at one offset within a page.
+// Buffer i starts 64 × i bytes past a multiple of the chunk size, so that
+// the lanes do not read their blocks at one offset within a page.
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kLargestChunk = platform::FileReader::kChunk;
-constexpr std::size_t kStride = kLargestChunk + 64;
+// Files opened together: their opens go to the system in one call, their
+// first reads and closes in another.
+constexpr std::size_t kOpenAtOnce = 64;
 // Chunks are as large as 4 MiB over the files a thread holds allows, so
 // that they are still in the processor's cache when the lanes take them:
 // 64 KiB for 64 files, 256 KiB (fewer reads) for 16. Measured on 2,000
@@ -58,49 +63,60 @@ Md5LaneSetup ToolLaneSetup() {
     return Md5LaneChosen();
 }
 
-// The scheduler's source: a slot for each file in flight, with its reader,
-// its buffer and its CRC-32 so far.
+// The scheduler's source: a slot for each file in flight or ready, with its
+// buffer, its CRC-32 so far and, while bytes past the first chunk remain,
+// its reader. Files are opened and their first chunks read a batch at a
+// time (platform::ManyFiles), which a file of a few KiB costs little more
+// than its one system call; then they wait, ready, for a lane.
 struct FileBatch::State : Md5StreamSource {
     struct Slot {
         std::size_t item = 0;
         const std::string* name = nullptr;
         ReadNeeds needs;
-        platform::FileReader file;
-        std::uint64_t offset = 0;
+        platform::FileIdentity identity;  // at open
+        platform::FileReader rest;        // open while bytes past the first chunk remain
+        std::uint64_t offset = 0;         // bytes handed to the lanes
+        std::uint64_t waiting = 0;        // bytes in the buffer not yet handed on
         std::uint32_t crc = 0;
         unsigned char* buffer = nullptr;
     };
 
     State(Md5LaneSetup setup, std::size_t atMost)
         : lanes(setup), most(std::max<std::size_t>(1, std::min<std::size_t>(atMost, static_cast<std::size_t>(lanes.Lanes())))),
-          chunk(ChunkFor(this->most)), slots(this->most), memory(std::make_unique_for_overwrite<unsigned char[]>(this->most * kStride + kPage)) {
+          batch(std::min(kOpenAtOnce, most)), chunk(ChunkFor(this->most)), stride(chunk + 64), slots(most + batch),
+          memory(std::make_unique_for_overwrite<unsigned char[]>(slots.size() * stride + kPage)), results(batch) {
         const auto base = reinterpret_cast<std::uintptr_t>(memory.get());
         unsigned char* aligned = memory.get() + (kPage - base % kPage) % kPage;
+        platform::PrefaultForWriting(aligned, slots.size() * stride);
         for (std::size_t i = 0; i < slots.size(); ++i) {
-            slots[i].buffer = aligned + i * kStride;
+            slots[i].buffer = aligned + i * stride;
             free.push_back(slots.size() - 1 - i);
         }
+        requests.reserve(batch);
+        taken.reserve(batch);
     }
 
     bool NextStream(Md5StreamId& id) override {
-        for (;;) {
-            if (free.empty()) return false;  // as many files in flight as this thread takes
+        if (ready.empty()) Open();
+        if (ready.empty()) return false;
+        id = ready.front();
+        ready.pop_front();
+        return true;
+    }
+
+    // Claims items until a batch is full (or they end, or the slots are
+    // all taken), and opens and reads the first chunk of their files.
+    void Open() {
+        requests.clear();
+        taken.clear();
+        while (!ended && requests.size() < batch && !free.empty()) {
             std::size_t item;
             if (!items->Next(item)) {
                 ended = true;
-                return false;
+                break;
             }
             const ReadPlan plan = items->Plan(item);
             if (!plan.needs.Any()) {
-                items->Done(item, nullptr);
-                continue;
-            }
-            // Opened as the CRC32 rule opens it (others may not write) when
-            // the list holds one, else as the MD5 rule does.
-            const platform::Share share = plan.needs.crc32 ? platform::Share::Read : platform::Share::ReadWrite;
-            platform::Result<platform::FileReader, platform::OpenFailure> file =
-                platform::FileReader::OpenLookedUp(*plan.name, share);
-            if (!file) {
                 items->Done(item, nullptr);
                 continue;
             }
@@ -110,30 +126,53 @@ struct FileBatch::State : Md5StreamSource {
             slot.item = item;
             slot.name = plan.name;
             slot.needs = plan.needs;
-            slot.file = std::move(*file);
             slot.offset = 0;
             slot.crc = 0;
-            id = s;
-            return true;
+            // Opened as the CRC32 rule opens it (others may not write) when
+            // the list holds one, else as the MD5 rule does.
+            const platform::Share share = plan.needs.crc32 ? platform::Share::Read : platform::Share::ReadWrite;
+            requests.push_back({plan.name, share, slot.buffer, static_cast<std::uint32_t>(chunk)});
+            taken.push_back(s);
+        }
+        opener.Open(requests, results);
+        for (std::size_t k = 0; k < taken.size(); ++k) {
+            Slot& slot = slots[taken[k]];
+            platform::OpenedFile& opened = results[k];
+            if (!opened.opened || opened.firstRead < 0) {
+                // Not a regular file, not found, locked, a read that failed:
+                // the rules meet it again and answer as they do.
+                opened = platform::OpenedFile();
+                Release(taken[k]);
+                items->Done(slot.item, nullptr);
+                continue;
+            }
+            slot.identity = opened.identity;
+            slot.rest = std::move(opened.rest);
+            slot.waiting = static_cast<std::uint64_t>(opened.firstRead);
+            ready.push_back(taken[k]);
         }
     }
 
     Md5Chunk NextChunk(Md5StreamId id) override {
         Slot& slot = slots[static_cast<std::size_t>(id)];
-        const std::uint64_t left = slot.file.Size() - slot.offset;
-        if (left == 0) return Md5Chunk::End();
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
-        bool read = false;
-        try {
-            read = slot.file.ReadAt(slot.offset, slot.buffer, n);
-        } catch (const platform::ResourcesExhausted&) {
-            // The rules meet it again and answer as they do.
-        }
-        if (!read) {
-            const std::size_t item = slot.item;
-            Release(id);
-            items->Done(item, nullptr);
-            return Md5Chunk::Failure();
+        std::size_t n = static_cast<std::size_t>(slot.waiting);
+        slot.waiting = 0;
+        if (n == 0) {
+            const std::uint64_t left = slot.identity.size - slot.offset;
+            if (left == 0) return Md5Chunk::End();
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
+            bool read = false;
+            try {
+                read = slot.rest && slot.rest.ReadAt(slot.offset, slot.buffer, n);
+            } catch (const platform::ResourcesExhausted&) {
+                // The rules meet it again and answer as they do.
+            }
+            if (!read) {
+                const std::size_t item = slot.item;
+                Release(static_cast<std::size_t>(id));
+                items->Done(item, nullptr);
+                return Md5Chunk::Failure();
+            }
         }
         if (slot.needs.crc32) slot.crc = Crc32(slot.crc, slot.buffer, n);
         slot.offset += n;
@@ -142,25 +181,43 @@ struct FileBatch::State : Md5StreamSource {
 
     void Finished(Md5StreamId id, const Md5Digest& digest) override {
         Slot& slot = slots[static_cast<std::size_t>(id)];
-        FileRead read{*slot.name, slot.file.file().IdentityAtOpen(), std::nullopt, std::nullopt};
+        FileRead read{*slot.name, slot.identity, std::nullopt, std::nullopt};
         if (slot.needs.crc32) read.crc32 = slot.crc;
         if (slot.needs.md5) read.md5 = digest;
         const std::size_t item = slot.item;
-        Release(id);
+        Release(static_cast<std::size_t>(id));
         items->Done(item, &read);
     }
 
-    void Release(Md5StreamId id) {
-        slots[static_cast<std::size_t>(id)].file = platform::FileReader();
-        free.push_back(static_cast<std::size_t>(id));
+    void Release(std::size_t s) {
+        slots[s].rest = platform::FileReader();
+        slots[s].waiting = 0;
+        free.push_back(s);
+    }
+
+    // After a throw: every file closed, every slot free.
+    void CloseAll() {
+        ready.clear();
+        free.clear();
+        for (std::size_t i = slots.size(); i-- > 0;) {
+            slots[i].rest = platform::FileReader();
+            free.push_back(i);
+        }
     }
 
     Md5Lanes lanes;
-    const std::size_t most;
+    const std::size_t most;   // files in the lanes at most
+    const std::size_t batch;  // files opened at once at most
     const std::size_t chunk;  // bytes read at a time
+    const std::size_t stride;
     std::vector<Slot> slots;
     std::vector<std::size_t> free;  // slots without a file
+    std::deque<std::size_t> ready;  // slots whose first chunk waits for a lane
     std::unique_ptr<unsigned char[]> memory;
+    platform::ManyFiles opener;
+    std::vector<platform::OpenRequest> requests;
+    std::vector<std::size_t> taken;  // the slot of each request
+    std::vector<platform::OpenedFile> results;
     BatchItems* items = nullptr;
     bool ended = false;
 };
@@ -181,12 +238,7 @@ void FileBatch::Run(BatchItems& items) {
         struct Closer {
             State& s;
             ~Closer() {
-                if (s.free.size() == s.slots.size()) return;
-                s.free.clear();
-                for (std::size_t i = s.slots.size(); i-- > 0;) {
-                    s.slots[i].file = platform::FileReader();
-                    s.free.push_back(i);
-                }
+                if (s.free.size() != s.slots.size()) s.CloseAll();
             }
         } closer{s};
         s.lanes.Run(s);

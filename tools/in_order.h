@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/prefault.h"
 #include "tools/file_batch.h"
 
 namespace ondrel::tool {
@@ -22,7 +23,10 @@ namespace ondrel::tool {
 template <typename Result>
 class InOrder {
 public:
-    explicit InOrder(std::size_t count) : count_(count), results_(count), ready_(count) {}
+    explicit InOrder(std::size_t count) : count_(count), ready_(count) {
+        platform::ReservePresent(results_, count);
+        results_.resize(count);
+    }
 
     // The next item for a worker; false when none is left or the work stopped.
     bool Claim(std::size_t& item) noexcept { return !stop_ && (item = next_.fetch_add(1)) < count_; }

@@ -47,7 +47,10 @@ void Issue(MakePlan& plan, const std::string& path, const std::string& what, boo
 void LeaveOutTheList(MakePlan& plan) {
     const std::optional<FileKey> output = StandardOutputFile();
     if (!output) return;
+    // Asked of each file only when the list's name is not known for sure.
+    const std::string sole = StandardOutputSoleName();
     for (auto it = plan.files.begin(); it != plan.files.end(); ++it) {
+        if (!sole.empty() && std::string_view(it->relative).substr(it->relative.rfind('/') + 1) != sole) continue;
         const std::optional<FileKey> key = FileKeyOf(it->path);
         if (!key || !key->SameFile(*output)) continue;
         std::string up = ".";

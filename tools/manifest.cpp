@@ -2,6 +2,10 @@
 // relative paths start.
 #include "tools/manifest.h"
 
+#include <algorithm>
+
+#include "platform/prefault.h"
+
 namespace ondrel::tool {
 
 namespace {
@@ -118,6 +122,7 @@ std::optional<std::string> UnescapeField(std::string_view text) {
 std::vector<TextLine> SplitLines(std::string_view text) {
     if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
     std::vector<TextLine> lines;
+    platform::ReservePresent(lines, static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     for (std::size_t number = 1; !text.empty(); ++number) {
         const std::size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -129,9 +134,11 @@ std::vector<TextLine> SplitLines(std::string_view text) {
 }
 
 std::vector<ManifestLine> ParseManifest(std::string_view text) {
+    const std::vector<TextLine> textLines = SplitLines(text);
     std::vector<ManifestLine> lines;
+    platform::ReservePresent(lines, textLines.size());
     ManifestRoot root;
-    for (const auto& [number, line] : SplitLines(text)) {
+    for (const auto& [number, line] : textLines) {
         std::string damage;
         if (ReadRootLine(line, root, damage) && damage.empty()) continue;
         const std::size_t first = line.find_first_not_of(" \t");

@@ -109,6 +109,20 @@ std::optional<FileKey> StandardOutputFile() noexcept {
 #endif
 }
 
+std::string StandardOutputSoleName() {
+#ifdef _WIN32
+    return {};
+#else
+    struct stat st{};
+    if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return {};
+    char target[4096];
+    const ssize_t n = readlink("/proc/self/fd/1", target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
+    const std::string path(target, static_cast<std::size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+#endif
+}
+
 std::optional<FileKey> FileKeyOf(const std::string& name) {
     std::optional<platform::FileIdentity> id = platform::IdentityOf(name);
     if (!id) return std::nullopt;

@@ -21,6 +21,10 @@ struct FileKey {
     }
 };
 std::optional<FileKey> StandardOutputFile() noexcept;
+// The name (without its folder) of that file when it has no other: only an
+// entry of that name can be it. Empty when that cannot be known (a file
+// with more than one link, no /proc, Windows).
+std::string StandardOutputSoleName();
 // The same for a name (nothing when it leads to no regular file).
 std::optional<FileKey> FileKeyOf(const std::string& name);
 

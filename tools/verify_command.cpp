@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "platform/file.h"
+#include "platform/prefault.h"
 #include "tools/commands.h"
 #include "tools/in_order.h"
 #include "tools/manifest.h"
@@ -101,6 +102,7 @@ void VerifyRun::Load(const std::string& name) {
     list->folder = FolderOfList(name);
     list->lines = ParseManifest(text);
     const std::optional<std::string> root = o_.root.empty() ? std::nullopt : std::optional(o_.root);
+    platform::ReservePresent(items_, items_.size() + list->lines.size());
     for (const ManifestLine& line : list->lines) {
         if (!line.damage.empty()) Damaged(*list, line);
         else items_.push_back({list.get(), &line, PathToCheck(line, list->folder, root)});

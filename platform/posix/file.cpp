@@ -8,28 +8,13 @@
 
 #include "platform/file.h"
 #include "platform/posix/descriptor.h"
+#include "platform/posix/stat_identity.h"
 
 namespace ondrel::platform {
 
 namespace {
 
 int AsFd(std::intptr_t h) { return static_cast<int>(h); }
-constexpr off_t kSequentialHintFrom = 256 * 1024;
-constexpr std::int64_t kNanoseconds = 1000000000;
-
-std::int64_t Nanoseconds(const timespec& t) { return std::int64_t{t.tv_sec} * kNanoseconds + t.tv_nsec; }
-
-FileIdentity IdentityFrom(const struct stat& st) {
-    FileIdentity id;
-    id.volume = static_cast<std::uint64_t>(st.st_dev);
-    id.index = static_cast<std::uint64_t>(st.st_ino);
-    id.size = static_cast<std::uint64_t>(st.st_size);
-    id.modified = Nanoseconds(st.st_mtim);
-    id.changed = Nanoseconds(st.st_ctim);
-    return id;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 int OpenRetrying(const char* name, int flags) {
     int fd;
