@@ -93,8 +93,8 @@ void RunInOrder(std::size_t count, unsigned threads, const std::function<Result(
 // plan(i) says, and work(i, read) makes item i's result from what was read
 // (null: nothing was, and the rules read the file themselves). A thread
 // keeps at most count / threads files in flight (rounded up), so that a few
-// large files are shared among the threads, but at least a lane group's
-// worth: a group half full costs as much as a full one.
+// large files are shared among the threads: two half-full lane groups on
+// two cores take half the time of one full group on one.
 template <typename Result>
 void RunFilesInOrder(std::size_t count, unsigned threads, const std::function<ReadPlan(std::size_t)>& plan,
                      const std::function<Result(std::size_t, const FileRead*)>& work,
@@ -103,8 +103,7 @@ void RunFilesInOrder(std::size_t count, unsigned threads, const std::function<Re
     InOrder<Result> pool(count);
     const Md5LaneSetup setup = ToolLaneSetup();
     const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(std::max(1u, threads), count));
-    const std::size_t most =
-        std::max<std::size_t>((count + workers - 1) / workers, static_cast<std::size_t>(Md5LaneWidth(setup.core)));
+    const std::size_t most = (count + workers - 1) / workers;
     class Items : public BatchItems {
     public:
         Items(InOrder<Result>& pool, const std::function<ReadPlan(std::size_t)>& plan,

@@ -100,9 +100,11 @@ std::string EscapeField(std::string_view text) {
 }
 
 std::optional<std::string> UnescapeField(std::string_view text) {
-    std::string out;
+    std::size_t i = text.find('\\');
+    std::string out(text.substr(0, i));  // most fields have no backslash at all
+    if (i == std::string_view::npos) return out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (; i < text.size(); ++i) {
         if (text[i] != '\\') {
             out += text[i];
             continue;
