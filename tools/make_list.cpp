@@ -142,10 +142,23 @@ constexpr ArgumentWriter kArgumentWriters[] = {
     {"resources", "RESMD5 of each resource", kResources | kResourceDigests, WriteResources, true},
 };
 
-std::string SetName(const Keyword& k) {
+std::string LowerName(const Keyword& k) {
     std::string name(k.name);
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return name;
+}
+
+// Asked for every keyword of every file: the library's names are made once.
+std::string SetName(const Keyword& k) {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const Keyword& each : LibraryKeywords()) all.push_back(LowerName(each));
+        return all;
+    }();
+    const std::span<const Keyword> library = LibraryKeywords();
+    if (&k >= library.data() && &k < library.data() + library.size())
+        return names[static_cast<std::size_t>(&k - library.data())];
+    return LowerName(k);
 }
 
 bool Computable(const Keyword& k) { return k.form == ValueForm::Computed && k.handler; }

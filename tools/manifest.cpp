@@ -85,6 +85,7 @@ ManifestLine ReadFileLine(std::string_view line) {
 }  // namespace
 
 std::string EscapeField(std::string_view text) {
+    if (text.find_first_of("\\\t\n\r") == std::string_view::npos) return std::string(text);  // most fields
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
