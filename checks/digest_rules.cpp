@@ -43,7 +43,7 @@ bool EndMd5Rule(const RuleContext& context, const std::string& value, RuleTrace&
         const std::uint32_t end = size - static_cast<std::uint32_t>(*skip);
         const auto first = static_cast<std::int32_t>(end - static_cast<std::uint32_t>(*count));
         const auto last = static_cast<std::int32_t>(end - 1u);
-        computed = RangeDigest(context.fileName, first, last).text;
+        computed = RangeDigest(context.fileName, first, last, context.Kept()).text;
     }
     return trace.Set(computed) == expected;
 }
@@ -54,7 +54,7 @@ bool SizeMd5Rule(const RuleContext& context, const std::string& value, RuleTrace
     const std::optional<std::int32_t> first = ParseIntegerText(parts.first);
     const std::optional<std::int32_t> last = ParseIntegerText(parts.second);
     std::string computed;
-    if (first && last) computed = RangeDigest(context.fileName, *first, *last).text;
+    if (first && last) computed = RangeDigest(context.fileName, *first, *last, context.Kept()).text;
     return trace.Set(computed) == parts.rest;
 }
 

@@ -15,11 +15,13 @@ std::uint32_t Crc32OfFile(const std::string& fileName) {
     return crc;
 }
 
-ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last) {
+ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last,
+                           const platform::FileBytes* kept) {
     Md5Stream digest;
     ComputedDigest result;
     platform::Result<platform::FileReader, platform::OpenFailure> opened =
-        platform::FileReader::Open(fileName, platform::Share::ReadWrite);
+        kept ? platform::Result<platform::FileReader, platform::OpenFailure>(platform::FileReader::Over(*kept))
+             : platform::FileReader::Open(fileName, platform::Share::ReadWrite);
     if (opened) {
         platform::FileReader& file = *opened;
         // A negative position is refused and reading begins at byte 0.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "checks/caches.h"
+#include "platform/reader.h"
 
 namespace ondrel {
 
@@ -26,7 +27,9 @@ std::uint32_t Crc32OfFile(const std::string& fileName);
 // file comes with the digest when every byte of the range was read and the
 // file did not change meanwhile. Throws only when the process runs out of
 // its own resources (platform::ResourcesExhausted, std::bad_alloc).
-ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last);
+// With kept, the bytes are taken from there and the file is not opened.
+ComputedDigest RangeDigest(const std::string& fileName, std::int32_t first, std::int32_t last,
+                           const platform::FileBytes* kept = nullptr);
 
 // The digest of the whole file: RangeDigest with a count of 0.
 inline ComputedDigest Md5OfFile(const std::string& fileName) { return RangeDigest(fileName, 0, -1); }

@@ -27,7 +27,8 @@ using platform::ResourceArgument;
 bool NamedResourceRule(const RuleContext& context, const std::string& value, RuleTrace& trace,
                        const char* defaultName, std::uint16_t type) {
     const DashParts parts = CutAtDash(value, defaultName);
-    return trace.Set(ResourceDigest(context.fileName, parts.name, ResourceArgument::Id(type))) == parts.expected;
+    return trace.Set(ResourceDigest(context.fileName, parts.name, ResourceArgument::Id(type), context.Kept())) ==
+           parts.expected;
 }
 
 }  // namespace
@@ -48,13 +49,12 @@ std::optional<platform::ResourceArgument> ResourceNameFromText(const std::string
 }
 
 std::string ResourceDigest(const std::string& fileName, const std::string& nameText,
-                           const platform::ResourceArgument& type) {
+                           const platform::ResourceArgument& type, const platform::FileBytes* kept) {
     std::optional<platform::ResourceArgument> name = ResourceNameFromText(nameText);
     if (!name) return std::string();
     Md5Stream digest;
-    const bool found = platform::VisitResourceData(fileName, *name, type, [&](const void* data, std::size_t count) {
-        digest.Update(data, count);
-    });
+    const bool found = platform::VisitResourceData(
+        fileName, *name, type, [&](const void* data, std::size_t count) { digest.Update(data, count); }, kept);
     return found ? DigestText(digest.Finish()) : std::string();
 }
 
@@ -69,7 +69,8 @@ bool BitmapDigestRule(const RuleContext& context, const std::string& value, Rule
 bool ResourceDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
     // type "|" name "|" digest, cut by lengths.
     const BarParts parts = CutAtBars(value);
-    return trace.Set(ResourceDigest(context.fileName, parts.second, ResourceTypeFromText(parts.first))) == parts.rest;
+    return trace.Set(ResourceDigest(context.fileName, parts.second, ResourceTypeFromText(parts.first),
+                                    context.Kept())) == parts.rest;
 }
 
 }  // namespace ondrel

@@ -35,7 +35,9 @@ std::optional<platform::ResourceArgument> ResourceNameFromText(const std::string
 
 // DigestText of the data of the resource of that name and type, or the
 // empty text when there is none.
+// With kept, the file's bytes read before, our reader takes them instead of
+// the file (see platform/image.h).
 std::string ResourceDigest(const std::string& fileName, const std::string& nameText,
-                           const platform::ResourceArgument& type);
+                           const platform::ResourceArgument& type, const platform::FileBytes* kept = nullptr);
 
 }  // namespace ondrel

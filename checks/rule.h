@@ -13,14 +13,19 @@
 namespace ondrel {
 
 struct DigestCaches;  // checks/caches.h
+namespace platform {
+struct FileBytes;  // platform/reader.h
+}
 
-// Whole-file checksums that the caller took from one complete read of the
-// file just before the evaluation, which the "CRC32" and "MD5" rules then
-// answer from instead of reading the file again. The library itself never
-// has any; a tool that reads many files at once does.
+// What the caller took from one complete read of the file just before the
+// evaluation: whole-file checksums, which the "CRC32" and "MD5" rules then
+// answer from, and the file's bytes, which the range digests and the image
+// rules read instead of the file. The library itself never has any; a tool
+// that reads many files at once does.
 struct KnownDigests {
     std::optional<std::uint32_t> crc32;
     std::optional<std::array<unsigned char, 16>> md5;
+    const platform::FileBytes* bytes = nullptr;
 };
 
 // What a rule is handed besides its value: the file name exactly as the
@@ -30,6 +35,8 @@ struct RuleContext {
     const std::string& fileName;
     DigestCaches* caches = nullptr;
     const KnownDigests* known = nullptr;
+    // The bytes the caller kept, if any.
+    const platform::FileBytes* Kept() const noexcept { return known ? known->bytes : nullptr; }
 };
 
 // What a rule computed from the file, for those who watch an evaluation.

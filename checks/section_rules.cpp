@@ -61,22 +61,23 @@ bool ReadFileRegion(platform::FileReader& file, Md5Stream& digest, std::int32_t 
     return end != platform::RangeEnd::Failed;
 }
 
-std::int32_t SectionRawSizeTotal(const std::string& fileName) {
-    std::optional<pe::SectionTable> table = platform::LoadSectionHeaders(fileName);
+std::int32_t SectionRawSizeTotal(const std::string& fileName, const platform::FileBytes* kept) {
+    std::optional<pe::SectionTable> table = platform::LoadSectionHeaders(fileName, kept);
     if (!table) return 0;
     std::uint32_t total = 0;
     for (const pe::SectionHeader& s : table->headers) total += s.sizeOfRawData;
     return static_cast<std::int32_t>(total);
 }
 
-ComputedDigest AllSectionsDigest(const std::string& fileName) {
-    platform::SectionImage image = platform::OpenSectionImage(fileName);
+ComputedDigest AllSectionsDigest(const std::string& fileName, const platform::FileBytes* kept) {
+    platform::SectionImage image = platform::OpenSectionImage(fileName, kept);
     if (!image.table || !image.table->complete()) return {};
     return Digest(image.reader, image.table->headers);
 }
 
-std::string NamedSectionDigest(const std::string& sectionName, const std::string& fileName) {
-    platform::SectionImage image = platform::OpenSectionImage(fileName);
+std::string NamedSectionDigest(const std::string& sectionName, const std::string& fileName,
+                               const platform::FileBytes* kept) {
+    platform::SectionImage image = platform::OpenSectionImage(fileName, kept);
     if (!image.table || !image.table->complete()) return std::string();
     std::optional<pe::SectionHeader> found;
     for (const pe::SectionHeader& s : image.table->headers)  // the last match wins
@@ -86,15 +87,16 @@ std::string NamedSectionDigest(const std::string& sectionName, const std::string
 }
 
 bool SectionSizeRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    return trace.Set(std::to_string(SectionRawSizeTotal(context.fileName))) == value;
+    return trace.Set(std::to_string(SectionRawSizeTotal(context.fileName, context.Kept()))) == value;
 }
 
 bool SectionDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
     const DashParts parts = CutAtDash(value, "CODE");
-    return trace.Set(NamedSectionDigest(parts.name, context.fileName)) == parts.expected;
+    return trace.Set(NamedSectionDigest(parts.name, context.fileName, context.Kept())) == parts.expected;
 }
 
 bool AllSectionsDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
+    if (const platform::FileBytes* kept = context.Kept()) return trace.Set(AllSectionsDigest(context.fileName, kept).text) == value;
     DigestCache* cache = context.caches ? &context.caches->sections : nullptr;
     return trace.Set(CachedDigest(cache, context.fileName, [&] { return AllSectionsDigest(context.fileName); })) ==
            value;

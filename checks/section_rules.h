@@ -14,9 +14,12 @@ namespace ondrel {
 // bytes when none is zero; no other change.
 std::string SectionNameText(const std::array<char, 8>& name);
 
+// Each takes kept, the file's bytes read before, instead of reading the
+// file where the platform lets it (see platform/image.h).
+
 // Sum of SizeOfRawData over the section table, wrapping in 32 bits and read
 // as signed; 0 when the file is no image.
-std::int32_t SectionRawSizeTotal(const std::string& fileName);
+std::int32_t SectionRawSizeTotal(const std::string& fileName, const platform::FileBytes* kept = nullptr);
 
 // At most this many times the file's size is digested for all its sections:
 // real images digest the file at most once, since their sections do not
@@ -31,11 +34,12 @@ inline constexpr std::uint64_t kSectionBytesPerFileByte = 16;
 // kSectionBytesPerFileByte times its size (then nothing is read). The
 // identity of the file comes with it when all of it was read from an
 // unchanged file.
-ComputedDigest AllSectionsDigest(const std::string& fileName);
+ComputedDigest AllSectionsDigest(const std::string& fileName, const platform::FileBytes* kept = nullptr);
 
 // DigestText of the raw bytes of the last section named exactly so; the
 // empty text when there is none or it has no raw data.
-std::string NamedSectionDigest(const std::string& sectionName, const std::string& fileName);
+std::string NamedSectionDigest(const std::string& sectionName, const std::string& fileName,
+                               const platform::FileBytes* kept = nullptr);
 
 // Feeds the bytes of one region of an open file to the digest: from start,
 // up to length bytes or the end of the file, whichever comes first. A start

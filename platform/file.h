@@ -159,6 +159,7 @@ public:
 
 private:
     friend class ManyFiles;
+    friend class FileReader;
     File(std::intptr_t handle, const FileIdentity& atOpen) noexcept : handle_(handle), atOpen_(atOpen) {}
 
     UniqueHandle<FileTraits> handle_;

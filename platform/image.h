@@ -8,6 +8,10 @@
 //
 // A failure of the process's own resources throws ResourcesExhausted; any
 // other failure is an answer of nothing.
+//
+// kept: the bytes of the whole file, read before by the caller. Our reader
+// takes them instead of reading the file again; the Windows services read
+// the file themselves and do not.
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -21,7 +25,7 @@ namespace ondrel::platform {
 // The section table of the image, read and released before this returns;
 // nothing when the file is missing or no PE image. Headers that do not lie
 // wholly inside the file are left out (the table is then incomplete).
-std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName);
+std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName, const FileBytes* kept = nullptr);
 
 // The section table of an image and the file opened for reading its
 // sections' bytes (others may read and write it meanwhile). The reader is
@@ -33,7 +37,7 @@ struct SectionImage {
     std::optional<pe::SectionTable> table;
     FileReader reader;
 };
-SectionImage OpenSectionImage(const std::string& fileName);
+SectionImage OpenSectionImage(const std::string& fileName, const FileBytes* kept = nullptr);
 
 // A resource type or name as handed to the lookup: an integer identifier,
 // or an 8-bit text (which the lookup converts: "#" and decimal digits is an
@@ -48,6 +52,6 @@ using ResourceSink = std::function<void(const void* data, std::size_t count)>;
 // image, holds no such resource or its data cannot be reached. The module
 // and the data are released before this returns.
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
-                       const ResourceSink& sink);
+                       const ResourceSink& sink, const FileBytes* kept = nullptr);
 
 }  // namespace ondrel::platform

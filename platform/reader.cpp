@@ -45,6 +45,16 @@ Result<FileReader, OpenFailure> FileReader::OpenLookedUp(const std::string& name
     return FileReader(std::move(*file));
 }
 
+FileReader FileReader::Over(const FileBytes& kept) noexcept {
+    FileIdentity identity = kept.identity;
+    identity.size = kept.bytes.size();
+    FileReader reader(File(FileTraits::Invalid(), identity));
+    // A pointer even for no bytes: the reader is valid.
+    static const unsigned char kNone = 0;
+    reader.kept_ = kept.bytes.empty() ? &kNone : kept.bytes.data();
+    return reader;
+}
+
 FileReader FileReader::OpenOrThrow(const std::string& name, Share share) {
     Result<FileReader, OpenFailure> reader = Open(name, share);
     if (!reader) ThrowOpenFailure(reader.failure());
@@ -64,6 +74,10 @@ std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
 
 bool FileReader::ReadAt(std::uint64_t offset, void* out, std::size_t count) {
     if (offset > Size() || count > Size() - offset) return false;
+    if (kept_) {
+        if (count > 0) std::memcpy(out, kept_ + offset, count);
+        return true;
+    }
     auto* p = static_cast<unsigned char*>(out);
     while (count > 0) {
         const std::uint32_t want = static_cast<std::uint32_t>(std::min<std::size_t>(count, kChunk));

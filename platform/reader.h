@@ -4,7 +4,9 @@
 // through one buffer that the reader owns and reuses.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -19,6 +21,13 @@ enum class RangeEnd {
     Failed,     // a read failed; the bytes before it were delivered
 };
 
+// The bytes of a whole regular file read before, kept in memory, and the
+// file's identity when it was opened (its size is the count of the bytes).
+struct FileBytes {
+    std::span<const unsigned char> bytes;
+    FileIdentity identity;
+};
+
 class FileReader {
 public:
     // Bytes asked of the system at a time: the size of the buffer.
@@ -27,6 +36,16 @@ public:
     static constexpr std::uint64_t kToEnd = UINT64_MAX;
 
     FileReader() noexcept = default;
+    FileReader(FileReader&& other) noexcept
+        : file_(std::move(other.file_)), kept_(std::exchange(other.kept_, nullptr)), buffer_(std::move(other.buffer_)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    FileReader& operator=(FileReader&& other) noexcept {
+        file_ = std::move(other.file_);
+        kept_ = std::exchange(other.kept_, nullptr);
+        buffer_ = std::move(other.buffer_);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
 
     // The reader of a regular disk file (see File::Open), or why there is
     // none. The sequential-scan hint goes with every open.
@@ -36,8 +55,12 @@ public:
     static FileReader OpenOrThrow(const std::string& name, Share share);
     // As Open, through File::OpenLookedUp.
     static Result<FileReader, OpenFailure> OpenLookedUp(const std::string& name, Share share) noexcept;
+    // A reader of bytes kept in memory, which it does not own: it delivers
+    // what a reader of the file they came from delivered then, and reads
+    // nothing from the system. file() is no open file, with the identity.
+    static FileReader Over(const FileBytes& kept) noexcept;
 
-    explicit operator bool() const noexcept { return static_cast<bool>(file_); }
+    explicit operator bool() const noexcept { return static_cast<bool>(file_) || kept_; }
     // The file's size when it was opened. Nothing past it is ever read: a
     // file of size 0 is not read at all.
     std::uint64_t Size() const noexcept { return file_.SizeAtOpen(); }
@@ -62,10 +85,10 @@ public:
             // after the first they cover whole pages of the page cache.
             const std::uint32_t toBoundary = kChunk - static_cast<std::uint32_t>(offset % kChunk);
             const std::uint32_t want = count < toBoundary ? static_cast<std::uint32_t>(count) : toBoundary;
-            const std::int64_t got = Fill(offset, want);
+            const std::int64_t got = kept_ ? want : Fill(offset, want);
             if (got < 0) return RangeEnd::Failed;
             if (got == 0) return RangeEnd::EndOfFile;
-            sink(static_cast<const unsigned char*>(buffer_.get()), static_cast<std::size_t>(got));
+            sink(kept_ ? kept_ + offset : static_cast<const unsigned char*>(buffer_.get()), static_cast<std::size_t>(got));
             offset += static_cast<std::uint64_t>(got);
             count -= static_cast<std::uint64_t>(got);
         }
@@ -85,6 +108,7 @@ private:
     std::int64_t Fill(std::uint64_t offset, std::uint32_t want);
 
     File file_;
+    const unsigned char* kept_ = nullptr;  // the bytes of a reader over memory
     std::unique_ptr<unsigned char[]> buffer_;
     std::uint32_t capacity_ = 0;  // bytes in buffer_
 };

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "checks/engine.h"
+#include "checks/resource_rules.h"
 #include "checks/rules.h"
 #include "checksums/crc32.h"
 #include "checksums/hex.h"
@@ -104,25 +105,29 @@ struct NeedsCase {
     std::string list;
     bool crc32;
     bool md5;
+    bool bytes;  // a rule that reads ranges or the image
 };
 
 class Needs : public ::testing::TestWithParam<NeedsCase> {};
 
-TEST_P(Needs, OnlyTheCrc32AndMd5Keywords) {
+TEST_P(Needs, TheChecksumsAndWhetherTheBytesAreKept) {
     const ReadNeeds n = NeedsOf(GetParam().list);
     EXPECT_EQ(n.crc32, GetParam().crc32);
     EXPECT_EQ(n.md5, GetParam().md5);
-    EXPECT_EQ(n.Any(), GetParam().crc32 || GetParam().md5);
+    EXPECT_EQ(n.bytes, GetParam().bytes);
+    EXPECT_EQ(n.Any(), GetParam().crc32 || GetParam().md5 || GetParam().bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     FileBatch, Needs,
-    ::testing::Values(NeedsCase{"Empty", "", false, false}, NeedsCase{"Md5", "MD5=00", false, true},
-                      NeedsCase{"SmallLetters", "crc32=1,Md5=2", true, true},
-                      NeedsCase{"Quoted", "FILESIZE=1,\"MD5=a b\"", false, true},
-                      NeedsCase{"OtherDigests", "SECMD5=0,ENDMD5=1|0,SIZEMD5=0|1|0,RESMD5=1|1|0", false, false},
-                      NeedsCase{"NoEquals", "MD5,CRC32", false, false},
-                      NeedsCase{"CrcOnly", "FILESIZE=3,CRC32=00000000", true, false}),
+    ::testing::Values(NeedsCase{"Empty", "", false, false, false}, NeedsCase{"Md5", "MD5=00", false, true, false},
+                      NeedsCase{"SmallLetters", "crc32=1,Md5=2", true, true, false},
+                      NeedsCase{"Quoted", "FILESIZE=1,\"MD5=a b\"", false, true, false},
+                      NeedsCase{"OtherDigests", "SECMD5=0,ENDMD5=1|0,SIZEMD5=0|1|0,RESMD5=1|1|0", false, false, true},
+                      NeedsCase{"ImageRules", "secsize=1,SSECMD5=.text-0,ICONMD5=0,BRMD5=0", false, false, true},
+                      NeedsCase{"SizeAndIni", "FILESIZE=1,FILESIZE>0,INI=a,FLAGIFNOFILE=", false, false, false},
+                      NeedsCase{"NoEquals", "MD5,CRC32,SECMD5", false, false, false},
+                      NeedsCase{"CrcOnly", "FILESIZE=3,CRC32=00000000", true, false, false}),
     CaseName());
 
 // ---- the CRC32 and MD5 rules answering from a read ----
@@ -137,12 +142,12 @@ TEST(KnownDigests, TheRulesAnswerFromWhatTheReadHolds) {
         const KnownDigests known = read ? read->Known() : KnownDigests{};
         return Evaluate(file.c_str(), list.c_str(), LibraryKeywords(), nullptr, nullptr, read ? &known : nullptr);
     };
-    const FileRead both{file, {}, 0x12345678u, claimed};
+    const FileRead both{file, {}, 0x12345678u, claimed, std::nullopt};
     // The rules do not look at the file: what the read says holds.
     EXPECT_TRUE(evaluate("CRC32=12345678,MD5=" + claimedText, &both));
     EXPECT_FALSE(evaluate("MD5=" + DigestOfBytes("bytes on disk"), &both));
     // What the read does not hold, the rules read themselves.
-    const FileRead md5Only{file, {}, std::nullopt, claimed};
+    const FileRead md5Only{file, {}, std::nullopt, claimed, std::nullopt};
     EXPECT_TRUE(evaluate("CRC32=" + CrcText("bytes on disk") + ",MD5=" + claimedText, &md5Only));
     // Without a read, the library's rules as they are.
     EXPECT_TRUE(evaluate("CRC32=" + CrcText("bytes on disk") + ",MD5=" + DigestOfBytes("bytes on disk"), nullptr));
@@ -312,6 +317,18 @@ struct TreeFile {
     std::vector<std::string> lists;  // to verify it against
 };
 
+// A PE image with code, data, an icon group, a bitmap and a version
+// resource, its sizes from the number.
+std::string ImageWithResources(std::uint32_t n) {
+    using ondrel::testing::PeKey;
+    PeImage image;
+    image.sections = {{".text", std::string(100 + n % 5000, 'c')}, {".data", CountingBytes(n % 3000)}};
+    image.resources = {{PeKey::Id(14), PeKey::Name(u"MAINICON"), 0, CountingBytes(20 + n % 50)},
+                       {PeKey::Id(2), PeKey::Id(100), 0, CountingBytes(40 + n % 700)},
+                       {PeKey::Id(16), PeKey::Id(1), 0x409, "version " + std::to_string(n)}};
+    return image.Bytes();
+}
+
 // A tree of files of random sizes (many small, some large), empty files, PE
 // images, files changed after their lists were made, files removed, a
 // folder, and files the process may not read, from a fixed generator start
@@ -319,7 +336,7 @@ struct TreeFile {
 std::vector<TreeFile> RandomTree(const TempDir& dir, std::uint32_t start) {
     std::mt19937 rng(start);
     std::vector<TreeFile> tree;
-    const std::vector<std::vector<std::string>> sets = {{"md5"}, {"crc32", "md5"}, {"default"}, {"size", "crc32"}};
+    const std::vector<std::vector<std::string>> sets = {{"md5"}, {"crc32", "md5"}, {"default"}, {"size", "crc32"}, {"all"}};
     for (int i = 0; i < 60; ++i) {
         const std::string name = Numbered("f", i);
         std::string bytes;
@@ -327,9 +344,7 @@ std::vector<TreeFile> RandomTree(const TempDir& dir, std::uint32_t start) {
         if (kind == 0) {
             bytes.clear();
         } else if (kind == 1) {
-            PeImage image;
-            image.sections = {{".text", std::string(100 + Next(rng) % 5000, 'c')}, {".data", CountingBytes(Next(rng) % 3000)}};
-            bytes = image.Bytes();
+            bytes = ImageWithResources(Next(rng));
         } else {
             const std::size_t size = std::size_t{1} << (Next(rng) % 19);
             bytes.resize(size + Next(rng) % size);
@@ -453,6 +468,45 @@ TEST(MakeThroughBatch, ListsAreThoseOfTheRulesAlone) {
                 [](std::size_t) {});
         }
     }
+}
+
+// A file whose rules all read it (ranges, sections, resources, checksums)
+// is read once: with reads failing after its size, every rule still holds
+// through the batch, in verify and in make, while on their own the rules
+// meet the failure.
+TEST(FileBatch, AFileIsReadOnceForAllItsRules) {
+    TempDir dir;
+    const std::string bytes = ImageWithResources(4242);
+    const std::string path = dir.Write("image.exe", bytes);
+    const RuleChoice all = Rules({"all"});
+    const MadeList made = MakeCheckList(path, all);
+    for (const char* keyword : {"SECSIZE=", "SECMD5=", "SSECMD5=", "ICONMD5=", "RESMD5=", "ENDMD5=", "SIZEMD5=", "CRC32=", "MD5="})
+        ASSERT_NE(made.checkList.find(keyword), std::string::npos) << keyword << " in " << made.checkList;
+    // make writes no BRMD5: the bitmap's digest as the rule computes it.
+    const std::string list = made.checkList + ",BRMD5=" + ResourceDigest(path, "100", platform::ResourceArgument::Id(2));
+    ASSERT_EQ(VerifyFile(path, list).verdict, Verdict::Held);
+    const std::vector<std::string> names = {path};
+    for (unsigned jobs : {1u, 2u}) {
+        FailingReads failing(bytes.size());
+        RunFilesInOrder<FileVerdict>(
+            1, jobs, [&](std::size_t) { return ReadPlan{&names[0], NeedsOf(list)}; },
+            [&](std::size_t, const FileRead* read) {
+                EXPECT_NE(read, nullptr);
+                return VerifyFile(path, list, read);
+            },
+            [&](std::size_t, FileVerdict& v) { EXPECT_EQ(v.verdict, Verdict::Held) << v.failedEntry << " " << v.reason; },
+            [](std::size_t) {});
+    }
+    {
+        FailingReads failing(bytes.size());
+        RunFilesInOrder<MadeList>(
+            1, 1, [&](std::size_t) { return ReadPlan{&names[0], NeedsOf(all)}; },
+            [&](std::size_t, const FileRead* read) { return MakeCheckList(path, all, read); },
+            [&](std::size_t, MadeList& again) { EXPECT_EQ(again.checkList, made.checkList); }, [](std::size_t) {});
+    }
+    // The seam is live: the rules alone, after the one read, fail.
+    FailingReads failing(0);
+    EXPECT_EQ(VerifyFile(path, list).verdict, Verdict::Failed);
 }
 
 TEST(RunFilesInOrder, AFailedEmitStopsTheWork) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <deque>
 #include <vector>
 
@@ -38,6 +40,18 @@ std::size_t ChunkFor(std::size_t files) {
     return std::clamp(chunk, kSmallestChunk, kLargestChunk);
 }
 
+// The rules that read byte ranges or the image of the file.
+bool ReadsBytes(const std::string& keyword) {
+    for (const char* name : {"ENDMD5", "SIZEMD5", "ICONMD5", "BRMD5", "RESMD5", "SECSIZE", "SSECMD5", "SECMD5"})
+        if (keyword == name) return true;
+    return false;
+}
+
+// Files are kept whole for such rules up to this size each, and up to this
+// many bytes together on a thread; beyond, the rules read the file again.
+constexpr std::uint64_t kMostKeptFile = 32 * 1024 * 1024;
+constexpr std::uint64_t kMostKept = 128 * 1024 * 1024;
+
 }  // namespace
 
 ReadNeeds NeedsOf(const std::string& checkList) {
@@ -50,11 +64,12 @@ ReadNeeds NeedsOf(const std::string& checkList) {
         AsciiUpper(name);
         if (name == "CRC32") needs.crc32 = true;
         else if (name == "MD5") needs.md5 = true;
+        else if (ReadsBytes(name)) needs.bytes = true;
     }
     return needs;
 }
 
-KnownDigests FileRead::Known() const { return KnownDigests{crc32, md5}; }
+KnownDigests FileRead::Known() const { return KnownDigests{crc32, md5, bytes ? &*bytes : nullptr}; }
 
 Md5LaneSetup ToolLaneSetup() {
     Md5LaneCore core;
@@ -79,6 +94,8 @@ struct FileBatch::State : Md5StreamSource {
         std::uint64_t waiting = 0;        // bytes in the buffer not yet handed on
         std::uint32_t crc = 0;
         unsigned char* buffer = nullptr;
+        std::unique_ptr<unsigned char[]> kept;  // the whole file, for rules that read it again
+        bool keeping = false;
     };
 
     State(Md5LaneSetup setup, std::size_t atMost)
@@ -149,21 +166,42 @@ struct FileBatch::State : Md5StreamSource {
             slot.identity = opened.identity;
             slot.rest = std::move(opened.rest);
             slot.waiting = static_cast<std::uint64_t>(opened.firstRead);
+            if (slot.needs.bytes) Keep(slot);
             ready.push_back(taken[k]);
         }
+    }
+
+    // Keeps the file's bytes as they are read, when the budget allows.
+    void Keep(Slot& slot) {
+        const std::uint64_t size = slot.identity.size;
+        if (size > kMostKeptFile || kept + size > kMostKept) return;
+        try {
+            slot.kept = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)));
+        } catch (const std::bad_alloc&) {
+            return;  // the rules read the file themselves
+        }
+        slot.keeping = true;
+        kept += size;
     }
 
     Md5Chunk NextChunk(Md5StreamId id) override {
         Slot& slot = slots[static_cast<std::size_t>(id)];
         std::size_t n = static_cast<std::size_t>(slot.waiting);
         slot.waiting = 0;
+        unsigned char* data = slot.buffer;
+        if (n > 0 && slot.keeping) {
+            std::memcpy(slot.kept.get() + slot.offset, slot.buffer, n);
+            data = slot.kept.get() + slot.offset;
+        }
         if (n == 0) {
             const std::uint64_t left = slot.identity.size - slot.offset;
             if (left == 0) return Md5Chunk::End();
             n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
+            // A kept file is read straight into what keeps it.
+            if (slot.keeping) data = slot.kept.get() + slot.offset;
             bool read = false;
             try {
-                read = slot.rest && slot.rest.ReadAt(slot.offset, slot.buffer, n);
+                read = slot.rest && slot.rest.ReadAt(slot.offset, data, n);
             } catch (const platform::ResourcesExhausted&) {
                 // The rules meet it again and answer as they do.
             }
@@ -174,24 +212,41 @@ struct FileBatch::State : Md5StreamSource {
                 return Md5Chunk::Failure();
             }
         }
-        if (slot.needs.crc32) slot.crc = Crc32(slot.crc, slot.buffer, n);
+        if (slot.needs.crc32) slot.crc = Crc32(slot.crc, data, n);
         slot.offset += n;
-        return {{slot.buffer, n}};
+        return {{data, n}};
     }
 
     void Finished(Md5StreamId id, const Md5Digest& digest) override {
         Slot& slot = slots[static_cast<std::size_t>(id)];
-        FileRead read{*slot.name, slot.identity, std::nullopt, std::nullopt};
+        FileRead read{*slot.name, slot.identity, std::nullopt, std::nullopt, std::nullopt};
         if (slot.needs.crc32) read.crc32 = slot.crc;
         if (slot.needs.md5) read.md5 = digest;
+        // The kept bytes live until the item is done with them.
+        struct Kept {
+            State& state;
+            std::unique_ptr<unsigned char[]> bytes;
+            std::uint64_t size = 0;
+            ~Kept() { state.kept -= size; }
+        } keptBytes{*this, nullptr, 0};
+        if (slot.keeping) {
+            keptBytes.bytes = std::move(slot.kept);
+            keptBytes.size = slot.identity.size;
+            slot.keeping = false;
+            read.bytes = platform::FileBytes{{keptBytes.bytes.get(), static_cast<std::size_t>(keptBytes.size)}, slot.identity};
+        }
         const std::size_t item = slot.item;
         Release(static_cast<std::size_t>(id));
         items->Done(item, &read);
     }
 
     void Release(std::size_t s) {
-        slots[s].rest = platform::FileReader();
-        slots[s].waiting = 0;
+        Slot& slot = slots[s];
+        slot.rest = platform::FileReader();
+        slot.waiting = 0;
+        if (slot.keeping) kept -= slot.identity.size;
+        slot.kept.reset();
+        slot.keeping = false;
         free.push_back(s);
     }
 
@@ -201,8 +256,11 @@ struct FileBatch::State : Md5StreamSource {
         free.clear();
         for (std::size_t i = slots.size(); i-- > 0;) {
             slots[i].rest = platform::FileReader();
+            slots[i].kept.reset();
+            slots[i].keeping = false;
             free.push_back(i);
         }
+        kept = 0;
     }
 
     Md5Lanes lanes;
@@ -220,6 +278,7 @@ struct FileBatch::State : Md5StreamSource {
     std::vector<platform::OpenedFile> results;
     BatchItems* items = nullptr;
     bool ended = false;
+    std::uint64_t kept = 0;  // bytes kept on this thread
 };
 
 FileBatch::FileBatch(Md5LaneSetup setup, std::size_t most) : state_(std::make_unique<State>(setup, most)) {}

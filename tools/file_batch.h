@@ -20,6 +20,7 @@
 #include "checksums/md5.h"
 #include "checksums/md5_lanes.h"
 #include "platform/file.h"
+#include "platform/reader.h"
 
 namespace ondrel::tool {
 
@@ -27,7 +28,8 @@ namespace ondrel::tool {
 struct ReadNeeds {
     bool crc32 = false;  // a CRC32 entry
     bool md5 = false;    // an MD5 entry
-    bool Any() const noexcept { return crc32 || md5; }
+    bool bytes = false;  // a rule that reads ranges or the image: the bytes are kept for it
+    bool Any() const noexcept { return crc32 || md5 || bytes; }
 };
 // The needs of a check list's entries (keywords in any letter case).
 ReadNeeds NeedsOf(const std::string& checkList);
@@ -39,6 +41,8 @@ struct FileRead {
     platform::FileIdentity identity;  // when it was opened
     std::optional<std::uint32_t> crc32;
     std::optional<Md5Digest> md5;
+    // The bytes, when they were needed and kept (within the batch's budget).
+    std::optional<platform::FileBytes> bytes;
     // What the rules may take from it instead of reading the file again.
     KnownDigests Known() const;
 };

@@ -261,12 +261,13 @@ bool HasWildcard(const std::string& fileName) {
     return fileName.find_first_of("*?", start) != std::string::npos;
 }
 
-FileFacts ProbeFile(const std::string& fileName, unsigned wanted) {
+FileFacts ProbeFile(const std::string& fileName, unsigned wanted, const platform::FileBytes* kept) {
     FileFacts facts;
     if (wanted & kPresence) Presence(facts, fileName);
     if ((wanted & ~unsigned{kPresence}) == 0) return facts;
     platform::Result<platform::FileReader, platform::OpenFailure> file =
-        platform::FileReader::Open(fileName, platform::Share::ReadWrite);
+        kept ? platform::Result<platform::FileReader, platform::OpenFailure>(platform::FileReader::Over(*kept))
+             : platform::FileReader::Open(fileName, platform::Share::ReadWrite);
     if (!file) {
         facts.whyNotOpened = platform::OpenFailureText(file.failure());
         return facts;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/reader.h"
+
 namespace ondrel::tool {
 
 struct SectionFacts {
@@ -55,7 +57,10 @@ struct FileFacts {
 };
 
 // The facts asked for (Facts bits); those that need an earlier one imply it.
-FileFacts ProbeFile(const std::string& fileName, unsigned wanted = kEverything);
+// With kept, the file's bytes read before, they are read instead of the
+// file (the presence facts still ask the system about the name).
+FileFacts ProbeFile(const std::string& fileName, unsigned wanted = kEverything,
+                    const platform::FileBytes* kept = nullptr);
 
 // Whether the last part of a name holds "*" or "?", which the directory
 // search (and so the size rules) reads as wildcards.

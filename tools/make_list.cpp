@@ -249,7 +249,13 @@ std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, s
     return choice;
 }
 
-ReadNeeds NeedsOf(const RuleChoice& rules) { return {rules.count("crc32") > 0, rules.count("md5") > 0}; }
+ReadNeeds NeedsOf(const RuleChoice& rules) {
+    // Anything beyond the size and the whole-file checksums reads the image
+    // or ranges: the bytes are kept for it.
+    const bool more = std::any_of(rules.begin(), rules.end(),
+                                  [](const std::string& r) { return r != "filesize" && r != "crc32" && r != "md5"; });
+    return {rules.count("crc32") > 0, rules.count("md5") > 0, more};
+}
 
 MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, const FileRead* read) {
     const KnownDigests known = read ? read->Known() : KnownDigests{};
@@ -263,7 +269,7 @@ MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, con
         facts.opened = true;
         facts.size = read->identity.size;
     } else {
-        facts = ProbeFile(fileName, wanted);
+        facts = ProbeFile(fileName, wanted, read && read->bytes ? &*read->bytes : nullptr);
     }
     MadeList made;
     if (!facts.opened) {

@@ -9,7 +9,8 @@ namespace {
 
 // The file for the image services, or nothing when it cannot be opened;
 // an exhausted process throws.
-std::optional<FileReader> OpenImageFile(const std::string& fileName, Share share) {
+std::optional<FileReader> OpenImageFile(const std::string& fileName, Share share, const FileBytes* kept) {
+    if (kept) return FileReader::Over(*kept);
     Result<FileReader, OpenFailure> file = FileReader::Open(fileName, share);
     if (!file) {
         ThrowIfExhausted(file.failure());
@@ -25,16 +26,16 @@ std::optional<pe::ResourceKey> KeyOf(const ResourceArgument& argument) {
 
 }  // namespace
 
-std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) {
-    std::optional<FileReader> file = OpenImageFile(fileName, Share::Read);
+std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName, const FileBytes* kept) {
+    std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, kept);
     if (!file) return std::nullopt;
     pe::FileSource source(*file);
     return pe::ReadSectionTable(source);
 }
 
-SectionImage OpenSectionImage(const std::string& fileName) {
+SectionImage OpenSectionImage(const std::string& fileName, const FileBytes* kept) {
     SectionImage image;
-    std::optional<FileReader> file = OpenImageFile(fileName, Share::ReadWrite);
+    std::optional<FileReader> file = OpenImageFile(fileName, Share::ReadWrite, kept);
     if (!file) return image;
     pe::FileSource source(*file);
     image.table = pe::ReadSectionTable(source);
@@ -43,11 +44,11 @@ SectionImage OpenSectionImage(const std::string& fileName) {
 }
 
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
-                       const ResourceSink& sink) {
+                       const ResourceSink& sink, const FileBytes* kept) {
     std::optional<pe::ResourceKey> nameKey = KeyOf(name);
     std::optional<pe::ResourceKey> typeKey = KeyOf(type);
     if (!nameKey || !typeKey) return false;
-    std::optional<FileReader> file = OpenImageFile(fileName, Share::Read);
+    std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, kept);
     if (!file) return false;
     pe::FileSource source(*file);
     std::optional<pe::ResourceData> data = pe::FindResourceData(source, *typeKey, *nameKey);

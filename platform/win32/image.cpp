@@ -54,7 +54,7 @@ void ThrowIfExhaustedNow() { ThrowIfExhausted(OpenFailureOfError(GetLastError())
 
 }  // namespace
 
-std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) {
+std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName, const FileBytes*) {
     // The services open the file themselves: a device or pipe is not theirs to open.
     if (IsDeviceName(fileName)) return std::nullopt;
     const SplitName split = SplitImageName(fileName);
@@ -78,10 +78,15 @@ std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName) 
     return pe::DecodeSectionTable(pe::Le16(nt + pe::file_header::kNumberOfSections), first, available);
 }
 
-SectionImage OpenSectionImage(const std::string& fileName) {
+SectionImage OpenSectionImage(const std::string& fileName, const FileBytes* kept) {
     SectionImage image;
     image.table = LoadSectionHeaders(fileName);  // the image is released here
     if (!image.table || !image.table->complete()) return image;
+    // The sections' bytes are ours to read: from what was kept, if anything.
+    if (kept) {
+        image.reader = FileReader::Over(*kept);
+        return image;
+    }
     Result<FileReader, OpenFailure> reader = FileReader::Open(fileName, Share::ReadWrite);
     if (reader) image.reader = std::move(*reader);
     else ThrowIfExhausted(reader.failure());
@@ -89,7 +94,7 @@ SectionImage OpenSectionImage(const std::string& fileName) {
 }
 
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
-                       const ResourceSink& sink) {
+                       const ResourceSink& sink, const FileBytes*) {
     if (IsDeviceName(fileName)) return false;
     ModuleHandle module(LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!module) {
