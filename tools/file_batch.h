@@ -1,13 +1,16 @@
 #pragma once
 // Files read once each, many at a time on one thread: verify and make
-// --manifest. A file's bytes go through the multi-lane MD5 scheduler
-// (checksums/md5_lanes.h), which keeps a file in each lane and refills a
-// lane when its file ends, and through CRC-32 from the same chunks; the
-// CRC32 and MD5 rules of the file's check list then answer from what was
-// read instead of reading the file again. Every other rule reads as it
-// always does, and a file that could not be read here (not a regular file,
-// not found, locked, a read that failed) is left to the rules entirely, so
-// a verdict is exactly the one the rules give on their own.
+// --manifest. Files are opened and their first chunks read a batch at a
+// time (platform/open_many.h). A file's bytes go through the multi-lane MD5
+// scheduler (checksums/md5_lanes.h), which keeps a file in each lane and
+// refills a lane when its file ends, and through CRC-32 from the same
+// chunks; the CRC32 and MD5 rules of the file's check list then answer from
+// what was read instead of reading the file again, and the rules that read
+// ranges or the image read the bytes kept for them (within a budget; beyond
+// it they read the file as they always do). The INI and size rules ask the
+// system as they always do, and a file that could not be read here (not a
+// regular file, not found, locked, a read that failed) is left to the rules
+// entirely, so a verdict is exactly the one the rules give on their own.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -74,9 +77,9 @@ public:
     virtual void Done(std::size_t item, const FileRead* read) = 0;
 };
 
-// The files of one thread. Holds a buffer of FileReader::kChunk bytes for
-// each file in flight: at most the scheduler's lanes, and at most `most`
-// (so that threads share a handful of files).
+// The files of one thread. Holds a buffer of a chunk for each file in
+// flight (at most the scheduler's lanes, and at most `most`, so that threads
+// share a handful of files) and for each file opened and waiting for a lane.
 class FileBatch {
 public:
     FileBatch(Md5LaneSetup setup, std::size_t most);
