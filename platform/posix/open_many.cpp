@@ -104,8 +104,8 @@ enum Operation : std::uint64_t { kOpen = 0, kRead = 1, kClose = 2 };
 std::uint64_t Tag(std::size_t file, Operation op) { return static_cast<std::uint64_t>(file) * 4 + op; }
 
 // Sends what is prepared to the kernel and hands every completion of it to
-// take(user_data, res). False when the ring failed: then only what was sent
-// was completed, and what was not sent never will be.
+// take(user_data, res). False when the ring failed: then what was not sent
+// never will be, and what was sent and not taken may still happen.
 template <typename Take>
 bool Exchange(io_uring& ring, unsigned prepared, Take&& take) {
     unsigned sent = 0, taken = 0;
@@ -129,7 +129,7 @@ bool Exchange(io_uring& ring, unsigned prepared, Take&& take) {
         io_uring_cqe* cqe;
         const int r = io_uring_wait_cqe(&ring, &cqe);
         if (r == -EINTR) continue;
-        if (r < 0) std::terminate();  // what was sent may still close descriptors: nothing can go on
+        if (r < 0) return false;
         take(cqe->user_data, cqe->res);
         io_uring_cqe_seen(&ring, cqe);
         ++taken;
@@ -218,6 +218,7 @@ void ManyFiles::Open(std::span<const OpenRequest> requests, std::span<OpenedFile
             pending[i].opening = false;
         });
         if (!opened) {
+            // What was opened is closed; an open not seen is left to leak.
             kernel_->Fail();
             for (std::size_t i = 0; i < n; ++i) {
                 pending[i].fd.Reset();
@@ -285,8 +286,11 @@ void ManyFiles::Open(std::span<const OpenRequest> requests, std::span<OpenedFile
             Pending& p = pending[i];
             if (!out[i].opened) continue;
             if (p.closing && p.fd) {
-                // The ring failed before it closed this one: the read may not have happened either.
-                p.fd.Reset();
+                // The ring failed before this one's close was seen: the
+                // descriptor is left as it is (the kernel may yet close it,
+                // and closing it here could close another file by then),
+                // and the file is opened again.
+                static_cast<void>(p.fd.Release());
                 p.redo = true;
             }
             if (p.redo) {
