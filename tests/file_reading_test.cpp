@@ -378,3 +378,50 @@ TEST(AddressSpace, Md5OfAFileLargerThanTheAddressSpace) {
 }
 
 #endif
+
+// A reader over bytes kept in memory delivers every range exactly as a
+// reader of the file they came from, and reads nothing from the system.
+TEST(KeptBytes, EveryRangeAsFromTheFile) {
+    TempDir dir;
+    const std::string bytes = ondrel::testing::CountingBytes(3 * platform::FileReader::kChunk + 17);
+    const std::string path = dir.Write("f", bytes);
+    platform::Result<platform::FileReader, platform::OpenFailure> file =
+        platform::FileReader::Open(path, platform::Share::ReadWrite);
+    ASSERT_TRUE(file);
+    const platform::FileBytes kept{{reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
+                                   file->file().IdentityAtOpen()};
+    platform::FileReader memory = platform::FileReader::Over(kept);
+    ASSERT_TRUE(memory);
+    EXPECT_EQ(memory.Size(), file->Size());
+    EXPECT_EQ(memory.file().IdentityAtOpen(), file->file().IdentityAtOpen());
+    platform::FailReadsAfter(0);  // the file reader below reads through the seam; the memory reader never does
+    struct StopFailing {
+        ~StopFailing() { platform::StopFailingReads(); }
+    } stop;
+    const std::uint64_t size = bytes.size(), chunk = platform::FileReader::kChunk;
+    const std::uint64_t ranges[][2] = {{0, 0}, {0, 1}, {0, size}, {5, chunk}, {chunk - 1, 2}, {size - 1, 1},
+                                       {size - 1, 2}, {size, 1}, {size + 9, 4}, {17, platform::FileReader::kToEnd}};
+    for (const auto& [offset, count] : ranges) {
+        std::string got;
+        const platform::RangeEnd end = memory.ReadRange(offset, count, [&](const unsigned char* p, std::size_t n) {
+            got.append(reinterpret_cast<const char*>(p), n);
+        });
+        const std::uint64_t available = offset < size ? std::min(count, size - offset) : 0;
+        EXPECT_EQ(got, bytes.substr(std::min<std::size_t>(offset, size), available)) << offset << "+" << count;
+        EXPECT_EQ(end, count > available ? platform::RangeEnd::EndOfFile : platform::RangeEnd::Complete)
+            << offset << "+" << count;
+        std::string exact(available, '\0');
+        EXPECT_EQ(memory.ReadAt(offset, exact.data(), exact.size()), offset <= size) << offset;
+        if (count <= available) {
+            EXPECT_EQ(memory.ReadAt(offset, exact.data(), exact.size()), true);
+            EXPECT_EQ(exact, bytes.substr(static_cast<std::size_t>(offset), available));
+        }
+    }
+    // The file reader meets the seam: the memory reader was not counted.
+    char one = 0;
+    EXPECT_FALSE(file->ReadAt(0, &one, 1));
+    // Moved from, a memory reader is no reader.
+    platform::FileReader moved = std::move(memory);
+    EXPECT_TRUE(moved);
+    EXPECT_FALSE(memory);
+}
