@@ -64,6 +64,7 @@ private:
     static File AdoptHandle(std::intptr_t handle, const FileIdentity& identity) noexcept { return File(handle, identity); }
 
     struct Kernel;
+    class Batch;
     std::unique_ptr<Kernel> kernel_;
 };
 

@@ -168,139 +168,164 @@ struct Pending {
     Descriptor fd;
     bool lookedUp = false;  // stat found it before the open
     struct stat found{};    // what stat found
-    bool opening = false;   // its open was prepared
     std::uint32_t want = 0;
     bool closing = false;  // the ring closes it after the read
-    bool redo = false;     // opened again one at a time
+    bool redo = false;     // to be opened again one at a time
 };
 
 }  // namespace
+
+// Up to kFilesAtOnce files through the ring: the opens of what was found
+// to be a regular file; then, of what was opened and checked, the first
+// read and (when that is all of it) the close; then each result settled.
+class ManyFiles::Batch {
+public:
+    Batch(io_uring& ring, FolderKinds& kinds, std::span<const OpenRequest> requests, std::span<OpenedFile> out)
+        : ring_(ring), kinds_(kinds), requests_(requests), out_(out) {}
+
+    enum class Ending {
+        Settled,            // every result is set
+        SettledRingFailed,  // every result is set, and the ring failed in the reads
+        RingFailed,         // the ring failed in the opens: no result is set
+    };
+    Ending Run() {
+        if (!Exchange(ring_, PrepareOpens(), [&](std::uint64_t tag, int res) { Opened(tag / 4, res); })) {
+            // What was opened is closed; an open not seen is left to leak.
+            for (Pending& p : pending_) p.fd.Reset();
+            return Ending::RingFailed;
+        }
+        const bool read = Exchange(ring_, PrepareReads(), [&](std::uint64_t tag, int res) { Read(tag, res); });
+        Settle(!read);
+        return read ? Ending::Settled : Ending::SettledRingFailed;
+    }
+
+private:
+    unsigned PrepareOpens() {
+        unsigned prepared = 0;
+        for (std::size_t i = 0; i < requests_.size(); ++i) {
+            out_[i] = OpenedFile();
+            Pending& p = pending_[i];
+            const std::string& name = *requests_[i].name;
+            if (!kinds_.ListedRegular(name)) {
+                if (stat(name.c_str(), &p.found) != 0) {
+                    out_[i].failure = OpenFailureOfError(static_cast<unsigned long>(errno));
+                    continue;
+                }
+                if (!S_ISREG(p.found.st_mode)) {
+                    out_[i].failure = OpenFailure::NotRegular;
+                    continue;
+                }
+                p.lookedUp = true;
+            }
+            io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+            io_uring_prep_openat(sqe, AT_FDCWD, name.c_str(), kReadFlags, 0);
+            io_uring_sqe_set_data64(sqe, Tag(i, kOpen));
+            ++prepared;
+        }
+        return prepared;
+    }
+
+    void Opened(std::size_t i, int res) {
+        if (res >= 0) pending_[i].fd.Reset(res);
+        else out_[i].failure = FailureOf(res);
+    }
+
+    // What was opened must be a regular file, and the one stat found.
+    bool Check(std::size_t i, struct stat& st) {
+        Pending& p = pending_[i];
+        if (fstat(p.fd.Get(), &st) != 0) out_[i].failure = OpenFailureOfError(static_cast<unsigned long>(errno));
+        else if (!S_ISREG(st.st_mode)) out_[i].failure = OpenFailure::NotRegular;
+        else if (p.lookedUp && !SameFile(st, p.found)) out_[i].failure = OpenFailure::Other;
+        else return true;
+        p.fd.Reset();
+        return false;
+    }
+
+    unsigned PrepareReads() {
+        unsigned prepared = 0;
+        for (std::size_t i = 0; i < requests_.size(); ++i) {
+            Pending& p = pending_[i];
+            struct stat st{};
+            if (!p.fd || !Check(i, st)) continue;
+            out_[i].opened = true;
+            out_[i].identity = IdentityFrom(st);
+            p.want = static_cast<std::uint32_t>(std::min<std::uint64_t>(out_[i].identity.size, requests_[i].capacity));
+            p.closing = out_[i].identity.size <= requests_[i].capacity;
+            if (!p.closing && st.st_size > kSequentialHintFrom) posix_fadvise(p.fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+            if (p.want > 0) {
+                io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+                io_uring_prep_read(sqe, p.fd.Get(), requests_[i].buffer, p.want, 0);
+                io_uring_sqe_set_data64(sqe, Tag(i, kRead));
+                // The close follows the read whatever the read gave.
+                if (p.closing) sqe->flags |= IOSQE_IO_HARDLINK;
+                ++prepared;
+            } else {
+                out_[i].firstRead = 0;
+            }
+            if (p.closing) {
+                io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+                io_uring_prep_close(sqe, p.fd.Get());
+                io_uring_sqe_set_data64(sqe, Tag(i, kClose));
+                ++prepared;
+            }
+        }
+        return prepared;
+    }
+
+    void Read(std::uint64_t tag, int res) {
+        const std::size_t i = tag / 4;
+        Pending& p = pending_[i];
+        if (tag % 4 == kClose) {
+            static_cast<void>(p.fd.Release());  // closed, even when the close reports an error
+            return;
+        }
+        if (res == static_cast<int>(p.want)) out_[i].firstRead = res;
+        else if (res == -ENOMEM || res == -ENOBUFS) out_[i].firstRead = File::kReadExhausted;
+        // Bytes not in the page cache (the descriptor does not wait for
+        // them), a short read: read again without the ring.
+        else p.redo = true;
+    }
+
+    void Settle(bool ringFailed) {
+        for (std::size_t i = 0; i < requests_.size(); ++i) {
+            Pending& p = pending_[i];
+            if (!out_[i].opened) continue;
+            if (ringFailed && p.closing && p.fd) {
+                // This one's close was not seen: the descriptor is left as
+                // it is (the kernel may yet close it, and closing it here
+                // could close another file by then), and the file is opened
+                // again.
+                static_cast<void>(p.fd.Release());
+                p.redo = true;
+            }
+            if (p.redo) {
+                p.fd.Reset();
+                OpenOne(requests_[i], out_[i]);
+            } else if (!p.closing) {
+                File file = AdoptHandle(p.fd.Release(), out_[i].identity);
+                if (out_[i].firstRead >= 0) out_[i].rest = Adopt(std::move(file));
+            }
+        }
+    }
+
+    io_uring& ring_;
+    FolderKinds& kinds_;
+    const std::span<const OpenRequest> requests_;
+    const std::span<OpenedFile> out_;
+    Pending pending_[kFilesAtOnce];
+};
 
 void ManyFiles::Open(std::span<const OpenRequest> requests, std::span<OpenedFile> results) {
     for (std::size_t start = 0; start < requests.size(); start += kFilesAtOnce) {
         const std::size_t n = std::min(kFilesAtOnce, requests.size() - start);
         const std::span<const OpenRequest> batch = requests.subspan(start, n);
         const std::span<OpenedFile> out = results.subspan(start, n);
-        if (!kernel_->working || ReadsFailBySeam()) {
-            for (std::size_t i = 0; i < n; ++i) OpenOne(batch[i], out[i]);
-            continue;
+        if (kernel_->working && !ReadsFailBySeam()) {
+            const Batch::Ending ending = Batch(kernel_->ring, kernel_->kinds, batch, out).Run();
+            if (ending != Batch::Ending::Settled) kernel_->Fail();
+            if (ending != Batch::Ending::RingFailed) continue;
         }
-        io_uring& ring = kernel_->ring;
-        Pending pending[kFilesAtOnce];
-
-        // The opens, of what was found to be a regular file.
-        unsigned prepared = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = OpenedFile();
-            Pending& p = pending[i];
-            const std::string& name = *batch[i].name;
-            if (!kernel_->kinds.ListedRegular(name)) {
-                if (stat(name.c_str(), &p.found) != 0) {
-                    out[i].failure = OpenFailureOfError(static_cast<unsigned long>(errno));
-                    continue;
-                }
-                if (!S_ISREG(p.found.st_mode)) {
-                    out[i].failure = OpenFailure::NotRegular;
-                    continue;
-                }
-                p.lookedUp = true;
-            }
-            io_uring_sqe* sqe = io_uring_get_sqe(&ring);
-            io_uring_prep_openat(sqe, AT_FDCWD, name.c_str(), kReadFlags, 0);
-            io_uring_sqe_set_data64(sqe, Tag(i, kOpen));
-            p.opening = true;
-            ++prepared;
-        }
-        const bool opened = Exchange(ring, prepared, [&](std::uint64_t tag, int res) {
-            const std::size_t i = tag / 4;
-            if (res >= 0) pending[i].fd.Reset(res);
-            else out[i].failure = FailureOf(res);
-            pending[i].opening = false;
-        });
-        if (!opened) {
-            // What was opened is closed; an open not seen is left to leak.
-            kernel_->Fail();
-            for (std::size_t i = 0; i < n; ++i) {
-                pending[i].fd.Reset();
-                OpenOne(batch[i], out[i]);
-            }
-            continue;
-        }
-
-        // What was opened must be a regular file, and the one stat found;
-        // then its first bytes are read and, when that is all of it, it is
-        // closed.
-        prepared = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            Pending& p = pending[i];
-            if (!p.fd) continue;
-            struct stat st{};
-            if (fstat(p.fd.Get(), &st) != 0) {
-                out[i].failure = OpenFailureOfError(static_cast<unsigned long>(errno));
-                p.fd.Reset();
-                continue;
-            }
-            if (!S_ISREG(st.st_mode) || (p.lookedUp && !SameFile(st, p.found))) {
-                out[i].failure = S_ISREG(st.st_mode) ? OpenFailure::Other : OpenFailure::NotRegular;
-                p.fd.Reset();
-                continue;
-            }
-            out[i].opened = true;
-            out[i].identity = IdentityFrom(st);
-            p.want = static_cast<std::uint32_t>(std::min<std::uint64_t>(out[i].identity.size, batch[i].capacity));
-            p.closing = out[i].identity.size <= batch[i].capacity;
-            if (!p.closing && st.st_size > kSequentialHintFrom) posix_fadvise(p.fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-            if (p.want > 0) {
-                io_uring_sqe* sqe = io_uring_get_sqe(&ring);
-                io_uring_prep_read(sqe, p.fd.Get(), batch[i].buffer, p.want, 0);
-                io_uring_sqe_set_data64(sqe, Tag(i, kRead));
-                // The close follows the read whatever the read gave.
-                if (p.closing) sqe->flags |= IOSQE_IO_HARDLINK;
-                ++prepared;
-            } else {
-                out[i].firstRead = 0;
-            }
-            if (p.closing) {
-                io_uring_sqe* sqe = io_uring_get_sqe(&ring);
-                io_uring_prep_close(sqe, p.fd.Get());
-                io_uring_sqe_set_data64(sqe, Tag(i, kClose));
-                ++prepared;
-            }
-        }
-        const bool read = Exchange(ring, prepared, [&](std::uint64_t tag, int res) {
-            const std::size_t i = tag / 4;
-            Pending& p = pending[i];
-            if (tag % 4 == kClose) {
-                // Closed, even when the close reports an error.
-                static_cast<void>(p.fd.Release());
-                return;
-            }
-            if (res == static_cast<int>(p.want)) out[i].firstRead = res;
-            else if (res == -ENOMEM || res == -ENOBUFS) out[i].firstRead = File::kReadExhausted;
-            // Bytes not in the page cache (the descriptor does not wait for
-            // them), a short read: read again without the ring.
-            else p.redo = true;
-        });
-        if (!read) kernel_->Fail();
-        for (std::size_t i = 0; i < n; ++i) {
-            Pending& p = pending[i];
-            if (!out[i].opened) continue;
-            if (p.closing && p.fd) {
-                // The ring failed before this one's close was seen: the
-                // descriptor is left as it is (the kernel may yet close it,
-                // and closing it here could close another file by then),
-                // and the file is opened again.
-                static_cast<void>(p.fd.Release());
-                p.redo = true;
-            }
-            if (p.redo) {
-                p.fd.Reset();
-                OpenOne(batch[i], out[i]);
-            } else if (!p.closing) {
-                File file = AdoptHandle(p.fd.Release(), out[i].identity);
-                if (out[i].firstRead >= 0) out[i].rest = Adopt(std::move(file));
-            }
-        }
+        for (std::size_t i = 0; i < n; ++i) OpenOne(batch[i], out[i]);
     }
 }
 
