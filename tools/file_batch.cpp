@@ -40,10 +40,13 @@ std::size_t ChunkFor(std::size_t files) {
     return std::clamp(chunk, kSmallestChunk, kLargestChunk);
 }
 
-// The rules that read byte ranges or the image of the file.
+// The rules that read byte ranges (the digests but the whole file's) or
+// the image of the file (sections, resources).
 bool ReadsBytes(const std::string& keyword) {
-    for (const char* name : {"ENDMD5", "SIZEMD5", "ICONMD5", "BRMD5", "RESMD5", "SECSIZE", "SSECMD5", "SECMD5"})
-        if (keyword == name) return true;
+    for (const Keyword& k : LibraryKeywords())
+        if (keyword == k.name)
+            return k.family == RuleFamily::Section || k.family == RuleFamily::Resource ||
+                   (k.family == RuleFamily::Digest && keyword != "MD5");
     return false;
 }
 
