@@ -54,9 +54,6 @@ public:
     // least as many elements). Throws std::bad_alloc.
     void Open(std::span<const OpenRequest> requests, std::span<OpenedFile> results);
 
-    // Whether batches go to the kernel together (io_uring) here.
-    bool Together() const noexcept;
-
 private:
     // One at a time, through FileReader (and so the test seam).
     static void OpenOne(const OpenRequest& request, OpenedFile& result);

@@ -98,7 +98,6 @@ struct FileBatch::State : Md5StreamSource {
         std::uint32_t crc = 0;
         unsigned char* buffer = nullptr;
         std::unique_ptr<unsigned char[]> kept;  // the whole file, for rules that read it again
-        bool keeping = false;
     };
 
     State(Md5LaneSetup setup, std::size_t atMost)
@@ -183,7 +182,6 @@ struct FileBatch::State : Md5StreamSource {
         } catch (const std::bad_alloc&) {
             return;  // the rules read the file themselves
         }
-        slot.keeping = true;
         kept += size;
     }
 
@@ -192,7 +190,7 @@ struct FileBatch::State : Md5StreamSource {
         std::size_t n = static_cast<std::size_t>(slot.waiting);
         slot.waiting = 0;
         unsigned char* data = slot.buffer;
-        if (n > 0 && slot.keeping) {
+        if (n > 0 && slot.kept) {
             std::memcpy(slot.kept.get() + slot.offset, slot.buffer, n);
             data = slot.kept.get() + slot.offset;
         }
@@ -201,7 +199,7 @@ struct FileBatch::State : Md5StreamSource {
             if (left == 0) return Md5Chunk::End();
             n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
             // A kept file is read straight into what keeps it.
-            if (slot.keeping) data = slot.kept.get() + slot.offset;
+            if (slot.kept) data = slot.kept.get() + slot.offset;
             bool read = false;
             try {
                 read = slot.rest && slot.rest.ReadAt(slot.offset, data, n);
@@ -232,10 +230,9 @@ struct FileBatch::State : Md5StreamSource {
             std::uint64_t size = 0;
             ~Kept() { state.kept -= size; }
         } keptBytes{*this, nullptr, 0};
-        if (slot.keeping) {
+        if (slot.kept) {
             keptBytes.bytes = std::move(slot.kept);
             keptBytes.size = slot.identity.size;
-            slot.keeping = false;
             read.bytes = platform::FileBytes{{keptBytes.bytes.get(), static_cast<std::size_t>(keptBytes.size)}, slot.identity};
         }
         const std::size_t item = slot.item;
@@ -247,9 +244,8 @@ struct FileBatch::State : Md5StreamSource {
         Slot& slot = slots[s];
         slot.rest = platform::FileReader();
         slot.waiting = 0;
-        if (slot.keeping) kept -= slot.identity.size;
+        if (slot.kept) kept -= slot.identity.size;
         slot.kept.reset();
-        slot.keeping = false;
         free.push_back(s);
     }
 
@@ -260,9 +256,9 @@ struct FileBatch::State : Md5StreamSource {
         for (std::size_t i = slots.size(); i-- > 0;) {
             slots[i].rest = platform::FileReader();
             slots[i].kept.reset();
-            slots[i].keeping = false;
             free.push_back(i);
         }
+        for (platform::OpenedFile& r : results) r = platform::OpenedFile();  // files a throw left there
         kept = 0;
     }
 

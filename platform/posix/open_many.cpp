@@ -159,8 +159,6 @@ struct ManyFiles::Kernel {
 ManyFiles::ManyFiles() : kernel_(std::make_unique<Kernel>()) {}
 ManyFiles::~ManyFiles() = default;
 
-bool ManyFiles::Together() const noexcept { return kernel_->working; }
-
 namespace {
 
 // A file of the batch between its open and its close.

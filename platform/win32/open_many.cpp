@@ -8,8 +8,6 @@ struct ManyFiles::Kernel {};
 ManyFiles::ManyFiles() = default;
 ManyFiles::~ManyFiles() = default;
 
-bool ManyFiles::Together() const noexcept { return false; }
-
 void ManyFiles::Open(std::span<const OpenRequest> requests, std::span<OpenedFile> results) {
     for (std::size_t i = 0; i < requests.size(); ++i) OpenOne(requests[i], results[i]);
 }
