@@ -22,7 +22,7 @@ namespace ondrel::tool {
 
 namespace {
 
-// Buffer i starts 64 × i bytes past a multiple of the chunk size, so that
+// Buffer i starts 64 × i bytes past a multiple of the page size, so that
 // the lanes do not read their blocks at one offset within a page.
 constexpr std::size_t kPage = 4096;
 constexpr std::size_t kLargestChunk = platform::FileReader::kChunk;
@@ -39,6 +39,30 @@ std::size_t ChunkFor(std::size_t files) {
     const std::size_t chunk = kChunkBudget / std::max<std::size_t>(1, files) / kPage * kPage;
     return std::clamp(chunk, kSmallestChunk, kLargestChunk);
 }
+// Until a file larger than this is met, first reads go to heads of this
+// size, made present at the start; from then on they go to the chunk
+// buffers, all made present at that moment. A tree of small files thus never
+// touches the chunk buffers (128 of 64 KiB for 64 files in flight): making
+// them present would cost more than reading the files.
+constexpr std::size_t kHead = 16 * 1024;
+
+// Memory for buffers of one size, each 64 bytes further into its page
+// than the one before.
+class Buffers {
+public:
+    Buffers(std::size_t count, std::size_t size)
+        : stride_(size + 64), memory_(std::make_unique_for_overwrite<unsigned char[]>(count * stride_ + kPage)) {
+        const auto base = reinterpret_cast<std::uintptr_t>(memory_.get());
+        first_ = memory_.get() + (kPage - base % kPage) % kPage;
+    }
+    unsigned char* operator[](std::size_t i) const noexcept { return first_ + i * stride_; }
+    std::size_t Stride() const noexcept { return stride_; }
+
+private:
+    std::size_t stride_;
+    std::unique_ptr<unsigned char[]> memory_;
+    unsigned char* first_ = nullptr;
+};
 
 // The rules that read byte ranges (the digests but the whole file's) or
 // the image of the file (sections, resources).
@@ -82,8 +106,8 @@ Md5LaneSetup ToolLaneSetup() {
 }
 
 // The scheduler's source: a slot for each file in flight or ready, with its
-// buffer, its CRC-32 so far and, while bytes past the first chunk remain,
-// its reader. Files are opened and their first chunks read a batch at a
+// head and chunk buffers, its CRC-32 so far and, while bytes past the head
+// remain, its reader. Files are opened and their first chunks read a batch at a
 // time (platform::ManyFiles), which a file of a few KiB costs little more
 // than its one system call; then they wait, ready, for a lane.
 struct FileBatch::State : Md5StreamSource {
@@ -96,19 +120,20 @@ struct FileBatch::State : Md5StreamSource {
         std::uint64_t offset = 0;         // bytes handed to the lanes
         std::uint64_t waiting = 0;        // bytes in the buffer not yet handed on
         std::uint32_t crc = 0;
-        unsigned char* buffer = nullptr;
+        unsigned char* head = nullptr;   // the first bytes, before chunks are present
+        unsigned char* chunk = nullptr;  // the bytes, a chunk at a time
+        unsigned char* first = nullptr;  // where the first read went
         std::unique_ptr<unsigned char[]> kept;  // the whole file, for rules that read it again
     };
 
     State(Md5LaneSetup setup, std::size_t atMost)
         : lanes(setup), most(std::max<std::size_t>(1, std::min<std::size_t>(atMost, static_cast<std::size_t>(lanes.Lanes())))),
-          batch(std::min(kOpenAtOnce, most)), chunk(ChunkFor(this->most)), stride(chunk + 64), slots(most + batch),
-          memory(std::make_unique_for_overwrite<unsigned char[]>(slots.size() * stride + kPage)), results(batch) {
-        const auto base = reinterpret_cast<std::uintptr_t>(memory.get());
-        unsigned char* aligned = memory.get() + (kPage - base % kPage) % kPage;
-        platform::PrefaultForWriting(aligned, slots.size() * stride);
+          batch(std::min(kOpenAtOnce, most)), chunk(ChunkFor(this->most)), head(std::min(kHead, chunk)), slots(most + batch),
+          heads(slots.size(), head), chunks(slots.size(), chunk), results(batch) {
+        platform::PrefaultForWriting(heads[0], slots.size() * heads.Stride());
         for (std::size_t i = 0; i < slots.size(); ++i) {
-            slots[i].buffer = aligned + i * stride;
+            slots[i].head = heads[i];
+            slots[i].chunk = chunks[i];
             free.push_back(slots.size() - 1 - i);
         }
         requests.reserve(batch);
@@ -150,7 +175,8 @@ struct FileBatch::State : Md5StreamSource {
             // Opened as the CRC32 rule opens it (others may not write) when
             // the list holds one, else as the MD5 rule does.
             const platform::Share share = plan.needs.crc32 ? platform::Share::Read : platform::Share::ReadWrite;
-            requests.push_back({plan.name, share, slot.buffer, static_cast<std::uint32_t>(chunk)});
+            slot.first = chunksPresent ? slot.chunk : slot.head;
+            requests.push_back({plan.name, share, slot.first, static_cast<std::uint32_t>(chunksPresent ? chunk : head)});
             taken.push_back(s);
         }
         opener.Open(requests, results);
@@ -189,9 +215,9 @@ struct FileBatch::State : Md5StreamSource {
         Slot& slot = slots[static_cast<std::size_t>(id)];
         std::size_t n = static_cast<std::size_t>(slot.waiting);
         slot.waiting = 0;
-        unsigned char* data = slot.buffer;
+        unsigned char* data = slot.first;
         if (n > 0 && slot.kept) {
-            std::memcpy(slot.kept.get() + slot.offset, slot.buffer, n);
+            std::memcpy(slot.kept.get() + slot.offset, slot.first, n);
             data = slot.kept.get() + slot.offset;
         }
         if (n == 0) {
@@ -199,7 +225,13 @@ struct FileBatch::State : Md5StreamSource {
             if (left == 0) return Md5Chunk::End();
             n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
             // A kept file is read straight into what keeps it.
-            if (slot.kept) data = slot.kept.get() + slot.offset;
+            if (slot.kept) {
+                data = slot.kept.get() + slot.offset;
+            } else {
+                if (!chunksPresent) platform::PrefaultForWriting(chunks[0], slots.size() * chunks.Stride());
+                chunksPresent = true;
+                data = slot.chunk;
+            }
             bool read = false;
             try {
                 read = slot.rest && slot.rest.ReadAt(slot.offset, data, n);
@@ -265,12 +297,13 @@ struct FileBatch::State : Md5StreamSource {
     Md5Lanes lanes;
     const std::size_t most;   // files in the lanes at most
     const std::size_t batch;  // files opened at once at most
-    const std::size_t chunk;  // bytes read at a time
-    const std::size_t stride;
+    const std::size_t chunk;  // bytes read at a time after the first
+    const std::size_t head;   // bytes read first
     std::vector<Slot> slots;
     std::vector<std::size_t> free;  // slots without a file
     std::deque<std::size_t> ready;  // slots whose first chunk waits for a lane
-    std::unique_ptr<unsigned char[]> memory;
+    Buffers heads, chunks;
+    bool chunksPresent = false;  // first reads then go to the chunk buffers
     platform::ManyFiles opener;
     std::vector<platform::OpenRequest> requests;
     std::vector<std::size_t> taken;  // the slot of each request

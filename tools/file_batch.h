@@ -77,9 +77,10 @@ public:
     virtual void Done(std::size_t item, const FileRead* read) = 0;
 };
 
-// The files of one thread. Holds a buffer of a chunk for each file in
-// flight (at most the scheduler's lanes, and at most `most`, so that threads
-// share a handful of files) and for each file opened and waiting for a lane.
+// The files of one thread. Holds a head buffer for the first bytes and a
+// buffer of a chunk for the rest of each file in flight (at most the
+// scheduler's lanes, and at most `most`, so that threads share a handful of
+// files) and of each file opened and waiting for a lane.
 class FileBatch {
 public:
     FileBatch(Md5LaneSetup setup, std::size_t most);
