@@ -7,15 +7,74 @@
 // Linux (5.14 on): madvise(MADV_POPULATE_WRITE); elsewhere, and on failure,
 // nothing.
 #include <cstddef>
+#include <limits>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace ondrel::platform {
 
 void PrefaultForWriting(void* begin, std::size_t bytes) noexcept;
 
-// Reserves room for count elements in the vector and makes it present.
+// Fresh memory costs most on its first touch, page by page (here 7.5 µs a
+// page even once made present, 15 µs without: 2 to 4 ms a MiB). Where a
+// range holds whole aligned blocks of kHugePage bytes, this asks that they
+// be backed by huge pages, each filled at one touch (8 MiB in under 1 ms
+// here). Linux: madvise(MADV_HUGEPAGE), which transparent huge pages set to
+// "madvise" or "always" honour; elsewhere nothing.
+inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+void PreferHugePages(void* begin, std::size_t bytes) noexcept;
+
+// The few large arrays a command fills at once (a manifest's lines, the
+// results of its files) come from here: from kBulkFrom bytes on, in whole
+// aligned huge pages (at most 2 MiB more than asked for, which a page
+// fault a page would cost more than); below, from the usual heap.
+inline constexpr std::size_t kBulkFrom = 256 * 1024;
+
+inline void* AllocateBulk(std::size_t bytes) {
+    if (bytes < kBulkFrom) return ::operator new(bytes);
+    const std::size_t whole = bytes / kHugePage * kHugePage + kHugePage;
+    void* p = ::operator new(whole, std::align_val_t{kHugePage});
+    PreferHugePages(p, whole);
+    return p;
+}
+
+inline void FreeBulk(void* p, std::size_t bytes) noexcept {
+    if (bytes < kBulkFrom) ::operator delete(p);
+    else ::operator delete(p, std::align_val_t{kHugePage});
+}
+
+// Bytes from AllocateBulk, freed with it.
+struct BulkDeleter {
+    std::size_t bytes = 0;
+    void operator()(unsigned char* p) const noexcept { FreeBulk(p, bytes); }
+};
+using BulkBytes = std::unique_ptr<unsigned char[], BulkDeleter>;
+inline BulkBytes AllocateBulkBytes(std::size_t bytes) {
+    return BulkBytes(static_cast<unsigned char*>(AllocateBulk(bytes)), BulkDeleter{bytes});
+}
+
 template <typename T>
-void ReservePresent(std::vector<T>& v, std::size_t count) {
+struct BulkAllocator {
+    using value_type = T;
+    BulkAllocator() noexcept = default;
+    template <typename U>
+    BulkAllocator(const BulkAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(AllocateBulk(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { FreeBulk(p, n * sizeof(T)); }
+    template <typename U>
+    bool operator==(const BulkAllocator<U>&) const noexcept { return true; }
+};
+template <typename T>
+using BulkVector = std::vector<T, BulkAllocator<T>>;
+
+// Reserves room for count elements in the vector and makes it present.
+template <typename T, typename Allocator>
+void ReservePresent(std::vector<T, Allocator>& v, std::size_t count) {
     v.reserve(count);
     PrefaultForWriting(v.data() + v.size(), (v.capacity() - v.size()) * sizeof(T));
 }

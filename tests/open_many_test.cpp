@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -193,6 +195,26 @@ TEST(Prefault, LeavesWhatTheMemoryHolds) {
     std::vector<char> bytes(1 << 20, 'x');
     PrefaultForWriting(bytes.data() + 1, bytes.size() - 2);
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 'x'), static_cast<std::ptrdiff_t>(bytes.size()));
+}
+
+// Bulk arrays: below the threshold from the heap, from it on in aligned huge
+// pages; a vector that grows across it keeps its elements, and every
+// allocation is freed as it was made (the sanitizer build checks the pairs).
+TEST(Prefault, BulkArraysHoldTheirElementsOnEitherSide) {
+    for (std::size_t bytes : {std::size_t{1}, kBulkFrom - 1, kBulkFrom, kHugePage, kHugePage + 1}) {
+        BulkBytes b = AllocateBulkBytes(bytes);
+        if (bytes >= kBulkFrom) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.get()) % kHugePage, 0u) << bytes;
+        }
+        std::fill_n(b.get(), bytes, static_cast<unsigned char>(bytes));
+        EXPECT_EQ(std::count(b.get(), b.get() + bytes, static_cast<unsigned char>(bytes)), static_cast<std::ptrdiff_t>(bytes));
+    }
+    BulkVector<std::uint64_t> v;
+    for (std::uint64_t i = 0; i < 3 * kHugePage / sizeof(std::uint64_t); ++i) v.push_back(i * 0x9E3779B97F4A7C15u);
+    for (std::uint64_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], i * 0x9E3779B97F4A7C15u) << i;
+    ReservePresent(v, v.size() * 2);
+    EXPECT_EQ(v.back(), (v.size() - 1) * 0x9E3779B97F4A7C15u);
+    EXPECT_THROW(v.get_allocator().allocate(std::numeric_limits<std::size_t>::max() / 4), std::bad_array_new_length);
 }
 
 }  // namespace

@@ -325,7 +325,7 @@ TEST(Manifest, LinesCommentsAndDamage) {
         "MD5=\\q\tfile\n"
         "  # indented comment\n"
         "FILESIZE=1\tlast";  // no line end
-    const std::vector<ManifestLine> lines = ParseManifest(text);
+    const ManifestLines lines = ParseManifest(text);
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[0].number, 4u);
     EXPECT_EQ(lines[0].path, "dir/a b,c\"d.txt");
@@ -350,7 +350,7 @@ TEST(Manifest, ByteOrderMarkCrLfAndRootLines) {
         "MD5=EF\tc\n"
         "#root\tbad\\q\n"
         "#rooted\tnot a root line, a comment\n";
-    const std::vector<ManifestLine> lines = ParseManifest(text);
+    const ManifestLines lines = ParseManifest(text);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].path, "first");
     EXPECT_EQ(lines[0].root.dir, "");
@@ -362,7 +362,7 @@ TEST(Manifest, ByteOrderMarkCrLfAndRootLines) {
     EXPECT_FALSE(lines[3].damage.empty()) << "a root line with a bad escape is damaged";
     // What make writes reads back as the same root.
     const ManifestRoot written{ManifestRoot::From::ListFolder, "../x\ty"};
-    const std::vector<ManifestLine> back = ParseManifest(RootLine(written) + "\nMD5=1\tf\n");
+    const ManifestLines back = ParseManifest(RootLine(written) + "\nMD5=1\tf\n");
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back[0].root.dir, written.dir);
     EXPECT_EQ(back[0].root.from, written.from);

@@ -47,11 +47,11 @@ std::size_t ChunkFor(std::size_t files) {
 constexpr std::size_t kHead = 16 * 1024;
 
 // Memory for buffers of one size, each 64 bytes further into its page
-// than the one before.
+// than the one before; in huge pages when it is large.
 class Buffers {
 public:
     Buffers(std::size_t count, std::size_t size)
-        : stride_(size + 64), memory_(std::make_unique_for_overwrite<unsigned char[]>(count * stride_ + kPage)) {
+        : stride_(size + 64), memory_(platform::AllocateBulkBytes(count * stride_ + kPage)) {
         const auto base = reinterpret_cast<std::uintptr_t>(memory_.get());
         first_ = memory_.get() + (kPage - base % kPage) % kPage;
     }
@@ -60,7 +60,7 @@ public:
 
 private:
     std::size_t stride_;
-    std::unique_ptr<unsigned char[]> memory_;
+    platform::BulkBytes memory_;
     unsigned char* first_ = nullptr;
 };
 
@@ -123,7 +123,7 @@ struct FileBatch::State : Md5StreamSource {
         unsigned char* head = nullptr;   // the first bytes, before chunks are present
         unsigned char* chunk = nullptr;  // the bytes, a chunk at a time
         unsigned char* first = nullptr;  // where the first read went
-        std::unique_ptr<unsigned char[]> kept;  // the whole file, for rules that read it again
+        platform::BulkBytes kept;  // the whole file, for rules that read it again
     };
 
     State(Md5LaneSetup setup, std::size_t atMost)
@@ -204,7 +204,7 @@ struct FileBatch::State : Md5StreamSource {
         const std::uint64_t size = slot.identity.size;
         if (size > kMostKeptFile || kept + size > kMostKept) return;
         try {
-            slot.kept = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)));
+            slot.kept = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)));
         } catch (const std::bad_alloc&) {
             return;  // the rules read the file themselves
         }
@@ -258,7 +258,7 @@ struct FileBatch::State : Md5StreamSource {
         // The kept bytes live until the item is done with them.
         struct Kept {
             State& state;
-            std::unique_ptr<unsigned char[]> bytes;
+            platform::BulkBytes bytes;
             std::uint64_t size = 0;
             ~Kept() { state.kept -= size; }
         } keptBytes{*this, nullptr, 0};

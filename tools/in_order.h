@@ -68,7 +68,7 @@ public:
 
 private:
     const std::size_t count_;
-    std::vector<std::optional<Result>> results_;
+    platform::BulkVector<std::optional<Result>> results_;
     std::vector<std::atomic<bool>> ready_;  // set once results_[i] is written
     std::atomic<std::size_t> next_{0}, done_{0};
     std::atomic<bool> stop_{false};

@@ -122,9 +122,9 @@ std::optional<std::string> UnescapeField(std::string_view text) {
     return out;
 }
 
-std::vector<TextLine> SplitLines(std::string_view text) {
+platform::BulkVector<TextLine> SplitLines(std::string_view text) {
     if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
-    std::vector<TextLine> lines;
+    platform::BulkVector<TextLine> lines;
     platform::ReservePresent(lines, static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     for (std::size_t number = 1; !text.empty(); ++number) {
         const std::size_t end = text.find('\n');
@@ -136,9 +136,9 @@ std::vector<TextLine> SplitLines(std::string_view text) {
     return lines;
 }
 
-std::vector<ManifestLine> ParseManifest(std::string_view text) {
-    const std::vector<TextLine> textLines = SplitLines(text);
-    std::vector<ManifestLine> lines;
+ManifestLines ParseManifest(std::string_view text) {
+    const platform::BulkVector<TextLine> textLines = SplitLines(text);
+    ManifestLines lines;
     platform::ReservePresent(lines, textLines.size());
     ManifestRoot root;
     for (const auto& [number, line] : textLines) {

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/prefault.h"
+
 namespace ondrel::tool {
 
 std::string EscapeField(std::string_view text);
@@ -36,7 +38,8 @@ struct ManifestLine {
 };
 
 // The file lines (and damaged lines) of a manifest.
-std::vector<ManifestLine> ParseManifest(std::string_view text);
+using ManifestLines = platform::BulkVector<ManifestLine>;
+ManifestLines ParseManifest(std::string_view text);
 
 // The lines of a text file as manifests and catalogues read them: a UTF-8
 // byte-order mark at the start skipped, each line without its line feed
@@ -45,7 +48,7 @@ struct TextLine {
     std::size_t number = 0;
     std::string_view text;
 };
-std::vector<TextLine> SplitLines(std::string_view text);
+platform::BulkVector<TextLine> SplitLines(std::string_view text);
 
 // The first line make writes, and the line naming the root.
 std::string ManifestHeader();

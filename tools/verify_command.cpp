@@ -35,7 +35,7 @@ struct VerifyOptions {
 struct LoadedList {
     std::string name;
     std::string folder;  // where "#root-from-list" starts; empty: the current folder
-    std::vector<ManifestLine> lines;
+    ManifestLines lines;
     std::size_t held = 0, failed = 0, missing = 0, damaged = 0;
     json damagedLines = json::array();
 };
@@ -84,7 +84,7 @@ private:
     const VerifyOptions& o_;
     const bool bar_;
     std::vector<std::unique_ptr<LoadedList>> lists_;
-    std::vector<Item> items_;
+    platform::BulkVector<Item> items_;
     std::optional<JsonWriter> json_;
     std::chrono::steady_clock::time_point drawn_;  // when the bar was last drawn
     int status_ = kHolds;

@@ -21,4 +21,10 @@ void PrefaultForWriting(void* begin, std::size_t bytes) noexcept {
     if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
 }
 
+void PreferHugePages(void* begin, std::size_t bytes) noexcept {
+    const auto start = (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) / kHugePage * kHugePage;
+    const auto end = (reinterpret_cast<std::uintptr_t>(begin) + bytes) / kHugePage * kHugePage;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
 }  // namespace ondrel::platform
