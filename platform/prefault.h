@@ -25,22 +25,34 @@ void PrefaultForWriting(void* begin, std::size_t bytes) noexcept;
 inline constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 void PreferHugePages(void* begin, std::size_t bytes) noexcept;
 
-// The few large arrays a command fills at once (a manifest's lines, the
-// results of its files) come from here: from kBulkFrom bytes on, in whole
-// aligned huge pages (at most 2 MiB more than asked for, which a page
-// fault a page would cost more than); below, from the usual heap.
+#ifdef __linux__
+inline constexpr bool kHugePagesHere = true;
+#else
+inline constexpr bool kHugePagesHere = false;
+#endif
+
+// Fresh memory a command is about to fill: the large arrays and buffers of
+// verify and make. From kBulkFrom bytes on, where huge pages are had, it
+// starts on a huge page and its whole huge pages are backed by them; with
+// `whole`, it is rounded up to whole huge pages as well (up to 2 MiB more:
+// for the few large arrays of a command, whose pages would each cost more
+// to fault than the rounding; not for what many files hold at once).
+// Below, and elsewhere, it comes from the usual heap.
 inline constexpr std::size_t kBulkFrom = 256 * 1024;
 
-inline void* AllocateBulk(std::size_t bytes) {
-    if (bytes < kBulkFrom) return ::operator new(bytes);
-    const std::size_t whole = bytes / kHugePage * kHugePage + kHugePage;
-    void* p = ::operator new(whole, std::align_val_t{kHugePage});
-    PreferHugePages(p, whole);
+inline bool InHugePages(std::size_t bytes) noexcept { return kHugePagesHere && bytes >= kBulkFrom; }
+
+inline void* AllocateBulk(std::size_t bytes, bool whole = true) {
+    if (!InHugePages(bytes)) return ::operator new(bytes);
+    if (bytes > std::numeric_limits<std::size_t>::max() - kHugePage) throw std::bad_alloc();
+    const std::size_t size = whole ? (bytes + kHugePage - 1) / kHugePage * kHugePage : bytes;
+    void* p = ::operator new(size, std::align_val_t{kHugePage});
+    PreferHugePages(p, size);
     return p;
 }
 
 inline void FreeBulk(void* p, std::size_t bytes) noexcept {
-    if (bytes < kBulkFrom) ::operator delete(p);
+    if (!InHugePages(bytes)) ::operator delete(p);
     else ::operator delete(p, std::align_val_t{kHugePage});
 }
 
@@ -50,8 +62,8 @@ struct BulkDeleter {
     void operator()(unsigned char* p) const noexcept { FreeBulk(p, bytes); }
 };
 using BulkBytes = std::unique_ptr<unsigned char[], BulkDeleter>;
-inline BulkBytes AllocateBulkBytes(std::size_t bytes) {
-    return BulkBytes(static_cast<unsigned char*>(AllocateBulk(bytes)), BulkDeleter{bytes});
+inline BulkBytes AllocateBulkBytes(std::size_t bytes, bool whole = true) {
+    return BulkBytes(static_cast<unsigned char*>(AllocateBulk(bytes, whole)), BulkDeleter{bytes});
 }
 
 template <typename T>

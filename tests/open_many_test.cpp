@@ -197,17 +197,21 @@ TEST(Prefault, LeavesWhatTheMemoryHolds) {
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 'x'), static_cast<std::ptrdiff_t>(bytes.size()));
 }
 
-// Bulk arrays: below the threshold from the heap, from it on in aligned huge
-// pages; a vector that grows across it keeps its elements, and every
-// allocation is freed as it was made (the sanitizer build checks the pairs).
+// Bulk arrays: below the threshold from the heap, from it on (on Linux) in
+// aligned huge pages, rounded up or not; a vector that grows across it keeps
+// its elements, and every allocation is freed as it was made (the sanitizer
+// build checks the pairs).
 TEST(Prefault, BulkArraysHoldTheirElementsOnEitherSide) {
     for (std::size_t bytes : {std::size_t{1}, kBulkFrom - 1, kBulkFrom, kHugePage, kHugePage + 1}) {
-        BulkBytes b = AllocateBulkBytes(bytes);
-        if (bytes >= kBulkFrom) {
-            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.get()) % kHugePage, 0u) << bytes;
+        for (bool whole : {true, false}) {
+            BulkBytes b = AllocateBulkBytes(bytes, whole);
+            if (InHugePages(bytes)) {
+                EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.get()) % kHugePage, 0u) << bytes;
+            }
+            std::fill_n(b.get(), bytes, static_cast<unsigned char>(bytes));
+            EXPECT_EQ(std::count(b.get(), b.get() + bytes, static_cast<unsigned char>(bytes)),
+                      static_cast<std::ptrdiff_t>(bytes));
         }
-        std::fill_n(b.get(), bytes, static_cast<unsigned char>(bytes));
-        EXPECT_EQ(std::count(b.get(), b.get() + bytes, static_cast<unsigned char>(bytes)), static_cast<std::ptrdiff_t>(bytes));
     }
     BulkVector<std::uint64_t> v;
     for (std::uint64_t i = 0; i < 3 * kHugePage / sizeof(std::uint64_t); ++i) v.push_back(i * 0x9E3779B97F4A7C15u);

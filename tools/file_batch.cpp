@@ -204,7 +204,8 @@ struct FileBatch::State : Md5StreamSource {
         const std::uint64_t size = slot.identity.size;
         if (size > kMostKeptFile || kept + size > kMostKept) return;
         try {
-            slot.kept = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)));
+            // Not rounded up: 64 files of 300 KiB would hold 128 MiB.
+            slot.kept = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)), false);
         } catch (const std::bad_alloc&) {
             return;  // the rules read the file themselves
         }
