@@ -210,13 +210,14 @@ TEST(OpenLookedUp, RegularFilesOnlyWithTheirIdentity) {
 
 // ---- the batch ----
 
-// Around the block, the 16 KiB head the first bytes go to, the batch's
-// chunks and the reader's; then small files again, read after the first
-// large one changed where first reads go.
+// Around the block, the head the first bytes go to (16 KiB less 128
+// bytes), the batch's chunks and the reader's; then small files again, read
+// after the first large one changed where first reads go.
 std::vector<std::size_t> EdgeSizes() {
     const std::size_t chunk = platform::FileReader::kChunk;
-    return {0,     1,     55,    56,        63,    64,        65,           119, 120, 128, 4096, 16383, 16384, 16385,
-            65535, 65536, 65537, chunk - 1, chunk, chunk + 1, 3 * chunk + 5, (std::size_t{1} << 20) + 7, 2, 16386};
+    return {0,     1,     55,        56,    63,        64,           65,          119, 120, 128, 4096, 16255, 16256,
+            16257, 16384, 65535,     65536, 65537,     chunk - 1,    chunk,       chunk + 1, 3 * chunk + 5,
+            (std::size_t{1} << 20) + 7, 2, 16258};
 }
 
 TEST(FileBatch, EveryCoreGivesEachFileItsDigestAndCrcOnce) {

@@ -44,7 +44,9 @@ std::size_t ChunkFor(std::size_t files) {
 // buffers, all made present at that moment. A tree of small files thus never
 // touches the chunk buffers (128 of 64 KiB for 64 files in flight): making
 // them present would cost more than reading the files.
-constexpr std::size_t kHead = 16 * 1024;
+// 128 heads (64 files in flight, 64 opened) and the page of alignment fit
+// one huge page.
+constexpr std::size_t kHead = 16 * 1024 - 128;
 
 // Memory for buffers of one size, each 64 bytes further into its page
 // than the one before; in huge pages when it is large.
