@@ -39,13 +39,13 @@ std::size_t ChunkFor(std::size_t files) {
     const std::size_t chunk = kChunkBudget / std::max<std::size_t>(1, files) / kPage * kPage;
     return std::clamp(chunk, kSmallestChunk, kLargestChunk);
 }
-// Until a file larger than this is met, first reads go to heads of this
-// size, made present at the start; from then on they go to the chunk
-// buffers, all made present at that moment. A tree of small files thus never
-// touches the chunk buffers (128 of 64 KiB for 64 files in flight): making
-// them present would cost more than reading the files.
-// 128 heads (64 files in flight, 64 opened) and the page of alignment fit
-// one huge page.
+// First reads go to heads of this size, made present at the start, until a
+// file goes on past its head (and its bytes are not kept); from then on
+// they go to the chunk buffers, all made present at that moment. A tree of
+// small files thus never touches the chunk buffers (128 of 64 KiB for 64
+// files in flight), which would cost more than reading the files. 128 heads
+// (64 files in flight, 64 opened) and the page of alignment fit one huge
+// page.
 constexpr std::size_t kHead = 16 * 1024 - 128;
 
 // Memory for buffers of one size, each 64 bytes further into its page
