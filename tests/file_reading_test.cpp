@@ -406,15 +406,17 @@ TEST(KeptBytes, EveryRangeAsFromTheFile) {
         const platform::RangeEnd end = memory.ReadRange(offset, count, [&](const unsigned char* p, std::size_t n) {
             got.append(reinterpret_cast<const char*>(p), n);
         });
-        const std::uint64_t available = offset < size ? std::min(count, size - offset) : 0;
-        EXPECT_EQ(got, bytes.substr(std::min<std::size_t>(offset, size), available)) << offset << "+" << count;
+        // At most the file's size, which fits a size_t.
+        const auto available = static_cast<std::size_t>(offset < size ? std::min(count, size - offset) : 0);
+        const auto from = static_cast<std::size_t>(std::min(offset, size));
+        EXPECT_EQ(got, bytes.substr(from, available)) << offset << "+" << count;
         EXPECT_EQ(end, count > available ? platform::RangeEnd::EndOfFile : platform::RangeEnd::Complete)
             << offset << "+" << count;
         std::string exact(available, '\0');
         EXPECT_EQ(memory.ReadAt(offset, exact.data(), exact.size()), offset <= size) << offset;
         if (count <= available) {
             EXPECT_EQ(memory.ReadAt(offset, exact.data(), exact.size()), true);
-            EXPECT_EQ(exact, bytes.substr(static_cast<std::size_t>(offset), available));
+            EXPECT_EQ(exact, bytes.substr(from, available));
         }
     }
     // The file reader meets the seam: the memory reader was not counted.

@@ -215,7 +215,7 @@ TEST(Prefault, BulkArraysHoldTheirElementsOnEitherSide) {
     }
     BulkVector<std::uint64_t> v;
     for (std::uint64_t i = 0; i < 3 * kHugePage / sizeof(std::uint64_t); ++i) v.push_back(i * 0x9E3779B97F4A7C15u);
-    for (std::uint64_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], i * 0x9E3779B97F4A7C15u) << i;
+    for (std::size_t i = 0; i < v.size(); ++i) ASSERT_EQ(v[i], i * 0x9E3779B97F4A7C15u) << i;
     ReservePresent(v, v.size() * 2);
     EXPECT_EQ(v.back(), (v.size() - 1) * 0x9E3779B97F4A7C15u);
     EXPECT_THROW(v.get_allocator().allocate(std::numeric_limits<std::size_t>::max() / 4), std::bad_array_new_length);
