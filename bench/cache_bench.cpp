@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/timing.h"
@@ -104,8 +105,9 @@ int main(int argc, char** argv) {
     if (!mkdtemp(pattern.data())) return 1;
     const std::filesystem::path root = pattern;
     const std::string dir = pattern + "/";
-    // Files written an hour ago: the caches keep no digest of a file
-    // written within the last two seconds.
+    // Files written an hour ago, then left two seconds: the caches keep no
+    // digest of a file modified or changed within the last two seconds, and
+    // setting the time back is a change.
     const auto anHourAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
     std::ofstream(dir + "cached.bin", std::ios::binary) << "abc";
     std::filesystem::last_write_time(dir + "cached.bin", anHourAgo);
@@ -115,6 +117,8 @@ int main(int argc, char** argv) {
         std::ofstream(freshFiles.back(), std::ios::binary) << "abc";
         std::filesystem::last_write_time(freshFiles.back(), anHourAgo);
     }
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
 
     const PerCall small = Measure(dir, freshFiles, 1000, runs);
     const PerCall large = Measure(dir, freshFiles, 100000, runs);

@@ -56,9 +56,9 @@ struct ComputedDigest {
 // stored digest when the name still leads to the file it was computed from;
 // else compute() runs (outside the cache's lock) and its text is stored when
 // it was read in full from the file the name led to before, and that file was
-// not modified within the last two seconds (it could change again without
-// its identity changing). Throws what compute() throws, and
-// ResourcesExhausted or std::bad_alloc.
+// neither modified nor changed within the last two seconds (it could change
+// again without its identity changing, see platform::ChangedRecently).
+// Throws what compute() throws, and ResourcesExhausted or std::bad_alloc.
 template <typename Compute>
 std::string CachedDigest(DigestCache* cache, const std::string& fileName, Compute compute) {
     if (!cache) return compute().text;
@@ -66,7 +66,7 @@ std::string CachedDigest(DigestCache* cache, const std::string& fileName, Comput
     if (now)
         if (std::optional<std::string> found = cache->Find(fileName, *now)) return std::move(*found);
     ComputedDigest computed = compute();
-    if (now && computed.readFrom == now && !platform::ModifiedRecently(*now))
+    if (now && computed.readFrom == now && !platform::ChangedRecently(*now))
         cache->Store(fileName, *now, computed.text);
     return std::move(computed.text);
 }

@@ -11,12 +11,13 @@
  * - The library remembers the whole-file "MD5" and all-sections "SECMD5"
  *   digests of the files it read, each with the file's identity (POSIX:
  *   device, inode, size, modification and change times; Windows: volume,
- *   file index, size, last-write time). A digest is used again only while
- *   the name still leads to a file of that identity, and only when it was
- *   read in full from a file not modified within the two seconds before:
- *   every answer is the one a fresh read would give. File names are
- *   compared as the system compares them (ignoring letter case on Windows,
- *   byte for byte elsewhere), the whole name.
+ *   file index, size, last-write and change times). A digest is used again
+ *   only while the name still leads to a file of that identity, and only
+ *   when it was read in full from a file neither modified nor changed
+ *   within the two seconds before (setting the modification time back is a
+ *   change): every answer is the one a fresh read would give. File names
+ *   are compared as the system compares them (ignoring letter case on
+ *   Windows, byte for byte elsewhere), the whole name.
  * - When the process runs out of its own resources (descriptors or handles,
  *   memory) during a call, the call answers 0 whatever the list holds after
  *   that point, FLAGIFNOFILE included. A missing, locked or unreadable file

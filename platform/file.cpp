@@ -1,6 +1,18 @@
 #include "platform/file.h"
 
+#include <atomic>
+
 namespace ondrel::platform {
+
+namespace {
+
+std::atomic<std::int64_t> g_clockAhead{0};  // seconds
+
+}  // namespace
+
+void SetClockAheadForTests(std::int64_t seconds) noexcept { g_clockAhead.store(seconds, std::memory_order_relaxed); }
+
+std::int64_t ClockAheadForTests() noexcept { return g_clockAhead.load(std::memory_order_relaxed); }
 
 const char* OpenFailureText(OpenFailure failure) noexcept {
     switch (failure) {

@@ -82,15 +82,19 @@ inline void ThrowIfExhausted(OpenFailure failure) {
 
 // Which file a name leads to, and in which state: a file that keeps its
 // identity kept its bytes, unless it was rewritten within the resolution of
-// its timestamps (see ModifiedRecently).
+// its change time (see ChangedRecently). The modification time alone tells
+// little, as writers set it back (touch -d, tar, cp -p, rsync -t,
+// SetFileTime); the change time moves with every write and every change of
+// the times, and the system alone sets it.
 //   POSIX: device, inode, size, modification and change times (ns).
-//   Windows: volume serial number, file index, size, last-write time.
+//   Windows: volume serial number, file index, size, last-write and change
+//   times (100 ns ticks since 1601).
 struct FileIdentity {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
     std::uint64_t size = 0;
     std::int64_t modified = 0;
-    std::int64_t changed = 0;  // POSIX only; 0 on Windows
+    std::int64_t changed = 0;  // 0 where the file system keeps no change time
     bool operator==(const FileIdentity&) const = default;
 };
 
@@ -99,10 +103,19 @@ struct FileIdentity {
 // nothing for reading. Throws ResourcesExhausted.
 std::optional<FileIdentity> IdentityOf(const std::string& name);
 
-// Whether the file was last modified less than two seconds before now, or
-// after now: it may change again without its identity changing, so what was
-// read from it is not to be trusted later.
-bool ModifiedRecently(const FileIdentity& identity) noexcept;
+// Whether the file was modified or changed less than two seconds before
+// now, or after now: it may change again without its identity changing (a
+// rewrite of the same size that restores the modification time, within one
+// tick of the change time: a second on ext3, a clock tick on ramfs), so
+// what was read from it is not to be trusted later. A change time of 0
+// (none kept) leaves the modification time to decide alone.
+bool ChangedRecently(const FileIdentity& identity) noexcept;
+
+// For tests only: the clock that ChangedRecently reads runs this many
+// seconds ahead of the system's (0: the system's own), so that a file a test
+// has just written can count as settled. Not for use by the rules.
+void SetClockAheadForTests(std::int64_t seconds) noexcept;
+std::int64_t ClockAheadForTests() noexcept;
 
 // The system's handle of an open file, as an integer: a descriptor on
 // POSIX, a HANDLE on Windows (-1 is invalid on both). Its release is the

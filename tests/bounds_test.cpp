@@ -98,6 +98,7 @@ TEST(OpenFailure, SystemCodesSayWhetherTheProcessIsExhausted) {
 
 TEST(SectionBound, OverlappingSectionsDigestAtMostSixteenTimesTheFile) {
     TempDir dir;
+    ondrel::testing::ClockAhead settled;
     struct Case {
         std::size_t sections;
         bool digested;
@@ -289,6 +290,7 @@ TEST(Fifo, AWriterWaitingAtItStaysWaitingAndLosesNothing) {
 TEST(DescriptorsChild, ExhaustionAnswersZeroWhateverFollows) {
     ONDREL_ONLY_IN_CHILD();
     TempDir dir;
+    ondrel::testing::ClockAhead settled;
     ondrel::testing::PeImage image;
     image.sections = {{".text", "code"}};
     image.resources = {{ondrel::testing::PeKey::Id(10), ondrel::testing::PeKey::Id(1), 0x409, "data"}};

@@ -256,6 +256,7 @@ TEST_F(CheckedFile, Crc32OnMissingFileThrowsSoFlagRescues) {
 }
 
 TEST_F(CheckedFile, Md5AnswersForTheFileAsItIsNow) {
+    ondrel::testing::ClockAhead settled;
     ondrel::testing::Age(file);
     EXPECT_EQ(Check(file, "MD5=" + md5), 1);
     dir.WriteAged("digits.txt", "changed", 7200);
@@ -265,6 +266,7 @@ TEST_F(CheckedFile, Md5AnswersForTheFileAsItIsNow) {
 }
 
 TEST_F(CheckedFile, Md5NamesDifferingInCaseAnswerForTheFileTheyName) {
+    ondrel::testing::ClockAhead settled;
     const std::string named = dir.WriteAged("Case.Bin", "first contents");
     const std::string first = TextOf("first contents");
     EXPECT_EQ(Check(named, "MD5=" + first), 1);
@@ -280,6 +282,7 @@ TEST_F(CheckedFile, Md5NamesDifferingInCaseAnswerForTheFileTheyName) {
 }
 
 TEST_F(CheckedFile, Md5OfMissingFileIsNotKept) {
+    ondrel::testing::ClockAhead settled;
     const std::string later = dir.File("later.txt");
     EXPECT_EQ(Check(later, "MD5=" + NoBytes()), 1);
     dir.WriteAged("later.txt", bytes);

@@ -141,6 +141,7 @@ TEST_F(SectionRules, FilesThatAreNoImages) {
 }
 
 TEST_F(SectionRules, SectionDigestIsCachedOnlyForTheFileItWasComputedFrom) {
+    ondrel::testing::ClockAhead settled;
     PeImage image;
     image.sections = {{"CODE", "cached"}};
     const std::string file = Write(image.Bytes());

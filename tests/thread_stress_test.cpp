@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <random>
 #include <string>
@@ -107,13 +108,16 @@ void AddCalls(std::vector<Call>& calls, const std::string& file, const std::stri
 class ThreadStress : public ::testing::Test {
 protected:
     TempDir dir;
+    // The export linked in here judges the files settled at once; the DLL's
+    // clock cannot be moved, so SetUp waits until the files' change times
+    // are two seconds old.
+    ondrel::testing::ClockAhead settled;
     std::vector<Call> shared;                      // made by every thread
     std::vector<std::vector<Call>> own{kThreads};  // made by one thread each
 
     void SetUp() override {
         // Names of the same file spelled differently are different cache
-        // names. The files were written long enough ago for the caches to
-        // keep their digests.
+        // names. The caches may keep the files' digests (see settled).
         g_cacheable.clear();
         int serial = 0;
         auto addFile = [&](std::vector<Call>& calls, const std::string& stem) {
@@ -148,6 +152,9 @@ protected:
         shared.push_back({ini, "INI=gamma", 0});
         shared.push_back({ini, "INI=beta,MD5=" + DigestOfBytes(text), 1});
         shared.push_back({ini, "MD5=" + DigestOfBytes(text) + ",INI=other", 0});
+#ifdef _WIN32
+        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+#endif
     }
 
     // Every call a thread makes, in its own order.

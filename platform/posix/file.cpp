@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -137,10 +138,12 @@ std::optional<FileIdentity> IdentityOf(const std::string& name) {
     return IdentityFrom(st);
 }
 
-bool ModifiedRecently(const FileIdentity& identity) noexcept {
+bool ChangedRecently(const FileIdentity& identity) noexcept {
     timespec now{};
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
-    return Nanoseconds(now) - identity.modified < 2 * kNanoseconds;
+    // Compared, not subtracted: a time set far into the past cannot overflow.
+    const std::int64_t settledBefore = Nanoseconds(now) + (ClockAheadForTests() - 2) * kNanoseconds;
+    return std::max(identity.modified, identity.changed) > settledBefore;
 }
 
 }  // namespace ondrel::platform

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/file.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/names.h"
@@ -17,11 +19,16 @@ std::int64_t Ticks(const FILETIME& t) {
 std::optional<FileIdentity> IdentityOfHandle(HANDLE h) noexcept {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) return std::nullopt;
+    // The change time is had only here: SetFileTime sets the last-write
+    // time back, and moves the change time on.
+    FILE_BASIC_INFO times;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &times, sizeof times)) return std::nullopt;
     FileIdentity id;
     id.volume = info.dwVolumeSerialNumber;
     id.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     id.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    id.modified = Ticks(info.ftLastWriteTime);
+    id.modified = times.LastWriteTime.QuadPart;
+    id.changed = times.ChangeTime.QuadPart;
     return id;
 }
 
@@ -121,11 +128,13 @@ std::optional<FileIdentity> IdentityOf(const std::string& name) {
     return IdentityOfHandle(handle.Get());
 }
 
-bool ModifiedRecently(const FileIdentity& identity) noexcept {
+bool ChangedRecently(const FileIdentity& identity) noexcept {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;  // in 100-nanosecond ticks
-    return Ticks(now) - identity.modified < kTwoSeconds;
+    constexpr std::int64_t kSecond = 10000000;  // in 100-nanosecond ticks
+    // Compared, not subtracted: a time set far into the past cannot overflow.
+    const std::int64_t settledBefore = Ticks(now) + (ClockAheadForTests() - 2) * kSecond;
+    return std::max(identity.modified, identity.changed) > settledBefore;
 }
 
 }  // namespace ondrel::platform

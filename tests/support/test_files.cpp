@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/file.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #include <winioctl.h>
@@ -95,6 +97,12 @@ void SetLastWriteTime(const std::string& path, std::int64_t unixSeconds) {
 void Age(const std::string& path, std::int64_t seconds) {
     SetLastWriteTime(path, static_cast<std::int64_t>(std::time(nullptr)) - seconds);
 }
+
+ClockAhead::ClockAhead(std::int64_t seconds) : before_(platform::ClockAheadForTests()) {
+    platform::SetClockAheadForTests(seconds);
+}
+
+ClockAhead::~ClockAhead() { platform::SetClockAheadForTests(before_); }
 
 std::string TempDir::WriteAged(std::string_view name, std::string_view bytes, std::int64_t seconds) const {
     std::string path = Write(name, bytes);

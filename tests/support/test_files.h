@@ -23,7 +23,8 @@ public:
     std::string File(std::string_view name) const;
     // Writes the bytes to a file of that name and answers its path.
     std::string Write(std::string_view name, std::string_view bytes) const;
-    // Write, then Age: a file the digest caches may keep a digest of.
+    // Write, then Age: a file the digest caches may keep a digest of while a
+    // ClockAhead lives.
     std::string WriteAged(std::string_view name, std::string_view bytes, std::int64_t seconds = 3600) const;
 
 private:
@@ -41,7 +42,23 @@ void SetLastWriteTime(const std::string& path, std::int64_t unixSeconds);
 
 // Sets the file's last-write time to an hour ago (or seconds ago): the
 // digest caches trust only files not written within the last two seconds.
+// Its change time is now all the same, and no test can set that back: see
+// ClockAhead.
 void Age(const std::string& path, std::int64_t seconds = 3600);
+
+// While it lives, the clock that the digest caches judge the age of a file
+// by runs ahead (an hour unless told): a file written just now counts as
+// settled once its last-write time was aged as well.
+class ClockAhead {
+public:
+    explicit ClockAhead(std::int64_t seconds = 3600);
+    ~ClockAhead();
+    ClockAhead(const ClockAhead&) = delete;
+    ClockAhead& operator=(const ClockAhead&) = delete;
+
+private:
+    std::int64_t before_;
+};
 
 // Names table-driven cases after their "name" member.
 struct CaseName {
