@@ -15,7 +15,9 @@
 #     measured with /usr/bin/time -v;
 #  6. catalogues: identify of 1,000 files against 10,000 entries, against
 #     reading and digesting the files once; the bytes a host reads for the
-#     lists make --against writes for 100 files of 4 MiB.
+#     lists make --against writes for 100 files of 4 MiB;
+#  7. the directory search with wildcards over 10,000 names: an ordinary
+#     pattern and hostile ones of 4,001 characters.
 # Usage: bench/run.sh [build dir]      (default build/bench)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,7 +25,7 @@ cd "$root"
 "$root/scripts/install-deps.sh"
 build=${1:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BENCH=ON -DONDREL_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target checksum_bench check_bench sections_bench cache_bench identify_bench ondrel-check >/dev/null
+cmake --build "$build" -j 2 --target checksum_bench check_bench sections_bench cache_bench identify_bench find_bench ondrel-check >/dev/null
 
 data=$(mktemp -d "${TMPDIR:-/tmp}/ondrel-bench.XXXXXX")
 trap 'rm -rf "$data"' EXIT
@@ -58,3 +60,6 @@ done
 echo "== catalogues: identify, make --against"
 rm -f "$five"
 "$build/bin/identify_bench" 5 100
+
+echo "== directory search with wildcards over 10,000 names"
+"$build/bin/find_bench"
