@@ -66,6 +66,13 @@ std::optional<CheckListItem> CheckListReader::Next() {
     return item;
 }
 
+bool HasEntry(const char* text) {
+    CheckListReader reader(text);
+    while (std::optional<CheckListItem> item = reader.Next())
+        if (!item->text.empty()) return true;
+    return false;
+}
+
 EntryParts SplitEntry(const std::string& entry) {
     Cursor c{entry.c_str()};
     while (!c.AtEnd() && !c.Is('=')) c.Step();

@@ -35,6 +35,11 @@ private:
     bool emptyItemPending_ = false;  // a trailing "," was read
 };
 
+// Whether the list has an entry with some text. Blanks, control bytes and
+// lone commas give none: blanks alone hold for any file, and the empty
+// entries of lone commas for none. Throws std::bad_alloc.
+bool HasEntry(const char* text);
+
 // Name and value of one entry: the text before and after its first "=".
 // Without "=" the name is empty and the value is the whole entry.
 struct EntryParts {

@@ -118,6 +118,14 @@ first16=$(out check h16 "MD5=" | sed -n 's/^    computed: //p')
 expect "identify: several entries" 1 '^versions/v2\.bin	version 1	any 64 KiB	first 16 bytes of v1$' 'mixed\.cat:7: damaged line: no TAB' -- identify mixed.cat versions/v2.bin
 expect "identify: an entry without a size rule" 1 '^versions/short\.bin	version 3$' '' -- identify mixed.cat versions/short.bin
 
+# A list of blanks or control bytes names no file: a damaged line, not an
+# entry that every file would match.
+printf 'app 9.9\t \nctl\t\001\002\ncommas\t, ,\n' >"$dir/blank.cat"
+expect "identify: a list with no entry is damaged" 1 '^stranger\.bin	unknown$' 'blank\.cat:1: damaged line: no entry' -- identify blank.cat stranger.bin
+expect "identify: every such line reported" 1 '' 'blank\.cat:3: damaged line: no entry' -- identify blank.cat stranger.bin
+printf ' \tstranger.bin\n' >"$dir/blank.list"
+expect "verify: a list with no entry is damaged" 1 '' 'blank\.list:1: damaged line: no entry' -- verify blank.list
+
 # ---- catalog check ----
 expect "catalog check: exact" 0 '^4 files, 4 entries: 4 recognised by exactly one entry, 0 by several, 0 by none; 0 entries hold for several files, 0 for none$' '' -- catalog check known.cat versions
 cp "$dir/versions/v1.bin" "$dir/versions/v1-copy.bin"

@@ -18,6 +18,7 @@
 #include "tests/support/test_files.h"
 #include "tools/catalog.h"
 #include "tools/file_facts.h"
+#include "tools/manifest.h"
 #include "tools/one_file.h"
 #include "tools/separate.h"
 
@@ -83,11 +84,48 @@ TEST(CatalogueFormat, EntriesCommentsEscapesAndDamageWithLineNumbers) {
     EXPECT_EQ(c.entries[3].name, "last");
 
     const std::vector<std::pair<std::size_t, std::string>> damaged = {
-        {7, "no TAB"}, {8, "backslash"}, {9, "no name"}, {10, "no check list"}, {11, "the name of line 2 again"}};
+        {7, "no TAB"}, {8, "backslash"}, {9, "no name"}, {10, "no entry"}, {11, "the name of line 2 again"}};
     ASSERT_EQ(c.damaged.size(), damaged.size());
     for (std::size_t i = 0; i < damaged.size(); ++i) {
         EXPECT_EQ(c.damaged[i].line, damaged[i].first);
         EXPECT_NE(c.damaged[i].damage.find(damaged[i].second), std::string::npos) << c.damaged[i].damage;
+    }
+}
+
+// A list with no entry would hold for every file: in a catalogue it would
+// name any file, in a manifest it would verify any file. Whatever bytes such
+// a list holds, its line is damaged in both, and the line is not used.
+TEST(CatalogueFormat, ListsWithoutAnEntryAreDamagedInCataloguesAndManifests) {
+    const struct {
+        const char* name;
+        std::string list;
+        bool hasEntry;
+    } cases[] = {
+        {"blank", " ", false},
+        {"tab", "\t", false},
+        {"control bytes", "\x01\x02\x1f", false},
+        {"line feed and return", "\n\r", false},
+        {"lone comma", ",", false},
+        {"commas and blanks", " , ,,\x7f, ", true},  // byte 127 is no blank: an (unknown) entry
+        {"commas only", ",,,", false},
+        {"one entry", "FILESIZE=1", true},
+        {"an entry after commas", ",, MD5=1", true},
+        {"a quoted blank", "\" \"", true},  // an entry named " ": unknown, so it fails, never holds
+    };
+    for (const auto& c : cases) {
+        const Catalogue catalogue = ParseCatalogue(CatalogueLine("app 1.0", c.list) + "\n");
+        EXPECT_EQ(catalogue.entries.size(), c.hasEntry ? 1u : 0u) << c.name;
+        if (!c.hasEntry) {
+            ASSERT_EQ(catalogue.damaged.size(), 1u) << c.name;
+            EXPECT_EQ(catalogue.damaged[0].line, 1u) << c.name;
+            EXPECT_NE(catalogue.damaged[0].damage.find("no entry"), std::string::npos) << catalogue.damaged[0].damage;
+        }
+        const ManifestLines manifest = ParseManifest(EscapeField(c.list) + "\tfile\n");
+        ASSERT_EQ(manifest.size(), 1u) << c.name;
+        EXPECT_EQ(manifest[0].damage.empty(), c.hasEntry) << c.name << ": " << manifest[0].damage;
+        if (!c.hasEntry) {
+            EXPECT_NE(manifest[0].damage.find("no entry"), std::string::npos) << manifest[0].damage;
+        }
     }
 }
 

@@ -49,6 +49,12 @@ expect "check quiet" 1 '^$' '' -- check --quiet "$text" "FILESIZE=14"
 expect "check json" 0 '"result": true' '' -- check --json "$text" "FILESIZE=13"
 expect "check quiet and json exclude each other" 2 '' 'excludes' -- check --quiet --json "$text" "FILESIZE=13"
 expect "help is no file name" 0 'Usage' '' -- check --help FILESIZE=0
+# A list with no entry holds for any file: the library's answer, with a note.
+for list in "" " " $'\x01\x02'; do
+  expect "check of a list with no entry: note" 0 '^note: the list has no entry: an empty list holds for any file$' '' -- check "$text" "$list"
+done
+expect "check json of a list with no entry: note" 0 '"notes": \[$' '' -- check --json "$text" " "
+expect "check json of a list with an entry: no note" 0 '"notes": \[\]' '' -- check --json "$text" "FILESIZE=13"
 
 # ---- make: round trips over built, sample and system files ----
 roundtrip() {  # unix-path

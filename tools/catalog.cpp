@@ -29,8 +29,8 @@ std::optional<CatalogueEntry> ReadEntry(std::string_view line, std::string& dama
     std::optional<std::string> list = UnescapeField(line.substr(tab + 1));
     if (!name || !list) damage = kBadEscape;
     else if (name->empty()) damage = "no name before the TAB";
-    else if (list->empty()) damage = "no check list after the TAB (an empty list holds for every file)";
     else if (name->find('\0') != std::string::npos || list->find('\0') != std::string::npos) damage = "a zero byte";
+    else if (!HasEntry(list->c_str())) damage = "no entry in the check list after the TAB (it would hold for every file or for none)";
     if (!damage.empty()) return std::nullopt;
     return CatalogueEntry{0, std::move(*name), std::move(*list)};
 }

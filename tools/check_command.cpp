@@ -34,7 +34,8 @@ void PrintJson(const CheckOptions& o, const CheckReport& report) {
                            {"notes", r.notes},
                            {"hints", r.hints}});
     }
-    out::Line(JsonText({{"file", o.file}, {"checkList", o.checkList}, {"result", report.result}, {"entries", entries}}));
+    out::Line(JsonText({{"file", o.file}, {"checkList", o.checkList}, {"result", report.result}, {"entries", entries},
+                              {"notes", report.notes}}));
 }
 
 void PrintText(const CheckReport& report) {
@@ -49,6 +50,7 @@ void PrintText(const CheckReport& report) {
         for (const std::string& h : r.hints) block += "    hint:     " + h + "\n";
         out::Write(block);
     }
+    for (const std::string& n : report.notes) out::Line("note: " + n);
     out::Line(report.result ? "result: 1 (holds)" : "result: 0 (does not hold)");
 }
 

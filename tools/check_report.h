@@ -23,6 +23,7 @@ struct EntryReport {
 struct CheckReport {
     std::vector<EntryReport> entries;
     bool result = false;
+    std::vector<std::string> notes;  // about the list as a whole
 };
 
 // Evaluates the list with the library's engine (no digest caches) and

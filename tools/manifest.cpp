@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "checks/check_list.h"
 #include "platform/prefault.h"
 
 namespace ondrel::tool {
@@ -75,6 +76,7 @@ ManifestLine ReadFileLine(std::string_view line) {
     if (!list || !path) parsed.damage = "a backslash that starts none of \\\\ \\t \\n \\r";
     else if (path->empty()) parsed.damage = "no path after the TAB";
     else if (path->find('\0') != std::string::npos || list->find('\0') != std::string::npos) parsed.damage = "a zero byte";
+    else if (!HasEntry(list->c_str())) parsed.damage = "no entry in the check list (it would hold for every file or for none)";
     else {
         parsed.checkList = std::move(*list);
         parsed.path = std::move(*path);
