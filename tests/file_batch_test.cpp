@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -531,6 +532,65 @@ TEST(RunFilesInOrder, AFailedEmitStopsTheWork) {
                      [](std::size_t) {}),
                  std::runtime_error);
     EXPECT_LT(worked.load(), names.size()) << "the threads stop after the files they hold";
+}
+
+// With fewer threads than asked for, or none (the calling thread reads the
+// files itself), the lists are those of the rules alone, in order, with
+// one note.
+TEST(RunFilesInOrder, ThreadsThatCannotStartLeaveFewerWorkers) {
+    TempDir dir;
+    const std::vector<TreeFile> tree = RandomTree(dir, 5);
+    const RuleChoice rules = Rules({"all"});
+    std::vector<MadeList> plain;
+    for (const TreeFile& f : tree) plain.push_back(MakeCheckList(f.path, rules));
+    for (long starts : {0L, 1L}) {
+        FailThreadStartsAfter(starts);
+        std::vector<std::size_t> order;
+        std::vector<std::string> notes;
+        RunFilesInOrder<MadeList>(
+            tree.size(), 3, [&](std::size_t i) { return ReadPlan{&tree[i].path, NeedsOf(rules)}; },
+            [&](std::size_t i, const FileRead* read) { return MakeCheckList(tree[i].path, rules, read); },
+            [&](std::size_t i, MadeList& made) {
+                order.push_back(i);
+                EXPECT_EQ(made.checkList, plain[i].checkList) << starts << " " << tree[i].path;
+                EXPECT_EQ(made.leftOut, plain[i].leftOut) << starts << " " << tree[i].path;
+                EXPECT_EQ(made.problem, plain[i].problem) << starts << " " << tree[i].path;
+            },
+            [](std::size_t) {}, [&](const std::string& note) { notes.push_back(note); });
+        StopFailingThreadStarts();
+        ASSERT_EQ(order.size(), tree.size()) << starts;
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << starts;
+        ASSERT_EQ(notes.size(), 1u) << starts;
+        EXPECT_EQ(notes[0].rfind("could start " + std::to_string(starts) + " of 3 threads (", 0), 0u) << notes[0];
+    }
+}
+
+// Out of memory while a batch holds many files: what was emitted is the
+// results before the item in order, and std::bad_alloc reaches the calling
+// thread; the files the failed batch held are never waited for.
+TEST(RunFilesInOrder, AWorkerOutOfMemoryEndsTheRunOnTheCallingThread) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) names.push_back(dir.Write(Numbered("f", i), CountingBytes(100 + i)));
+    constexpr std::size_t kFailing = 150;
+    for (long starts : {-1L, 0L}) {
+        FailThreadStartsAfter(starts);
+        for (unsigned jobs : {1u, 2u}) {
+            std::vector<std::size_t> emitted;
+            EXPECT_THROW(RunFilesInOrder<int>(
+                             names.size(), jobs, [&](std::size_t i) { return ReadPlan{&names[i], {true, true}}; },
+                             [&](std::size_t i, const FileRead*) {
+                                 if (i == kFailing) throw std::bad_alloc();
+                                 return 0;
+                             },
+                             [&](std::size_t i, int&) { emitted.push_back(i); }, [](std::size_t) {}),
+                         std::bad_alloc)
+                << starts << " -j " << jobs;
+            EXPECT_LE(emitted.size(), kFailing) << starts << " -j " << jobs;
+            for (std::size_t i = 0; i < emitted.size(); ++i) EXPECT_EQ(emitted[i], i) << starts << " -j " << jobs;
+        }
+        StopFailingThreadStarts();
+    }
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -17,6 +20,7 @@
 #include "checksums/md5.h"
 #include "platform/pe/pe_layout.h"
 #include "tests/support/bytes.h"
+#include "tests/support/child_process.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
 #include "tools/check_report.h"
@@ -31,6 +35,8 @@
 #include "tests/support/digests.h"
 
 #ifndef _WIN32
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -477,63 +483,7 @@ TEST(CheckNotes, SizeRulesOfFilesOfFourGiBSeeTheLowBits) {
 
 // ---- make and inspect: hostile images, parsed once ----
 
-// A resource section of shared directories: `types` root entries all lead
-// to one directory of `names` entries, all leading to one language
-// directory with one data entry. With a name, every entry at both levels
-// is that one name; otherwise the entries are the numbers 1, 2, ...
-std::string SharedDirectories(std::uint32_t rva, std::size_t types, std::size_t names, const std::u16string& name) {
-    namespace rdir = pe::resource_directory;
-    namespace rent = pe::resource_entry;
-    using ondrel::testing::Put16;
-    using ondrel::testing::Put32;
-    const bool named = !name.empty();
-    const std::size_t typeDir = rdir::kSize + types * rent::kSize;
-    const std::size_t langDir = typeDir + rdir::kSize + names * rent::kSize;
-    const std::size_t dataEntry = langDir + rdir::kSize + rent::kSize;
-    const std::size_t text = dataEntry + pe::resource_data::kSize;
-    const std::size_t data = text + (named ? 2 + 2 * name.size() : 0);
-    std::string b(data + 4, '\0');
-    auto directory = [&](std::size_t at, std::size_t count, std::size_t target, bool entriesNamed) {
-        Put16(b, at + (entriesNamed ? rdir::kNumberOfNamedEntries : rdir::kNumberOfIdEntries), static_cast<std::uint32_t>(count));
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t e = at + rdir::kSize + i * rent::kSize;
-            Put32(b, e + rent::kName, entriesNamed ? rent::kNameIsString | static_cast<std::uint32_t>(text)
-                                                   : static_cast<std::uint32_t>(i + 1));
-            Put32(b, e + rent::kTarget, static_cast<std::uint32_t>(target) | rent::kTargetIsDirectory);
-        }
-    };
-    directory(0, types, typeDir, named);
-    directory(typeDir, names, langDir, named);
-    Put16(b, langDir + rdir::kNumberOfIdEntries, 1);
-    Put32(b, langDir + rdir::kSize + rent::kName, 0x409);
-    Put32(b, langDir + rdir::kSize + rent::kTarget, static_cast<std::uint32_t>(dataEntry));
-    Put32(b, dataEntry + pe::resource_data::kOffsetToData, rva + static_cast<std::uint32_t>(data));
-    Put32(b, dataEntry + pe::resource_data::kDataSize, 4);
-    if (named) {
-        Put16(b, text, static_cast<std::uint32_t>(name.size()));
-        for (std::size_t i = 0; i < name.size(); ++i) Put16(b, text + 2 + 2 * i, name[i]);
-    }
-    b.replace(data, 4, "DATA");
-    return b;
-}
-
-// An image whose first section holds those directories, with `sections`
-// sections in all.
-std::string HostileImage(std::size_t types, std::size_t names, const std::u16string& name, std::size_t sections) {
-    PeImage image;
-    // The writer gives each section without bytes one page of addresses, from
-    // the second page on: the directories go last, past the long table.
-    const auto rva = static_cast<std::uint32_t>(0x1000 * sections);
-    for (std::size_t i = 1; i < sections; ++i) image.sections.push_back({"s" + std::to_string(i), ""});
-    image.sections.push_back({".rsrc", SharedDirectories(rva, types, names, name)});
-    PeImage::Built built = image.Build();
-    const std::size_t directory = built.optionalHeader + pe::optional_header::kPe32.dataDirectories +
-                                  pe::optional_header::kResourceDirectory * pe::optional_header::kDirectoryEntrySize;
-    ondrel::testing::Put32(built.bytes, directory + pe::optional_header::kDirectoryAddress, rva);
-    ondrel::testing::Put32(built.bytes, directory + pe::optional_header::kDirectorySize,
-                           static_cast<std::uint32_t>(image.sections.back().data.size()));
-    return built.bytes;
-}
+using ondrel::testing::HostileImage;
 
 TEST(HostileImages, OneLongNameSharedByAllEntriesIsOneResource) {
     TempDir dir;
@@ -687,6 +637,183 @@ TEST(RunInOrder, AFailedEmitStopsTheWork) {
                  std::runtime_error);
     EXPECT_LT(worked.load(), 100u) << "the threads stop after the items they hold";
 }
+
+// Thread starts the system refuses: fewer workers, down to the calling
+// thread alone, which then emits each result as soon as it is made; one
+// note; the same results in the same order.
+class FailingThreadStarts {
+public:
+    explicit FailingThreadStarts(long after) { FailThreadStartsAfter(after); }
+    ~FailingThreadStarts() { StopFailingThreadStarts(); }
+};
+
+TEST(RunInOrder, ThreadsThatCannotStartLeaveFewerWorkers) {
+    struct Case {
+        const char* name;
+        long starts;  // before they fail; negative: none fails
+        unsigned threads;
+        std::size_t workers;
+        std::string note;
+    };
+    const Case cases[] = {
+        {"AllStart", -1, 4, 4, ""},
+        {"TwoOfFour", 2, 4, 2, "could start 2 of 4 threads ("},
+        {"NoneOfFour", 0, 4, 0, "could start 0 of 4 threads ("},
+        {"NoneOfOne", 0, 1, 0, "could start 0 of 1 threads ("},
+    };
+    constexpr std::size_t kItems = 40;
+    for (const Case& c : cases) {
+        FailingThreadStarts failing(c.starts);
+        const std::thread::id caller = std::this_thread::get_id();
+        std::mutex lock;
+        std::set<std::thread::id> ran;
+        std::vector<std::size_t> emitted, emittedBeforeWork(kItems);
+        std::vector<std::string> notes;
+        RunInOrder<std::size_t>(
+            kItems, c.threads,
+            [&](std::size_t i) {
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    ran.insert(std::this_thread::get_id());
+                    emittedBeforeWork[i] = emitted.size();
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                return i * 3;
+            },
+            [&](std::size_t i, std::size_t& r) {
+                EXPECT_EQ(r, i * 3) << c.name;
+                std::lock_guard<std::mutex> hold(lock);
+                emitted.push_back(i);
+            },
+            [](std::size_t) {}, [&](const std::string& note) { notes.push_back(note); });
+        ASSERT_EQ(emitted.size(), kItems) << c.name;
+        for (std::size_t i = 0; i < kItems; ++i) EXPECT_EQ(emitted[i], i) << c.name;
+        if (c.note.empty()) {
+            EXPECT_TRUE(notes.empty()) << c.name << ": " << notes[0];
+        } else {
+            ASSERT_EQ(notes.size(), 1u) << c.name;
+            EXPECT_EQ(notes[0].rfind(c.note, 0), 0u) << c.name << ": " << notes[0];
+            EXPECT_TRUE(Contains(notes[0], c.workers ? "going on with " + std::to_string(c.workers) : "main thread alone"))
+                << c.name << ": " << notes[0];
+        }
+        if (c.workers == 0) {
+            EXPECT_EQ(ran, std::set<std::thread::id>{caller}) << c.name;
+            // Nothing waits for the end: each result went out before the next item was begun.
+            for (std::size_t i = 0; i < kItems; ++i) EXPECT_EQ(emittedBeforeWork[i], i) << c.name << " item " << i;
+        } else {
+            EXPECT_LE(ran.size(), c.workers) << c.name;
+            EXPECT_EQ(ran.count(caller), 0u) << c.name;
+        }
+    }
+}
+
+// A worker out of memory: the work stops, every result before its item is
+// emitted in order, and std::bad_alloc goes on from the calling thread (out
+// of a worker thread it would end the process), whether the item was on a
+// thread of the pool or on the calling thread itself.
+TEST(RunInOrder, AWorkerOutOfMemoryEndsTheRunOnTheCallingThread) {
+    struct Case {
+        const char* name;
+        long starts;
+        unsigned threads;
+    };
+    const Case cases[] = {{"OneWorker", -1, 1}, {"ThreeWorkers", -1, 3}, {"CallingThreadAlone", 0, 3}};
+    constexpr std::size_t kItems = 2000, kFailing = 17;
+    for (const Case& c : cases) {
+        FailingThreadStarts failing(c.starts);
+        std::atomic<std::size_t> worked{0};
+        std::vector<std::size_t> emitted;
+        EXPECT_THROW(RunInOrder<std::size_t>(
+                         kItems, c.threads,
+                         [&](std::size_t i) -> std::size_t {
+                             ++worked;
+                             if (i == kFailing) throw std::bad_alloc();
+                             std::this_thread::sleep_for(std::chrono::microseconds(100));
+                             return i;
+                         },
+                         [&](std::size_t i, std::size_t&) { emitted.push_back(i); }, [](std::size_t) {}),
+                     std::bad_alloc)
+            << c.name;
+        ASSERT_EQ(emitted.size(), kFailing) << c.name;
+        for (std::size_t i = 0; i < kFailing; ++i) EXPECT_EQ(emitted[i], i) << c.name;
+        EXPECT_LT(worked.load(), 100u) << c.name << ": the other workers stop after the items they hold";
+    }
+}
+
+#ifndef _WIN32
+// The same under the system's own limits, in a child process each.
+
+// Limits the address space to what the process holds now and more bytes.
+void LimitAddressSpaceToNowAnd(std::size_t more) {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + more;
+    rlimit r{limit, limit};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &r), 0);
+}
+
+TEST(PoolLimitsChild, NoThreadForTheUser) {
+    ONDREL_ONLY_IN_CHILD();
+    // The limit binds no root: a root child becomes nobody first.
+    if (getuid() == 0) {
+        ASSERT_EQ(setgroups(0, nullptr), 0);
+        ASSERT_EQ(setgid(65534), 0);
+        ASSERT_EQ(setuid(65534), 0);
+    }
+    TempDir dir;
+    std::vector<std::string> files;
+    for (int i = 0; i < 8; ++i) files.push_back(dir.Write(std::string("f").append(std::to_string(i)), std::string(1000 + i, static_cast<char>('a' + i))));
+    const RuleChoice rules = Rules({"default"});
+    std::vector<MadeList> plain;
+    for (const std::string& f : files) plain.push_back(MakeCheckList(f, rules));
+    // The process counts already: no other may start. Only the soft limit
+    // binds; it goes back up afterwards for a sanitizer's own threads at exit.
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NPROC, &before), 0);
+    rlimit one{1, before.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &one), 0);
+    std::vector<std::string> notes;
+    std::vector<std::size_t> order;
+    RunFilesInOrder<MadeList>(
+        files.size(), 4, [&](std::size_t i) { return ReadPlan{&files[i], NeedsOf(rules)}; },
+        [&](std::size_t i, const FileRead* read) { return MakeCheckList(files[i], rules, read); },
+        [&](std::size_t i, MadeList& made) {
+            order.push_back(i);
+            EXPECT_EQ(made.checkList, plain[i].checkList) << files[i];
+        },
+        [](std::size_t) {}, [&](const std::string& note) { notes.push_back(note); });
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &before), 0);
+    EXPECT_EQ(order.size(), files.size());
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].rfind("could start 0 of 4 threads (", 0), 0u) << notes[0];
+}
+
+TEST(PoolLimits, NoThreadForTheUser) {
+    EXPECT_TRUE(ondrel::testing::ChildPassesWithin("PoolLimitsChild.NoThreadForTheUser", std::chrono::seconds(60)));
+}
+
+TEST(PoolLimitsChild, AWorkerOutOfAddressSpace) {
+    ONDREL_ONLY_IN_CHILD();
+    std::vector<std::size_t> emitted;
+    LimitAddressSpaceToNowAnd(std::size_t{64} << 20);  // room for two threads' stacks, not for 1 GiB
+    EXPECT_THROW(RunInOrder<std::size_t>(
+                     40, 2,
+                     [](std::size_t i) {
+                         if (i == 7) ::operator delete(::operator new(std::size_t{1} << 30));  // a call, never elided
+                         return i;
+                     },
+                     [&](std::size_t i, std::size_t&) { emitted.push_back(i); }, [](std::size_t) {}),
+                 std::bad_alloc);
+    EXPECT_EQ(emitted, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6}));
+}
+
+TEST(PoolLimits, AWorkerOutOfAddressSpace) {
+    if (ondrel::testing::kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs far more address space than the limit";
+    EXPECT_TRUE(ondrel::testing::ChildPassesWithin("PoolLimitsChild.AWorkerOutOfAddressSpace", std::chrono::seconds(60)));
+}
+#endif
 
 // ---- make --manifest: the walk ----
 

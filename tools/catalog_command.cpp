@@ -102,7 +102,7 @@ int RunCatalogCheck(const CatalogCheckOptions& o) {
             s.entriesOfFile[i] = m.held;
             for (std::size_t e : m.held) s.filesOfEntry[e].push_back(i);
         },
-        [](std::size_t) {});
+        [](std::size_t) {}, [](const std::string& note) { Warn("catalog check", note); });
 
     std::size_t once = 0, several = 0, none = 0, broad = 0, idle = 0;
     for (const std::vector<std::size_t>& held : s.entriesOfFile) (held.size() == 1 ? once : held.empty() ? none : several)++;

@@ -3,6 +3,7 @@
 #include "tools/cli.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <new>
 #include <string>
@@ -58,6 +59,17 @@ int Finish(int status) {
     return status;
 }
 
+// Out of memory, in the command or in one of its threads: what was printed
+// before stays, and the message needs no memory of its own.
+int OutOfMemory() {
+    try {
+        out::Flush();
+    } catch (const WriteFailed&) {
+    }
+    std::fputs("ondrel: out of memory\n", stderr);
+    return kUsage;
+}
+
 }  // namespace
 
 int RunOndrel(int argc, char** argv, bool checkAlias) {
@@ -67,7 +79,7 @@ int RunOndrel(int argc, char** argv, bool checkAlias) {
                  "ondrel"};
     app.set_version_flag("--version", "ondrel " ONDREL_VERSION);
     app.footer("Exit status: 0 the check holds, every file held or was made; 1 it does not; 2 a usage error, a "
-               "list that cannot be read, or a failed write. Each subcommand's --help tells its own.");
+               "list that cannot be read, a failed write, or memory running out. Each subcommand's --help tells its own.");
     app.require_subcommand(1);
     int status = kFails;
     SetupCheck(app, status);
@@ -90,8 +102,7 @@ int RunOndrel(int argc, char** argv, bool checkAlias) {
         Warn({}, std::string("write error: ") + e.what());
         return kUsage;
     } catch (const std::bad_alloc&) {
-        Warn({}, "out of memory");
-        return kFails;
+        return OutOfMemory();
     }
     return Finish(status);
 }

@@ -99,7 +99,8 @@ int IdentifyRun::Run() {
     RunInOrder<FileMatch>(
         files.size(), o_.jobs ? o_.jobs : Cores(),
         [&](std::size_t i) { return MatchFile(files[i].path, catalogue_, index); },
-        [&](std::size_t i, FileMatch& m) { Emit(files[i], m); }, [](std::size_t) { out::Flush(); });
+        [&](std::size_t i, FileMatch& m) { Emit(files[i], m); }, [](std::size_t) { out::Flush(); },
+        [](const std::string& note) { Warn("identify", note); });
     if (json_) {
         json_->EndArray();
         json_->Member("summary", {{"files", counts_.files}, {"identified", counts_.identified},

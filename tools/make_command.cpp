@@ -117,7 +117,7 @@ int Make(MakePlan& plan, const RuleChoice& rules, const MakeOptions& o) {
             if (w) EmitJson(plan, *w, plan.files[i], made);
             else EmitText(plan, plan.files[i], made);
         },
-        [](std::size_t) { out::Flush(); });
+        [](std::size_t) { out::Flush(); }, [](const std::string& note) { Warn("make", note); });
     if (w) {
         w->EndArray();
         w->Member("issues", plan.issues);

@@ -196,7 +196,8 @@ int VerifyRun::Run() {
         items_.size(), o_.jobs ? o_.jobs : Cores(),
         [&](std::size_t i) { return ReadPlan{&items_[i].path, NeedsOf(items_[i].line->checkList)}; },
         [&](std::size_t i, const FileRead* read) { return VerifyFile(items_[i].path, items_[i].line->checkList, read); },
-        [&](std::size_t i, FileVerdict& v) { Emit(items_[i], v); }, [&](std::size_t done) { Progress(done); });
+        [&](std::size_t i, FileVerdict& v) { Emit(items_[i], v); }, [&](std::size_t done) { Progress(done); },
+        [](const std::string& note) { Warn("verify", note); });
     return Summarise();
 }
 

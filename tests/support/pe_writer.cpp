@@ -23,6 +23,42 @@ bool KeyLess(const PeKey& a, const PeKey& b) {
 }
 bool KeyEqual(const PeKey& a, const PeKey& b) { return a.isId == b.isId && a.id == b.id && a.name == b.name; }
 
+// A resource section of shared directories: `types` root entries all lead
+// to one directory of `names` entries, all leading to one language
+// directory with one data entry. With a name, every entry at both levels
+// is that one name; otherwise the entries are the numbers 1, 2, ...
+std::string SharedDirectories(std::uint32_t rva, std::size_t types, std::size_t names, const std::u16string& name) {
+    const bool named = !name.empty();
+    const std::size_t typeDir = rdir::kSize + types * rent::kSize;
+    const std::size_t langDir = typeDir + rdir::kSize + names * rent::kSize;
+    const std::size_t dataEntry = langDir + rdir::kSize + rent::kSize;
+    const std::size_t text = dataEntry + pe::resource_data::kSize;
+    const std::size_t data = text + (named ? 2 + 2 * name.size() : 0);
+    std::string b(data + 4, '\0');
+    auto directory = [&](std::size_t at, std::size_t count, std::size_t target, bool entriesNamed) {
+        Put16(b, at + (entriesNamed ? rdir::kNumberOfNamedEntries : rdir::kNumberOfIdEntries), static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t e = at + rdir::kSize + i * rent::kSize;
+            Put32(b, e + rent::kName, entriesNamed ? rent::kNameIsString | static_cast<std::uint32_t>(text)
+                                                   : static_cast<std::uint32_t>(i + 1));
+            Put32(b, e + rent::kTarget, static_cast<std::uint32_t>(target) | rent::kTargetIsDirectory);
+        }
+    };
+    directory(0, types, typeDir, named);
+    directory(typeDir, names, langDir, named);
+    Put16(b, langDir + rdir::kNumberOfIdEntries, 1);
+    Put32(b, langDir + rdir::kSize + rent::kName, 0x409);
+    Put32(b, langDir + rdir::kSize + rent::kTarget, static_cast<std::uint32_t>(dataEntry));
+    Put32(b, dataEntry + pe::resource_data::kOffsetToData, rva + static_cast<std::uint32_t>(data));
+    Put32(b, dataEntry + pe::resource_data::kDataSize, 4);
+    if (named) {
+        Put16(b, text, static_cast<std::uint32_t>(name.size()));
+        for (std::size_t i = 0; i < name.size(); ++i) Put16(b, text + 2 + 2 * i, name[i]);
+    }
+    b.replace(data, 4, "DATA");
+    return b;
+}
+
 // The resource section's bytes for a given relative virtual address.
 std::string ResourceSection(const std::vector<PeResource>& items, bool sort, std::uint32_t rva) {
     struct Lang { std::uint16_t id; std::size_t item; };
@@ -192,6 +228,23 @@ PeImage::Built PeImage::Build() const {
         }
     }
     return out;
+}
+
+std::string HostileImage(std::size_t types, std::size_t names, const std::u16string& name, std::size_t sections) {
+    PeImage image;
+    // The writer gives each section without bytes one page of addresses, from
+    // the second page on: the directories go last, past the long table.
+    const auto rva = static_cast<std::uint32_t>(0x1000 * sections);
+    // (Built by appending: GCC 12 warns wrongly of "s" + std::string at -O3.)
+    for (std::size_t i = 1; i < sections; ++i) image.sections.push_back({std::string("s").append(std::to_string(i)), ""});
+    image.sections.push_back({".rsrc", SharedDirectories(rva, types, names, name)});
+    PeImage::Built built = image.Build();
+    const std::size_t directory = built.optionalHeader + pe::optional_header::kPe32.dataDirectories +
+                                  pe::optional_header::kResourceDirectory * pe::optional_header::kDirectoryEntrySize;
+    Put32(built.bytes, directory + pe::optional_header::kDirectoryAddress, rva);
+    Put32(built.bytes, directory + pe::optional_header::kDirectorySize,
+          static_cast<std::uint32_t>(image.sections.back().data.size()));
+    return built.bytes;
 }
 
 }  // namespace ondrel::testing
