@@ -85,7 +85,7 @@ inline void ThrowIfExhausted(OpenFailure failure) {
 // its change time (see ChangedRecently). The modification time alone tells
 // little, as writers set it back (touch -d, tar, cp -p, rsync -t,
 // SetFileTime); the change time moves with every write and every change of
-// the times, and the system alone sets it.
+// the times (POSIX lets no program set it; Windows does, which few use).
 //   POSIX: device, inode, size, modification and change times (ns).
 //   Windows: volume serial number, file index, size, last-write and change
 //   times (100 ns ticks since 1601).

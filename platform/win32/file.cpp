@@ -19,8 +19,8 @@ std::int64_t Ticks(const FILETIME& t) {
 std::optional<FileIdentity> IdentityOfHandle(HANDLE h) noexcept {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) return std::nullopt;
-    // The change time is had only here: SetFileTime sets the last-write
-    // time back, and moves the change time on.
+    // Only this gives the change time, which SetFileTime moves on when it
+    // sets the last-write time back.
     FILE_BASIC_INFO times;
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &times, sizeof times)) return std::nullopt;
     FileIdentity id;
