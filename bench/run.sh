@@ -17,7 +17,10 @@
 #     reading and digesting the files once; the bytes a host reads for the
 #     lists make --against writes for 100 files of 4 MiB;
 #  7. the directory search with wildcards over 10,000 names: an ordinary
-#     pattern and hostile ones of 4,001 characters.
+#     pattern and hostile ones of 4,001 characters;
+#  8. make on a hostile image of 99,856 resources in 5.5 KB: in the process
+#     (--rules all and resources, as make reads the file and with the rules
+#     reading it), then `ondrel make --rules all` timed by /usr/bin/time.
 # Usage: bench/run.sh [build dir]      (default build/bench)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +28,8 @@ cd "$root"
 "$root/scripts/install-deps.sh"
 build=${1:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BENCH=ON -DONDREL_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target checksum_bench check_bench sections_bench cache_bench identify_bench find_bench ondrel-check >/dev/null
+cmake --build "$build" -j 2 --target checksum_bench check_bench sections_bench cache_bench identify_bench find_bench \
+  make_bench ondrel-check ondrel_tool >/dev/null
 
 data=$(mktemp -d "${TMPDIR:-/tmp}/ondrel-bench.XXXXXX")
 trap 'rm -rf "$data"' EXIT
@@ -63,3 +67,8 @@ rm -f "$five"
 
 echo "== directory search with wildcards over 10,000 names"
 "$build/bin/find_bench"
+
+echo "== make on an image of 99,856 resources"
+"$build/bin/make_bench" 3 --image "$data/hostile.dll"
+/usr/bin/time -f "ondrel make --rules all: %e s wall, %U s user, peak %M KiB" \
+  "$build/bin/ondrel" make --rules all "$data/hostile.dll" >/dev/null

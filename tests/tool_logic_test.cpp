@@ -445,6 +445,29 @@ TEST(MakeRuleSets, EveryComputedKeywordHasASetAndAliasesResolve) {
     EXPECT_EQ(bad, "nonsense");
 }
 
+// Sets that write the same entry ("code" and "sections" the code section,
+// "version" and "resources" the version resource): the list holds it once,
+// where it first comes, and the other entries in the order their sets
+// write them.
+TEST(MakeRuleSets, AnEntryOfSeveralSetsIsWrittenOnceWhereItFirstComes) {
+    TempDir dir;
+    PeImage image;
+    image.sections = {{".text", "code bytes"}, {".data", "data bytes"}, {"INIT", "init"}};
+    image.resources = {Res(PeKey::Id(16), PeKey::Id(1), "version"), Res(PeKey::Id(6), PeKey::Id(7), "strings"),
+                       Res(PeKey::Id(16), PeKey::Id(2), "second version"),
+                       Res(PeKey::Name(u"CUSTOM"), PeKey::Id(1), "custom")};
+    const std::string file = dir.Write("image.dll", image.Bytes());
+    std::vector<std::string> expected;
+    std::size_t repeats = 0;
+    for (const char* set : {"code", "sections", "version", "resources"})
+        for (const std::string& entry : Items(MakeCheckList(file, Rules({set})).checkList)) {
+            if (std::find(expected.begin(), expected.end(), entry) == expected.end()) expected.push_back(entry);
+            else ++repeats;
+        }
+    EXPECT_EQ(repeats, 2u) << "the code section and the version resource";
+    EXPECT_EQ(Items(MakeCheckList(file, Rules({"code", "sections", "version", "resources"})).checkList), expected);
+}
+
 #ifndef _WIN32
 TEST(MakeNames, WildcardNamesGetNoSizeRules) {
     TempDir dir;

@@ -5,6 +5,7 @@
 #include "tools/make_list.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "checks/engine.h"
 #include "checks/resource_rules.h"
@@ -183,15 +184,18 @@ std::vector<bool> HoldWhenChecked(const std::string& fileName, const std::vector
 
 void Keep(Making& m, MadeList& made) {
     std::vector<std::string> quoted;
+    quoted.reserve(m.candidates.size());  // never moved: `seen` looks into it
+    std::unordered_set<std::string_view> seen;  // an image may give 100,000 resources
     std::vector<const Candidate*> sources;
     for (const Candidate& c : m.candidates) {
         if (c.entry.empty()) {
             made.leftOut.push_back(c.what);
             continue;
         }
-        const std::string q = QuoteEntry(c.entry);
-        if (std::find(quoted.begin(), quoted.end(), q) != quoted.end()) continue;
-        quoted.push_back(q);
+        std::string q = QuoteEntry(c.entry);
+        if (seen.count(q)) continue;
+        quoted.push_back(std::move(q));
+        seen.insert(quoted.back());
         sources.push_back(&c);
     }
     const std::vector<bool> holds = HoldWhenChecked(m.file, quoted, m.known);
