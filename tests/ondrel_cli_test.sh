@@ -3,7 +3,8 @@
 # statuses; check; make (rule sets as written, several files, JSON, the
 # walk, names the size rules cannot express); inspect; verify (the path
 # rule from wherever the manifest is, standard input, missing files,
-# streams and summaries); write errors; and, under Wine, manifests made by
+# streams and summaries); write errors; threads the system will not start
+# and memory running out; and, under Wine, manifests made by
 # the Windows build verified by the native one and the other way round.
 # Usage: ondrel_cli_test.sh EMULATOR-OR-EMPTY TOOL PE-SAMPLE-FOLDER [NATIVE-TOOL]
 set -u
@@ -194,6 +195,66 @@ if [ -z "$emulator" ]; then
     (cd "$dir" && run $args > /dev/full 2>"$dir/stderr"); s=$?
     [ $s = 2 ] && grep -q 'write error' "$dir/stderr" && ok || bad "$args > /dev/full: status $s"
   done
+fi
+
+# ---- limits: threads the system will not start, memory running out (Linux) ----
+# verify and make go on with the threads they get, down to the main thread
+# alone, and say so once; out of memory, in a worker thread or not, ends
+# with "ondrel: out of memory" and status 2 after the lines printed before.
+if [ -z "$emulator" ]; then
+  chmod a+rx "$dir"; mkdir -p "$dir/limits/t"
+  for i in $(seq 1 30); do head -c $((i * 3000)) /dev/urandom > "$dir/limits/t/f$i"; done
+  chmod -R a+rX "$dir/limits"
+  (cd "$dir/limits" && run make --manifest t --rules md5 > made.list 2>/dev/null && run verify -v made.list > verified.txt 2>/dev/null)
+  # A sanitizer's leak check at exit starts a thread of its own.
+  limited() {  # ULIMIT-OPTION VALUE ARGS...: the tool under that limit in $dir/limits, as $as_user
+    local option=$1 value=$2; shift 2
+    (cd "$dir/limits" && ASAN_OPTIONS=detect_leaks=0 "${as_user[@]}" bash -c 'ulimit "$1" "$2" && exec "${@:3}"' - \
+      "$option" "$value" "$tool" "$@")
+  }
+  # The limit on processes binds no root: root runs the tool as nobody.
+  as_user=()
+  if [ "$(id -u)" = 0 ]; then as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+  if [ "$(id -u)" = 0 ] && ! command -v setpriv >/dev/null; then
+    echo "skipped: threads the system will not start (root, and no setpriv to become nobody)"
+  else
+    # The process counts already: no thread may start.
+    limited -u 1 verify -v -j 4 made.list > "$dir/stdout" 2> "$dir/stderr"; s=$?
+    [ $s = 0 ] && cmp -s "$dir/stdout" "$dir/limits/verified.txt" && grep -q '^30 held, 0 failed, 0 missing$' "$dir/stderr" &&
+      [ "$(grep -c '^ondrel verify: could start 0 of 4 threads (.*): going on with the main thread alone$' "$dir/stderr")" = 1 ] &&
+      ok || { bad "verify without threads: status $s"; cat "$dir/stderr"; }
+    limited -u 1 make --manifest t --rules md5 -j 4 > "$dir/stdout" 2> "$dir/stderr"; s=$?
+    [ $s = 0 ] && cmp -s "$dir/stdout" "$dir/limits/made.list" && [ "$(wc -l < "$dir/stderr")" = 1 ] &&
+      grep -q '^ondrel make: could start 0 of 4 threads (.*): going on with the main thread alone$' "$dir/stderr" &&
+      ok || { bad "make without threads: status $s"; cat "$dir/stderr"; }
+  fi
+  as_user=()
+  if grep -q __asan_init "$tool"; then
+    echo "skipped: memory running out (a sanitizer's shadow memory needs far more address space)"
+  else
+    (cd "$dir/limits" && run make t/f1 t/f2 t/f3 > made3.txt 2>/dev/null)
+    # From the least address space the program loads in, up: every run ends
+    # whole, or with the message and what came before it; some run out.
+    low=4000
+    while ! limited -v "$low" --version > /dev/null 2>&1 && [ "$low" -lt 100000 ]; do low=$((low + 2000)); done
+    ran_out=0
+    for kib in $(seq "$low" 2000 $((low + 40000))); do
+      for args in "verify -v -j 1 made.list:verified.txt" "make t/f1 t/f2 t/f3:made3.txt"; do
+        whole="$dir/limits/${args#*:}"
+        # shellcheck disable=SC2086
+        limited -v "$kib" ${args%:*} > "$dir/stdout" 2> "$dir/stderr"; s=$?
+        if [ $s = 0 ] && cmp -s "$dir/stdout" "$whole"; then
+          ok
+        elif [ $s = 2 ] && [ "$(tail -n 1 "$dir/stderr")" = "ondrel: out of memory" ] &&
+             head -c "$(stat -c %s "$dir/stdout")" "$whole" | cmp -s - "$dir/stdout"; then
+          ok; ran_out=$((ran_out + 1))
+        else
+          bad "${args%:*} in $kib KiB of address space: status $s"; tail -n 3 "$dir/stderr"
+        fi
+      done
+    done
+    [ "$ran_out" -gt 0 ] && ok || bad "no run ran out of memory from $low KiB up"
+  fi
 fi
 
 # ---- manifests between the builds (under Wine, with the native build beside it) ----
