@@ -112,7 +112,8 @@ public:
     std::uint64_t Size() const noexcept override { return file_.Size(); }
     bool ReadAt(std::uint64_t offset, void* out, std::size_t count) override {
         const std::uint64_t block = offset / kBlock;
-        if (count > kBlock || (offset + count - 1) / kBlock != block || offset + count > Size())
+        // A read of nothing (the name of length 0) may come with no buffer at all.
+        if (count == 0 || count > kBlock || (offset + count - 1) / kBlock != block || offset + count > Size())
             return file_.ReadAt(offset, out, count);
         const std::string* bytes = Block(block);
         if (!bytes) return false;
