@@ -21,11 +21,19 @@ enum class RangeEnd {
     Failed,     // a read failed; the bytes before it were delivered
 };
 
+// What the image services parsed of kept bytes, once for all the rules that
+// look at them (defined by the side that parses: platform/posix/image.cpp).
+struct KeptImage;
+
 // The bytes of a whole regular file read before, kept in memory, and the
 // file's identity when it was opened (its size is the count of the bytes).
+// The image services keep what they parse of them beside them, so that a
+// list of many image rules parses the image once, not once a rule; the
+// bytes and what was parsed belong to one thread at a time.
 struct FileBytes {
     std::span<const unsigned char> bytes;
     FileIdentity identity;
+    mutable std::shared_ptr<KeptImage> image = nullptr;  // made at the first image rule
 };
 
 class FileReader {

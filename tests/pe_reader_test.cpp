@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 
 #include "platform/pe/pe_reader.h"
 #include "tests/support/bytes.h"
@@ -439,3 +440,35 @@ TEST(ResourceListing, AnEntryThatCannotBeFollowedIsPassedOver) {
 }
 
 }  // namespace
+
+// The index of a section table answers as the search in table order does,
+// for overlapping sections, empty ones, ends that wrap or reach 2^32, and
+// addresses at every bound and beside it.
+TEST(SectionIndex, AnswersAsTheSearchInTableOrder) {
+    std::mt19937 engine(20261210);
+    auto random = [&] { return static_cast<std::uint32_t>(engine()); };
+    const std::uint32_t edges[] = {0, 1, 0x1000, 0x7FFFFFFF, 0xFFFFF000, 0xFFFFFFFE, 0xFFFFFFFF};
+    for (int round = 0; round < 400; ++round) {
+        pe::SectionTable table;
+        const int count = static_cast<int>(random() % 12);
+        for (int i = 0; i < count; ++i) {
+            pe::SectionHeader h;
+            // Small addresses, so that sections overlap often; now and then an edge.
+            h.virtualAddress = random() % 5 == 0 ? edges[random() % std::size(edges)] : random() % 64;
+            h.sizeOfRawData = random() % 5 == 0 ? edges[random() % std::size(edges)] : random() % 24;
+            h.pointerToRawData = random();
+            table.headers.push_back(h);
+        }
+        table.numberOfSections = static_cast<std::uint16_t>(count);
+        const pe::SectionIndex index(table);
+        std::vector<std::uint32_t> probes(std::begin(edges), std::end(edges));
+        for (std::uint32_t a = 0; a < 96; ++a) probes.push_back(a);
+        for (const pe::SectionHeader& h : table.headers)
+            for (std::uint32_t d : {0u, 1u, 0xFFFFFFFFu}) {
+                probes.push_back(h.virtualAddress + d);
+                probes.push_back(h.virtualAddress + h.sizeOfRawData + d);
+            }
+        for (std::uint32_t rva : probes)
+            ASSERT_EQ(index.FileOffset(rva), pe::RvaToOffset(table, rva)) << "round " << round << ", address " << rva;
+    }
+}

@@ -100,16 +100,6 @@ Result<SectionTable> Sections(Reader& reader, const ImageHeaders& h) {
     return DecodeSectionTable(h.numberOfSections, raw.data(), raw.size());
 }
 
-// The file offset of an address relative to the image, through the first
-// section whose raw data covers it (the sum wraps in 32 bits, as the
-// platform computes it). Nothing when no section covers it.
-std::optional<std::uint64_t> RvaToOffset(const SectionTable& table, std::uint32_t rva) {
-    for (const SectionHeader& s : table.headers)
-        if (s.virtualAddress <= rva && static_cast<std::uint32_t>(s.virtualAddress + s.sizeOfRawData) > rva)
-            return std::uint64_t{s.pointerToRawData} + (rva - s.virtualAddress);
-    return std::nullopt;
-}
-
 // A character of Windows-1252, upper-cased as the platform's Unicode upper
 // case maps the characters of that page.
 char16_t UpperUtf16(char16_t c) {
@@ -304,6 +294,61 @@ std::uint16_t Primary(std::uint16_t language) { return static_cast<std::uint16_t
 
 }  // namespace
 
+std::optional<std::uint64_t> RvaToOffset(const SectionTable& table, std::uint32_t rva) {
+    for (const SectionHeader& s : table.headers)
+        if (s.virtualAddress <= rva && static_cast<std::uint32_t>(s.virtualAddress + s.sizeOfRawData) > rva)
+            return std::uint64_t{s.pointerToRawData} + (rva - s.virtualAddress);
+    return std::nullopt;
+}
+
+SectionIndex::SectionIndex(const SectionTable& table) {
+    // A section covers [virtualAddress, end) where end does not wrap;
+    // one whose end wraps (or equals its start) covers nothing.
+    auto end = [](const SectionHeader& s) { return std::uint64_t{s.virtualAddress} + s.sizeOfRawData; };
+    auto covers = [&](const SectionHeader& s) { return s.sizeOfRawData != 0 && end(s) <= 0xFFFFFFFFu; };
+    std::vector<std::uint64_t> bounds;
+    for (const SectionHeader& s : table.headers)
+        if (covers(s)) {
+            bounds.push_back(s.virtualAddress);
+            bounds.push_back(end(s));
+        }
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    if (bounds.empty()) return;
+    const std::size_t spans = bounds.size() - 1;
+    owners_.assign(spans, Owner{});
+    // The sections in table order paint the spans not yet painted; next[k]
+    // leads past the painted ones (path halving), so each span is painted
+    // once and the whole costs sections x log(sections).
+    std::vector<std::size_t> next(spans + 1);
+    for (std::size_t k = 0; k <= spans; ++k) next[k] = k;
+    auto unpainted = [&](std::size_t k) {
+        while (next[k] != k) k = next[k] = next[next[k]];
+        return k;
+    };
+    for (const SectionHeader& s : table.headers) {
+        if (!covers(s)) continue;
+        const auto first = static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), s.virtualAddress) - bounds.begin());
+        const auto last = static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), end(s)) - bounds.begin());
+        for (std::size_t k = unpainted(first); k < last; k = unpainted(k + 1)) {
+            owners_[k] = {true, s.virtualAddress, s.pointerToRawData};
+            next[k] = k + 1;
+        }
+    }
+    // Every bound fits 32 bits; the last one ends the last span.
+    starts_.reserve(bounds.size());
+    for (std::uint64_t b : bounds) starts_.push_back(static_cast<std::uint32_t>(b));
+}
+
+std::optional<std::uint64_t> SectionIndex::FileOffset(std::uint32_t rva) const {
+    if (owners_.empty()) return std::nullopt;
+    const auto after = std::upper_bound(starts_.begin(), starts_.end(), rva);
+    if (after == starts_.begin()) return std::nullopt;
+    const auto k = static_cast<std::size_t>(after - starts_.begin()) - 1;
+    if (k >= owners_.size() || !owners_[k].any) return std::nullopt;
+    return std::uint64_t{owners_[k].pointerToRawData} + (rva - owners_[k].virtualAddress);
+}
+
 Result<ImageHeaders> ReadImageHeaders(ByteSource& source) {
     Reader reader(source);
     return Headers(reader);
@@ -393,7 +438,7 @@ Result<ResourceTree> ResourceTree::Open(ByteSource& source) {
     Reader reader(source);
     Result<ResourceRoot> root = FindRoot(reader);
     if (!root) return root.failure();
-    return ResourceTree(source, root->offset, std::move(root->sections));
+    return ResourceTree(source, root->offset, root->sections);
 }
 
 Result<ResourceData> ResourceTree::Find(const ResourceKey& type, const ResourceKey& name,
@@ -422,7 +467,7 @@ Result<ResourceData> ResourceTree::Find(const ResourceKey& type, const ResourceK
 
     unsigned char entry[resource_data::kSize];
     if (!reader.Read(*data.target, entry, sizeof entry)) return Failure::ResourceDataOutside;
-    std::optional<std::uint64_t> at = RvaToOffset(sections_, Le32(entry + resource_data::kOffsetToData));
+    std::optional<std::uint64_t> at = sections_.FileOffset(Le32(entry + resource_data::kOffsetToData));
     std::uint32_t size = Le32(entry + resource_data::kDataSize);
     if (!at || !reader.Fits(*at, size)) return Failure::ResourceDataOutside;
     ResourceData result;

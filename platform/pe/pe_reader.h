@@ -93,6 +93,32 @@ struct SectionTable {
     bool complete() const noexcept { return headers.size() == numberOfSections; }
 };
 
+// The file offset of an address relative to the image, through the first
+// section in table order whose raw data covers it (the sum wraps in 32 bits,
+// as the platform computes it, so a section whose end wraps covers nothing);
+// nothing when no section covers it. Searched in table order.
+std::optional<std::uint64_t> RvaToOffset(const SectionTable& table, std::uint32_t rva);
+
+// The same answers as RvaToOffset, from an index made once: the bounds of
+// the sections sorted cut the addresses into spans, each owned by the first
+// section in table order that covers it. A lookup costs log(sections), so
+// many lookups in an image of many sections stay linear in all.
+class SectionIndex {
+public:
+    SectionIndex() = default;
+    explicit SectionIndex(const SectionTable& table);
+    std::optional<std::uint64_t> FileOffset(std::uint32_t rva) const;
+
+private:
+    struct Owner {
+        bool any = false;
+        std::uint32_t virtualAddress = 0;
+        std::uint32_t pointerToRawData = 0;
+    };
+    std::vector<std::uint32_t> starts_;  // the spans' first addresses, ascending
+    std::vector<Owner> owners_;          // owners_[k]: the section of [starts_[k], starts_[k + 1])
+};
+
 // The offsets of the headers of an image, as the file gives them.
 struct ImageHeaders {
     std::uint32_t ntHeaders = 0;       // e_lfanew: the PE signature
@@ -210,12 +236,12 @@ public:
     void Visit(const std::function<void(const ResourceVisit&)>& visit, std::size_t limit = 100000);
 
 private:
-    ResourceTree(ByteSource& source, std::uint64_t root, SectionTable sections)
-        : source_(&source), root_(root), sections_(std::move(sections)) {}
+    ResourceTree(ByteSource& source, std::uint64_t root, const SectionTable& sections)
+        : source_(&source), root_(root), sections_(sections) {}
 
     ByteSource* source_;
     std::uint64_t root_;  // file offset of the root directory
-    SectionTable sections_;
+    SectionIndex sections_;  // every lookup maps its data's address through it
 };
 
 // The resource that the platform's lookup on a module mapped as a data file

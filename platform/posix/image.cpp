@@ -26,6 +26,40 @@ std::optional<pe::ResourceKey> KeyOf(const ResourceArgument& argument) {
 
 }  // namespace
 
+// The resource directory of kept bytes, opened at the first lookup and
+// kept for the next ones: an image of many resources costs one parse of its
+// headers and section table for all of them.
+struct KeptImage {
+    explicit KeptImage(const FileBytes& kept) : reader(FileReader::Over(kept)), source(reader) {}
+    FileReader reader;
+    pe::FileSource source;
+    std::optional<pe::Result<pe::ResourceTree>> resources;
+};
+
+namespace {
+
+KeptImage& ImageOf(const FileBytes& kept) {
+    if (!kept.image) kept.image = std::make_shared<KeptImage>(kept);
+    return *kept.image;
+}
+
+// The data of one resource, handed to the sink; false when there is none.
+bool SendResource(FileReader& file, const pe::Result<pe::ResourceData>& data, const ResourceSink& sink) {
+    if (!data) return false;
+    // The data lies inside the file (the reader checked); it is read in the
+    // reader's bounded chunks, never all at once. A read that fails half-way
+    // answers false, and the caller drops what the sink received.
+    if (data->size == 0) {
+        sink(nullptr, 0);
+        return true;
+    }
+    return file.ReadRange(data->fileOffset, data->size, [&](const unsigned char* bytes, std::size_t n) {
+        sink(bytes, n);
+    }) == RangeEnd::Complete;
+}
+
+}  // namespace
+
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName, const FileBytes* kept) {
     std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, kept);
     if (!file) return std::nullopt;
@@ -48,21 +82,17 @@ bool VisitResourceData(const std::string& fileName, const ResourceArgument& name
     std::optional<pe::ResourceKey> nameKey = KeyOf(name);
     std::optional<pe::ResourceKey> typeKey = KeyOf(type);
     if (!nameKey || !typeKey) return false;
-    std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, kept);
+    if (kept) {
+        KeptImage& image = ImageOf(*kept);
+        if (!image.resources) image.resources.emplace(pe::ResourceTree::Open(image.source));
+        if (!*image.resources) return false;
+        return SendResource(image.reader, (*image.resources)->Find(*typeKey, *nameKey, pe::NeutralLanguageChoice({})),
+                            sink);
+    }
+    std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, nullptr);
     if (!file) return false;
     pe::FileSource source(*file);
-    std::optional<pe::ResourceData> data = pe::FindResourceData(source, *typeKey, *nameKey);
-    if (!data) return false;
-    // The data lies inside the file (the reader checked); it is read in the
-    // reader's bounded chunks, never all at once. A read that fails half-way
-    // answers false, and the caller drops what the sink received.
-    if (data->size == 0) {
-        sink(nullptr, 0);
-        return true;
-    }
-    return file->ReadRange(data->fileOffset, data->size, [&](const unsigned char* bytes, std::size_t n) {
-        sink(bytes, n);
-    }) == RangeEnd::Complete;
+    return SendResource(*file, pe::FindResourceData(source, *typeKey, *nameKey), sink);
 }
 
 }  // namespace ondrel::platform
