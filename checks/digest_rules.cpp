@@ -5,57 +5,43 @@
 #include "checks/file_digests.h"
 #include "checks/file_size.h"
 #include "checks/integer_text.h"
-#include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "checksums/hex.h"
 #include "checksums/md5.h"
 
 namespace ondrel {
 
-bool Crc32Rule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    if (context.known && context.known->crc32) return trace.Set(Crc32ToHex(*context.known->crc32)) == value;
+std::string Crc32Text(const RuleContext& context, const RuleArguments&) {
+    if (context.known && context.known->crc32) return Crc32ToHex(*context.known->crc32);
     // A file that cannot be opened throws to the evaluation.
-    return trace.Set(Crc32ToHex(Crc32OfFile(context.fileName))) == value;
+    return Crc32ToHex(Crc32OfFile(context.fileName));
 }
 
-bool Md5Rule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    if (context.known && context.known->md5) return trace.Set(DigestText(*context.known->md5)) == value;
+std::string Md5Text(const RuleContext& context, const RuleArguments&) {
+    if (context.known && context.known->md5) return DigestText(*context.known->md5);
     DigestCache* cache = context.caches ? &context.caches->files : nullptr;
-    return trace.Set(CachedDigest(cache, context.fileName, [&] { return Md5OfFile(context.fileName); })) == value;
+    return CachedDigest(cache, context.fileName, [&] { return Md5OfFile(context.fileName); });
 }
 
-// count "|" expected, or count "|" skip "|" expected: the count bytes that end
-// skip bytes before the end of the file.
-bool EndMd5Rule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    const std::string countText = UpToBar(value);
-    const std::string rest = DropFirst(value, countText.size() + 1);
-    const std::optional<std::int32_t> count = ParseIntegerText(countText);
-    std::optional<std::int32_t> skip = 0;
-    std::string expected = rest;
-    const std::size_t bar = rest.find('|');
-    if (bar != std::string::npos) {
-        skip = ParseIntegerText(rest.substr(0, bar));
-        expected = rest.substr(bar + 1);
-    }
-    std::string computed;
-    if (count && skip) {
-        const std::uint32_t size = FileSizeLow32(context.fileName);
-        const std::uint32_t end = size - static_cast<std::uint32_t>(*skip);
-        const auto first = static_cast<std::int32_t>(end - static_cast<std::uint32_t>(*count));
-        const auto last = static_cast<std::int32_t>(end - 1u);
-        computed = RangeDigest(context.fileName, first, last, context.Kept()).text;
-    }
-    return trace.Set(computed) == expected;
+// count, or count and skip: the count bytes that end skip bytes before the
+// end of the file; no digest (the empty text) when a number is invalid.
+std::string EndDigestText(const RuleContext& context, const RuleArguments& arguments) {
+    const std::optional<std::int32_t> count = ParseIntegerText(arguments.at(0));
+    const std::optional<std::int32_t> skip = arguments.size() > 1 ? ParseIntegerText(arguments[1]) : 0;
+    if (!count || !skip) return std::string();
+    const std::uint32_t size = FileSizeLow32(context.fileName);
+    const std::uint32_t end = size - static_cast<std::uint32_t>(*skip);
+    const auto first = static_cast<std::int32_t>(end - static_cast<std::uint32_t>(*count));
+    const auto last = static_cast<std::int32_t>(end - 1u);
+    return RangeDigest(context.fileName, first, last, context.Kept()).text;
 }
 
-// first "|" last "|" expected: the bytes from offset first to offset last.
-bool SizeMd5Rule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    const BarParts parts = CutAtBars(value);
-    const std::optional<std::int32_t> first = ParseIntegerText(parts.first);
-    const std::optional<std::int32_t> last = ParseIntegerText(parts.second);
-    std::string computed;
-    if (first && last) computed = RangeDigest(context.fileName, *first, *last, context.Kept()).text;
-    return trace.Set(computed) == parts.rest;
+// first and last: the bytes from offset first to offset last.
+std::string RangeDigestText(const RuleContext& context, const RuleArguments& arguments) {
+    const std::optional<std::int32_t> first = ParseIntegerText(arguments.at(0));
+    const std::optional<std::int32_t> last = ParseIntegerText(arguments.at(1));
+    if (!first || !last) return std::string();
+    return RangeDigest(context.fileName, *first, *last, context.Kept()).text;
 }
 
 }  // namespace ondrel

@@ -11,11 +11,33 @@ namespace ondrel {
 
 namespace {
 
-// Keeps why a rule threw for the observer; the result never depends on it.
-void NoteReason(RuleTrace& trace, const char* why) noexcept {
+// Keeps why a rule threw; the result never depends on it.
+void NoteReason(std::string* reason, const char* why) noexcept {
+    if (!reason) return;
     try {
-        trace.reason = why;
+        *reason = why;
     } catch (...) {
+    }
+}
+
+// Runs a rule's work (true when it holds): its outcome, with why it threw
+// in reason when one is given.
+template <typename Work>
+Outcome Guarded(Work work, std::string* reason) {
+    try {
+        return work() ? Outcome::Held : Outcome::Failed;
+    } catch (const std::bad_alloc&) {
+        NoteReason(reason, "out of memory");
+        return Outcome::Exhausted;
+    } catch (const platform::ResourcesExhausted& e) {
+        NoteReason(reason, e.what());
+        return Outcome::Exhausted;
+    } catch (const std::exception& e) {
+        NoteReason(reason, e.what());
+        return Outcome::Threw;
+    } catch (...) {
+        NoteReason(reason, "unknown failure");
+        return Outcome::Threw;
     }
 }
 
@@ -28,24 +50,23 @@ const Keyword* FindKeyword(std::span<const Keyword> keywords, const std::string&
 // Runs one rule: its outcome, and its trace for the observer.
 Outcome RunRule(const Keyword& keyword, const RuleContext& context, const std::string& value, RuleTrace& trace,
                 bool watched) {
-    try {
-        return keyword.handler(context, value, trace) ? Outcome::Held : Outcome::Failed;
-    } catch (const std::bad_alloc&) {
-        if (watched) NoteReason(trace, "out of memory");
-        return Outcome::Exhausted;
-    } catch (const platform::ResourcesExhausted& e) {
-        if (watched) NoteReason(trace, e.what());
-        return Outcome::Exhausted;
-    } catch (const std::exception& e) {
-        if (watched) NoteReason(trace, e.what());
-        return Outcome::Threw;
-    } catch (...) {
-        if (watched) NoteReason(trace, "unknown failure");
-        return Outcome::Threw;
-    }
+    return Guarded([&] { return keyword.handler(context, value, trace); }, watched ? &trace.reason : nullptr);
 }
 
 }  // namespace
+
+std::optional<std::string> ComputeEntryText(const Keyword& keyword, const RuleContext& context,
+                                            const RuleArguments& arguments, std::string& why) {
+    std::string text;
+    const Outcome outcome = Guarded(
+        [&] {
+            text = ComputeText(keyword.compute, context, arguments);
+            return true;
+        },
+        &why);
+    if (outcome != Outcome::Held) return std::nullopt;
+    return text;
+}
 
 const char* OutcomeName(Outcome outcome) noexcept {
     switch (outcome) {
@@ -61,9 +82,9 @@ const char* OutcomeName(Outcome outcome) noexcept {
 }
 
 bool Evaluate(const char* fileName, const char* checkList, std::span<const Keyword> keywords, DigestCaches* caches,
-              EvaluationObserver* observer, const KnownDigests* known) {
+              EvaluationObserver* observer, const KnownDigests* known, ComputedTexts* texts) {
     const std::string file = fileName ? fileName : "";
-    const RuleContext context{file, caches, known};
+    const RuleContext context{file, caches, known, texts};
     CheckListReader reader(checkList);
     bool result = true;
     bool stopped = false;

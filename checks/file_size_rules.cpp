@@ -12,8 +12,8 @@ std::uint32_t FileSizeLow32(const std::string& fileName) {
     return entry ? entry->sizeLow : 0;
 }
 
-bool FileSizeRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    return trace.Set(std::to_string(FileSizeLow32(context.fileName))) == value;
+std::string FileSizeText(const RuleContext& context, const RuleArguments&) {
+    return std::to_string(FileSizeLow32(context.fileName));
 }
 
 namespace {

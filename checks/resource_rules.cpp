@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "checks/integer_text.h"
-#include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "checksums/md5.h"
 
@@ -22,14 +21,6 @@ constexpr ResourceTypeName kResourceTypeNames[] = {
 static_assert(std::size(kResourceTypeNames) == 19);
 
 using platform::ResourceArgument;
-
-// "ICONMD5" and "BRMD5": name, "-", digest, or the digest alone.
-bool NamedResourceRule(const RuleContext& context, const std::string& value, RuleTrace& trace,
-                       const char* defaultName, std::uint16_t type) {
-    const DashParts parts = CutAtDash(value, defaultName);
-    return trace.Set(ResourceDigest(context.fileName, parts.name, ResourceArgument::Id(type), context.Kept())) ==
-           parts.expected;
-}
 
 }  // namespace
 
@@ -58,19 +49,17 @@ std::string ResourceDigest(const std::string& fileName, const std::string& nameT
     return found ? DigestText(digest.Finish()) : std::string();
 }
 
-bool IconDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    return NamedResourceRule(context, value, trace, "MAINICON", kResourceGroupIcon);
+std::string IconDigestText(const RuleContext& context, const RuleArguments& arguments) {
+    return ResourceDigest(context.fileName, arguments.at(0), ResourceArgument::Id(kResourceGroupIcon), context.Kept());
 }
 
-bool BitmapDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    return NamedResourceRule(context, value, trace, "100", kResourceBitmap);
+std::string BitmapDigestText(const RuleContext& context, const RuleArguments& arguments) {
+    return ResourceDigest(context.fileName, arguments.at(0), ResourceArgument::Id(kResourceBitmap), context.Kept());
 }
 
-bool ResourceDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    // type "|" name "|" digest, cut by lengths.
-    const BarParts parts = CutAtBars(value);
-    return trace.Set(ResourceDigest(context.fileName, parts.second, ResourceTypeFromText(parts.first),
-                                    context.Kept())) == parts.rest;
+// type and name.
+std::string ResourceDigestText(const RuleContext& context, const RuleArguments& arguments) {
+    return ResourceDigest(context.fileName, arguments.at(1), ResourceTypeFromText(arguments.at(0)), context.Kept());
 }
 
 }  // namespace ondrel

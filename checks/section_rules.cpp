@@ -6,7 +6,6 @@
 #include <optional>
 #include <span>
 
-#include "checks/rule_values.h"
 #include "checks/rules.h"
 #include "platform/image.h"
 
@@ -86,20 +85,18 @@ std::string NamedSectionDigest(const std::string& sectionName, const std::string
     return Digest(image.reader, std::span<const pe::SectionHeader>(&*found, 1)).text;
 }
 
-bool SectionSizeRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    return trace.Set(std::to_string(SectionRawSizeTotal(context.fileName, context.Kept()))) == value;
+std::string SectionSizeText(const RuleContext& context, const RuleArguments&) {
+    return std::to_string(SectionRawSizeTotal(context.fileName, context.Kept()));
 }
 
-bool SectionDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    const DashParts parts = CutAtDash(value, "CODE");
-    return trace.Set(NamedSectionDigest(parts.name, context.fileName, context.Kept())) == parts.expected;
+std::string SectionDigestText(const RuleContext& context, const RuleArguments& arguments) {
+    return NamedSectionDigest(arguments.at(0), context.fileName, context.Kept());
 }
 
-bool AllSectionsDigestRule(const RuleContext& context, const std::string& value, RuleTrace& trace) {
-    if (const platform::FileBytes* kept = context.Kept()) return trace.Set(AllSectionsDigest(context.fileName, kept).text) == value;
+std::string AllSectionsDigestText(const RuleContext& context, const RuleArguments&) {
+    if (const platform::FileBytes* kept = context.Kept()) return AllSectionsDigest(context.fileName, kept).text;
     DigestCache* cache = context.caches ? &context.caches->sections : nullptr;
-    return trace.Set(CachedDigest(cache, context.fileName, [&] { return AllSectionsDigest(context.fileName); })) ==
-           value;
+    return CachedDigest(cache, context.fileName, [&] { return AllSectionsDigest(context.fileName); });
 }
 
 }  // namespace ondrel

@@ -29,7 +29,6 @@
 #include "tools/image_report.h"
 #include "tools/make_list.h"
 #include "tools/manifest.h"
-#include "tools/rule_facts.h"
 #include "tools/tree_walk.h"
 #include "tools/verify.h"
 #include "tests/support/digests.h"

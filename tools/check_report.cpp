@@ -10,7 +10,6 @@
 #include "checks/ascii.h"
 #include "checksums/hex.h"
 #include "tools/file_facts.h"
-#include "tools/rule_facts.h"
 
 namespace ondrel::tool {
 
@@ -27,7 +26,7 @@ public:
         EntryReport r;
         r.entry = item.text;
         r.group = item.group;
-        r.keyword = keyword.empty() ? nullptr : FindKeyword(keyword);
+        r.keyword = keyword.empty() ? nullptr : LibraryKeyword(keyword);
         r.computed = trace.text;
         r.outcome = outcome;
         r.reason = trace.reason;
@@ -120,7 +119,7 @@ void NoteImage(EntryReport& r, const FileFacts& facts) {
 
 void AddNotes(EntryReport& r, const FileFacts& facts, const std::string& fileName) {
     if (!NoteWorthy(r)) return;
-    if (MeasuresDirectorySize(*r.keyword)) NoteDirectorySize(r, facts, fileName);
+    if (r.keyword->reads & kReadsEntrySize) NoteDirectorySize(r, facts, fileName);
     switch (r.keyword->family) {
         case RuleFamily::Checksum:
         case RuleFamily::Ini:
@@ -197,12 +196,6 @@ void AddHints(EntryReport& r, const std::vector<EntryReport>& entries) {
 }
 
 }  // namespace
-
-const Keyword* FindKeyword(std::string_view name) noexcept {
-    for (const Keyword& k : LibraryKeywords())
-        if (k.name == name) return &k;
-    return nullptr;
-}
 
 std::string NearestKeyword(std::string_view name) {
     const std::string upper = AsciiUpperCopy(std::string(name));

@@ -66,22 +66,23 @@ private:
     unsigned char* first_ = nullptr;
 };
 
-// The rules that read byte ranges (the digests but the whole file's) or
-// the image of the file (sections, resources).
-bool ReadsBytes(const std::string& keyword) {
-    for (const Keyword& k : LibraryKeywords())
-        if (keyword == k.name)
-            return k.family == RuleFamily::Section || k.family == RuleFamily::Resource ||
-                   (k.family == RuleFamily::Digest && keyword != "MD5");
-    return false;
-}
-
 // Files are kept whole for such rules up to this size each, and up to this
 // many bytes together on a thread; beyond, the rules read the file again.
 constexpr std::uint64_t kMostKeptFile = 32 * 1024 * 1024;
 constexpr std::uint64_t kMostKept = 128 * 1024 * 1024;
 
 }  // namespace
+
+void ReadNeeds::Add(const Keyword& rule) noexcept {
+    // A whole-file checksum is answered from the read (KnownDigests): the
+    // CRC-32 for the checksum family, the MD5 for the digests.
+    if (rule.reads & kReadsWholeFile) {
+        crc32 |= rule.family == RuleFamily::Checksum;
+        md5 |= rule.family == RuleFamily::Digest;
+    }
+    // Ranges and the image are read from the bytes kept.
+    bytes |= (rule.reads & (kReadsRanges | kReadsSections | kReadsResources)) != 0;
+}
 
 ReadNeeds NeedsOf(const std::string& checkList) {
     ReadNeeds needs;
@@ -91,9 +92,7 @@ ReadNeeds NeedsOf(const std::string& checkList) {
         if (eq == std::string::npos) continue;
         std::string name = item->text.substr(0, eq);
         AsciiUpper(name);
-        if (name == "CRC32") needs.crc32 = true;
-        else if (name == "MD5") needs.md5 = true;
-        else if (ReadsBytes(name)) needs.bytes = true;
+        if (const Keyword* rule = LibraryKeyword(name)) needs.Add(*rule);
     }
     return needs;
 }

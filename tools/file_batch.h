@@ -33,6 +33,8 @@ struct ReadNeeds {
     bool md5 = false;    // an MD5 entry
     bool bytes = false;  // a rule that reads ranges or the image: the bytes are kept for it
     bool Any() const noexcept { return crc32 || md5 || bytes; }
+    // These needs and those of a rule, from what its row reads.
+    void Add(const Keyword& rule) noexcept;
 };
 // The needs of a check list's entries (keywords in any letter case).
 ReadNeeds NeedsOf(const std::string& checkList);

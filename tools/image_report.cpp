@@ -4,7 +4,6 @@
 #include "checks/check_list.h"
 #include "checks/rules.h"
 #include "tools/make_list.h"
-#include "tools/rule_facts.h"
 
 namespace ondrel::tool {
 
@@ -17,15 +16,15 @@ std::optional<InspectReport> BuildInspectReport(const std::string& fileName, std
         return std::nullopt;
     }
     for (const Keyword& k : LibraryKeywords()) {
-        if (k.form != ValueForm::Computed || !k.handler || (ReadsImage(k) && !report.facts.pe)) continue;
-        if (MeasuresDirectorySize(k) && HasWildcard(fileName)) {
+        if (k.form != ValueForm::Computed || !k.compute || (k.ReadsImage() && !report.facts.pe)) continue;
+        if ((k.reads & kReadsEntrySize) && HasWildcard(fileName)) {
             report.notes.push_back(std::string(k.name) + ": the name holds \"*\" or \"?\", which the size rules read "
                                    "as wildcards");
             continue;
         }
         std::string why;
-        if (std::optional<std::string> value = ComputedValue(fileName, std::string(k.name) + "=", why))
-            report.rules.push_back(std::string(k.name) + "=" + *value);
+        if (std::optional<std::string> value = ComputedValue(fileName, k, {}, why))
+            report.rules.push_back(k.Entry({}, *value));
         else
             report.notes.push_back(std::string(k.name) + ": " + why);
     }
@@ -34,12 +33,12 @@ std::optional<InspectReport> BuildInspectReport(const std::string& fileName, std
 
 std::optional<std::string> SectionEntry(const SectionFacts& s) {
     if (!s.whyNoRule.empty()) return std::nullopt;
-    return QuoteEntry("SSECMD5=" + s.name + "-" + s.digest);
+    return QuoteEntry(LibraryKeyword("SSECMD5")->Entry({s.name}, s.digest));
 }
 
 std::optional<std::string> ResourceEntry(const ResourceFacts& r) {
     if (!r.whyNoRule.empty() || !r.digest) return std::nullopt;
-    return QuoteEntry("RESMD5=" + r.typeText + "|" + r.nameText + "|" + *r.digest);
+    return QuoteEntry(LibraryKeyword("RESMD5")->Entry({r.typeText, r.nameText}, *r.digest));
 }
 
 }  // namespace ondrel::tool

@@ -12,7 +12,6 @@
 #include "checks/rules.h"
 #include "checksums/hex.h"
 #include "tools/file_facts.h"
-#include "tools/rule_facts.h"
 
 namespace ondrel::tool {
 
@@ -35,19 +34,20 @@ struct Making {
 
 class Recorder : public EvaluationObserver {
 public:
-    void OnEntry(const CheckListItem&, std::string_view, const RuleTrace& trace, Outcome outcome) override {
-        traces.push_back(trace);
+    void OnEntry(const CheckListItem&, std::string_view, const RuleTrace&, Outcome outcome) override {
         outcomes.push_back(outcome);
     }
     void OnResult(bool) override {}
-    std::vector<RuleTrace> traces;
     std::vector<Outcome> outcomes;
 };
 
-void AddComputed(Making& m, const std::string& prefix, const std::string& what) {
+// The row of a keyword the writers below name.
+const Keyword& Row(std::string_view name) { return *LibraryKeyword(name); }
+
+void AddComputed(Making& m, const Keyword& row, const RuleArguments& arguments, const std::string& what) {
     std::string why;
-    std::optional<std::string> value = ComputedValue(m.file, prefix, why, m.known);
-    if (value) m.candidates.push_back({prefix + *value, what});
+    std::optional<std::string> value = ComputedValue(m.file, row, arguments, why, m.known);
+    if (value) m.candidates.push_back({row.Entry(arguments, *value), what});
     else m.candidates.push_back({{}, what + ": the rule cannot compute it (" + why + ")"});
 }
 
@@ -62,18 +62,18 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 void WriteEnd(Making& m) {
     const std::uint64_t range = std::min<std::uint64_t>(m.facts.size, kRangeBytes);
-    if (range > 0 && SizeRulesFit(m, "ENDMD5")) AddComputed(m, "ENDMD5=" + std::to_string(range) + "|", "ENDMD5");
+    if (range > 0 && SizeRulesFit(m, "ENDMD5")) AddComputed(m, Row("ENDMD5"), {std::to_string(range)}, "ENDMD5");
 }
 
 void WriteRange(Making& m) {
     const std::uint64_t range = std::min<std::uint64_t>(m.facts.size, kRangeBytes);
-    if (range > 0) AddComputed(m, "SIZEMD5=0|" + std::to_string(range - 1) + "|", "SIZEMD5");
+    if (range > 0) AddComputed(m, Row("SIZEMD5"), {"0", std::to_string(range - 1)}, "SIZEMD5");
 }
 
 void AddSection(Making& m, const SectionFacts& s) {
     const std::string what = "SSECMD5 of section " + Quoted(s.name);
     if (!s.whyNoRule.empty()) m.candidates.push_back({{}, what + ": " + s.whyNoRule});
-    else m.candidates.push_back({"SSECMD5=" + s.name + "-" + s.digest, what});
+    else m.candidates.push_back({Row("SSECMD5").Entry({s.name}, s.digest), what});
 }
 
 void WriteCode(Making& m) {
@@ -96,7 +96,7 @@ std::string ResourceWhat(const ResourceFacts& r) {
 void AddResource(Making& m, const ResourceFacts& r) {
     const std::string what = "RESMD5 of " + ResourceWhat(r);
     if (!r.whyNoRule.empty() || !r.digest) m.candidates.push_back({{}, r.digest ? what : what + " (not found)"});
-    else m.candidates.push_back({"RESMD5=" + r.typeText + "|" + r.nameText + "|" + *r.digest, what});
+    else m.candidates.push_back({Row("RESMD5").Entry({r.typeText, r.nameText}, *r.digest), what});
 }
 
 const ResourceFacts* FirstOfType(const FileFacts& facts, std::uint16_t type) {
@@ -112,7 +112,7 @@ void WriteIcon(Making& m) {
     if (icon->whyNoRule.empty() && icon->nameText.find('-') != std::string::npos)
         m.candidates.push_back({{}, what + ": its name holds a \"-\", which ends the name in the rule"});
     else if (icon->whyNoRule.empty() && icon->digest)
-        m.candidates.push_back({"ICONMD5=" + icon->nameText + "-" + *icon->digest, what});
+        m.candidates.push_back({Row("ICONMD5").Entry({icon->nameText}, *icon->digest), what});
     else
         m.candidates.push_back({{}, what});
 }
@@ -162,7 +162,7 @@ std::string SetName(const Keyword& k) {
     return LowerName(k);
 }
 
-bool Computable(const Keyword& k) { return k.form == ValueForm::Computed && k.handler; }
+bool Computable(const Keyword& k) { return k.form == ValueForm::Computed && k.compute; }
 
 // Checks every candidate with the engine, one evaluation for all of them
 // unless one fails (which stops it): then again from the entry after it.
@@ -207,17 +207,9 @@ void Keep(Making& m, MadeList& made) {
 
 }  // namespace
 
-std::optional<std::string> ComputedValue(const std::string& fileName, const std::string& entryWithoutExpected,
-                                         std::string& why, const KnownDigests* known) {
-    Recorder r;
-    const std::string list = QuoteEntry(entryWithoutExpected);
-    Evaluate(fileName.c_str(), list.c_str(), LibraryKeywords(), nullptr, &r, known);
-    if (r.outcomes.empty()) return std::nullopt;
-    if (r.outcomes[0] == Outcome::Threw || r.outcomes[0] == Outcome::Exhausted) {
-        why = r.traces[0].reason;
-        return std::nullopt;
-    }
-    return r.traces[0].text;
+std::optional<std::string> ComputedValue(const std::string& fileName, const Keyword& row,
+                                         const RuleArguments& arguments, std::string& why, const KnownDigests* known) {
+    return ComputeEntryText(row, RuleContext{fileName, nullptr, known}, arguments, why);
 }
 
 std::vector<RuleSetInfo> RuleSets() {
@@ -227,7 +219,7 @@ std::vector<RuleSetInfo> RuleSets() {
     };
     for (const Keyword& k : LibraryKeywords())
         if (Computable(k))
-            sets.push_back({SetName(k), std::string(k.name) + (ReadsImage(k) ? " (PE images)" : "") +
+            sets.push_back({SetName(k), std::string(k.name) + (k.ReadsImage() ? " (PE images)" : "") +
                                             (k.family == RuleFamily::FileSize ? "; also \"size\"" : "")});
     for (const ArgumentWriter& w : kArgumentWriters) sets.push_back({std::string(w.name), std::string(w.help)});
     return sets;
@@ -254,18 +246,20 @@ std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, s
 }
 
 ReadNeeds NeedsOf(const RuleChoice& rules) {
-    // Anything beyond the size and the whole-file checksums reads the image
-    // or ranges: the bytes are kept for it.
-    const bool more = std::any_of(rules.begin(), rules.end(),
-                                  [](const std::string& r) { return r != "filesize" && r != "crc32" && r != "md5"; });
-    return {rules.count("crc32") > 0, rules.count("md5") > 0, more};
+    ReadNeeds needs;
+    for (const Keyword& k : LibraryKeywords())
+        if (Computable(k) && rules.count(SetName(k))) needs.Add(k);
+    // The writers read ranges or the image: the bytes are kept for them.
+    for (const ArgumentWriter& w : kArgumentWriters)
+        if (rules.count(std::string(w.name))) needs.bytes = true;
+    return needs;
 }
 
 MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, const FileRead* read) {
     const KnownDigests known = read ? read->Known() : KnownDigests{};
     unsigned wanted = kOpen;
     for (const Keyword& k : LibraryKeywords())
-        if (rules.count(SetName(k)) && ReadsImage(k)) wanted |= kImage;
+        if (rules.count(SetName(k)) && k.ReadsImage()) wanted |= kImage;
     for (const ArgumentWriter& w : kArgumentWriters)
         if (rules.count(std::string(w.name))) wanted |= w.facts;
     FileFacts facts;
@@ -282,8 +276,8 @@ MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, con
     }
     Making m{fileName, facts, read ? &known : nullptr, {}, {}};
     for (const Keyword& k : LibraryKeywords()) {
-        if (!Computable(k) || !rules.count(SetName(k)) || (ReadsImage(k) && !facts.pe)) continue;
-        if (!MeasuresDirectorySize(k) || SizeRulesFit(m, k.name)) AddComputed(m, std::string(k.name) + "=", std::string(k.name));
+        if (!Computable(k) || !rules.count(SetName(k)) || (k.ReadsImage() && !facts.pe)) continue;
+        if (!(k.reads & kReadsEntrySize) || SizeRulesFit(m, k.name)) AddComputed(m, k, {}, std::string(k.name));
     }
     for (const ArgumentWriter& w : kArgumentWriters)
         if (rules.count(std::string(w.name)) && (!w.image || facts.pe)) w.write(m);

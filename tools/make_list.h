@@ -42,9 +42,10 @@ MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, con
 // What the chosen rules need of a file's bytes.
 ReadNeeds NeedsOf(const RuleChoice& rules);
 
-// What the engine computes for an entry whose expected part is left empty
-// ("MD5=", "ENDMD5=100|"); nothing, and why, when the rule threw.
-std::optional<std::string> ComputedValue(const std::string& fileName, const std::string& entryWithoutExpected,
-                                         std::string& why, const KnownDigests* known = nullptr);
+// What the row computes from the file for the arguments (the text an entry
+// with them is compared with); nothing, and why, when the rule threw.
+std::optional<std::string> ComputedValue(const std::string& fileName, const Keyword& row,
+                                         const RuleArguments& arguments, std::string& why,
+                                         const KnownDigests* known = nullptr);
 
 }  // namespace ondrel::tool

@@ -1,26 +1,22 @@
 #pragma once
-// Many check lists against one file: the library's engine and rule
-// handlers, with what each rule computed from the file kept for the lists
-// after it. A rule whose value is the text it computes ("CRC32", "MD5",
-// "SECMD5", ...) or arguments and then that text ("SIZEMD5=0|63|...",
-// "SSECMD5=.text-...") computes the same text for every list that gives it
-// the same arguments; so each such text is computed once per file, however
-// many lists ask for it, and a file is read once for all of them. The
-// other rules (the size bounds, "INI", "FLAGIFNOFILE") are run as they are.
+// Many check lists against one file: the library's engine and rules, with
+// what each rule computed from the file kept for the lists after it. A rule
+// that computes a text and compares it with the entry's ("CRC32", "MD5",
+// "SIZEMD5=0|63|...", "SSECMD5=.text-...") computes the same text for every
+// list that gives it the same arguments; so each such text is computed once
+// per file (ComputedTexts, checks/rule.h), however many lists ask for it,
+// and a file is read once for all of them. The other rules (the size
+// bounds, "INI", "FLAGIFNOFILE") are run as they are.
 #include <cstddef>
-#include <memory>
 #include <string>
 
 #include "checks/engine.h"
 
 namespace ondrel::tool {
 
-struct RuleMemo;  // one_file.cpp
-
 class ListsOfOneFile {
 public:
-    explicit ListsOfOneFile(std::string fileName);
-    ~ListsOfOneFile();
+    explicit ListsOfOneFile(std::string fileName) : fileName_(std::move(fileName)) {}
     ListsOfOneFile(const ListsOfOneFile&) = delete;
     ListsOfOneFile& operator=(const ListsOfOneFile&) = delete;
 
@@ -30,11 +26,11 @@ public:
     bool Holds(const std::string& checkList, EvaluationObserver* observer = nullptr);
 
     // The texts computed from the file so far (each rule and arguments once).
-    std::size_t Computed() const noexcept;
+    std::size_t Computed() const noexcept { return texts_.Size(); }
 
 private:
     std::string fileName_;
-    std::unique_ptr<RuleMemo> memo_;
+    ComputedTexts texts_;
 };
 
 }  // namespace ondrel::tool

@@ -276,21 +276,23 @@ SeparatingRule RangeChooser::Rule(std::uint64_t from, std::uint64_t to, std::vec
     // From the end when the range starts past the middle and the size
     // rules measure this file: ENDMD5 counts back from its size.
     const bool fromEnd = sizeRules_ && size_ <= kLargestOffset && from > (size_ - 1) / 2;
-    std::string prefix;
+    const Keyword& row = *LibraryKeyword(fromEnd ? "ENDMD5" : "SIZEMD5");
+    RuleArguments arguments;
     std::string where = count == 1 ? "the byte at offset " + std::to_string(from)
                                    : "offsets " + std::to_string(from) + " to " + std::to_string(to);
     if (fromEnd) {
         const std::uint64_t skip = size_ - 1 - to;
-        prefix = "ENDMD5=" + std::to_string(count) + "|" + (skip ? std::to_string(skip) + "|" : "");
+        arguments.push_back(std::to_string(count));
+        if (skip) arguments.push_back(std::to_string(skip));
         where += skip ? ", " + std::to_string(skip) + " bytes before the end" : ", at the end";
     } else {
-        prefix = "SIZEMD5=" + std::to_string(from) + "|" + std::to_string(to) + "|";
+        arguments = {std::to_string(from), std::to_string(to)};
     }
     std::string why;
-    std::optional<std::string> digest = ComputedValue(file_, prefix, why);
-    if (!digest) problem = file_ + ": " + prefix + " cannot be computed (" + why + ")";
+    std::optional<std::string> digest = ComputedValue(file_, row, arguments, why);
+    if (!digest) problem = file_ + ": " + row.Entry(arguments, "") + " cannot be computed (" + why + ")";
     SeparatingRule rule;
-    rule.entry = prefix + digest.value_or("");
+    rule.entry = row.Entry(arguments, digest.value_or(""));
     rule.bytesRead = count;
     rule.why = "reads " + Bytes(count) + " (" + where + "), where the file differs from " +
                Plural(tells.size(), "other file", "other files") + (sizeRules_ ? " of its size" : "");
@@ -310,12 +312,13 @@ std::vector<SeparatingRule> ChooseSections(const std::string& file, const std::v
         std::vector<std::size_t> tells;
     };
     std::vector<Telling> sections;
+    const Keyword& named = *LibraryKeyword("SSECMD5");
     for (const SectionFacts& s : facts.sections) {
         if (!s.whyNoRule.empty() || s.laterSameName || s.sizeOfRawData == 0 || s.digest.empty()) continue;
         Telling t{&s, {}};
         std::string why;
         for (std::size_t i : left)
-            if (ComputedValue(others[i], "SSECMD5=" + s.name + "-", why) != s.digest) t.tells.push_back(i);
+            if (ComputedValue(others[i], named, {s.name}, why) != s.digest) t.tells.push_back(i);
         sections.push_back(std::move(t));
     }
     while (!left.empty()) {
@@ -329,7 +332,7 @@ std::vector<SeparatingRule> ChooseSections(const std::string& file, const std::v
         });
         if (best == sections.end() || count(*best) == 0) break;
         SeparatingRule rule;
-        rule.entry = "SSECMD5=" + best->section->name + "-" + best->section->digest;
+        rule.entry = named.Entry({best->section->name}, best->section->digest);
         rule.bytesRead = best->section->sizeOfRawData;
         for (std::size_t i : best->tells)
             if (std::find(left.begin(), left.end(), i) != left.end()) rule.tells.push_back(i);
@@ -370,10 +373,11 @@ std::string WhyNotOpened(const std::string& file, const std::vector<std::string>
 SeparatingRule SizeRule(const std::string& file, const std::vector<std::string>& others, std::vector<bool>& told,
                         std::vector<std::size_t>& open) {
     std::string why;
-    const std::string size = ComputedValue(file, "FILESIZE=", why).value_or("");
-    SeparatingRule rule{"FILESIZE=" + size, 0, {}, {}};
+    const Keyword& row = *LibraryKeyword("FILESIZE");
+    const std::string size = ComputedValue(file, row, {}, why).value_or("");
+    SeparatingRule rule{row.Entry({}, size), 0, {}, {}};
     for (std::size_t i = 0; i < others.size(); ++i) {
-        if (ComputedValue(others[i], "FILESIZE=", why).value_or("") != size) rule.tells.push_back(i);
+        if (ComputedValue(others[i], row, {}, why).value_or("") != size) rule.tells.push_back(i);
         else open.push_back(i);
     }
     for (std::size_t i : rule.tells) told[i] = true;
@@ -389,9 +393,10 @@ std::optional<SeparatingRule> WholeFileRule(const std::string& file, const std::
                                             const std::vector<std::size_t>& left, std::uint64_t size,
                                             std::vector<std::size_t>& same) {
     std::string why;
-    const std::optional<std::string> md5 = ComputedValue(file, "MD5=", why);
-    SeparatingRule rule{"MD5=" + md5.value_or(""), size, {}, {}};
-    for (std::size_t i : left) (ComputedValue(others[i], "MD5=", why) != md5 ? rule.tells : same).push_back(i);
+    const Keyword& row = *LibraryKeyword("MD5");
+    const std::optional<std::string> md5 = ComputedValue(file, row, {}, why);
+    SeparatingRule rule{row.Entry({}, md5.value_or("")), size, {}, {}};
+    for (std::size_t i : left) (ComputedValue(others[i], row, {}, why) != md5 ? rule.tells : same).push_back(i);
     rule.why = "reads all " + Bytes(size) + ": nothing smaller tells the file from " +
                Plural(rule.tells.size(), "other file", "other files");
     if (rule.tells.empty()) return std::nullopt;
