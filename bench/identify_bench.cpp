@@ -29,9 +29,9 @@
 #include "checks/engine.h"
 #include "checks/file_digests.h"
 #include "checks/rules.h"
-#include "tools/catalog.h"
-#include "tools/make_list.h"
-#include "tools/separate.h"
+#include "tools/catalog/catalog.h"
+#include "tools/rules/make_list.h"
+#include "tools/catalog/separate.h"
 
 namespace {
 

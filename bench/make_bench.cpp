@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "tests/support/pe_writer.h"
-#include "tools/in_order.h"
-#include "tools/make_list.h"
+#include "tools/batch/in_order.h"
+#include "tools/rules/make_list.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "checks/engine.h"
 #include "checks/rules.h"
 #include "fuzz/fuzz_support.h"
-#include "tools/image_report.h"
-#include "tools/in_order.h"
-#include "tools/make_list.h"
+#include "tools/rules/image_report.h"
+#include "tools/batch/in_order.h"
+#include "tools/rules/make_list.h"
 
 namespace {
 

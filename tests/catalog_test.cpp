@@ -16,11 +16,11 @@
 #include "tests/support/digests.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
-#include "tools/catalog.h"
-#include "tools/file_facts.h"
-#include "tools/manifest.h"
-#include "tools/one_file.h"
-#include "tools/separate.h"
+#include "tools/catalog/catalog.h"
+#include "tools/rules/file_facts.h"
+#include "tools/manifest/manifest.h"
+#include "tools/catalog/one_file.h"
+#include "tools/catalog/separate.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 #include "tests/support/digests.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
-#include "tools/file_batch.h"
-#include "tools/in_order.h"
-#include "tools/make_list.h"
-#include "tools/verify.h"
+#include "tools/batch/file_batch.h"
+#include "tools/batch/in_order.h"
+#include "tools/rules/make_list.h"
+#include "tools/manifest/verify.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

@@ -1,0 +1,48 @@
+#pragma once
+// What the ondrel command asks of the system beyond the library's layer:
+// terminals, the file its output goes to, the cores, and folder listings
+// with names as the rules take them (8-bit text of the ANSI code page). Not
+// in the library: built into the command's platform library alone.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ondrel::platform {
+
+bool StandardErrorIsTerminal() noexcept;
+
+// The volume and index of the regular file standard output writes to;
+// nothing when it writes to anything else (a pipe, a terminal).
+struct FileKey {
+    std::uint64_t volume = 0;  // 0 when the system does not tell it for an inherited handle (Wine)
+    std::uint64_t index = 0;
+    bool SameFile(const FileKey& other) const noexcept {
+        return index == other.index && (volume == other.volume || volume == 0 || other.volume == 0);
+    }
+};
+std::optional<FileKey> StandardOutputFile() noexcept;
+// The name (without its folder) of that file when it has no other: only an
+// entry of that name can be it. Empty when that cannot be known (a file
+// with more than one link, no /proc, Windows).
+std::string StandardOutputSoleName();
+// The same for a name (nothing when it leads to no regular file).
+std::optional<FileKey> FileKeyOf(const std::string& name);
+
+// The threads to use when none are asked for: one per core.
+unsigned Cores() noexcept;
+
+// One entry of a folder, not followed further.
+struct FolderEntry {
+    enum class Kind { File, Folder, LinkToFolder, DanglingLink, Other, Unnamable };
+    std::string name;  // 8-bit text; for Unnamable the name with "?" for what the code page lacks
+    Kind kind = Kind::Other;
+};
+// The entries of a folder, sorted by name (byte order); why not in
+// whyNot when the folder cannot be read.
+std::vector<FolderEntry> ListFolder(const std::string& folder, std::string& whyNot);
+
+// Whether a name leads to a folder.
+bool IsFolder(const std::string& name);
+
+}  // namespace ondrel::platform

@@ -1,0 +1,35 @@
+// The command's services on POSIX: names are bytes.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/command_names.h"
+#include "platform/command_services.h"
+
+namespace ondrel::platform {
+
+std::filesystem::path PathOfAnsi(const std::string& name) { return std::filesystem::path(name); }
+
+bool AnsiNameOf(const std::filesystem::path& entry, std::string& name) {
+    name = entry.filename().string();
+    return true;
+}
+
+bool StandardErrorIsTerminal() noexcept { return isatty(2) != 0; }
+
+std::optional<FileKey> StandardOutputFile() noexcept {
+    struct stat st{};
+    if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileKey{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::string StandardOutputSoleName() {
+    struct stat st{};
+    if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return {};
+    char target[4096];
+    const ssize_t n = readlink("/proc/self/fd/1", target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
+    const std::string path(target, static_cast<std::size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+}
+
+}  // namespace ondrel::platform

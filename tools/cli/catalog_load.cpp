@@ -1,0 +1,41 @@
+// The catalogue and the files of identify and catalog check.
+#include "tools/cli/catalog_load.h"
+
+#include "tools/manifest/manifest.h"
+#include "tools/cli/output.h"
+#include "tools/manifest/text_file.h"
+#include "tools/manifest/tree_walk.h"
+
+namespace ondrel::tool {
+
+std::optional<Catalogue> LoadCatalogue(const std::string& name, std::string_view subcommand, bool quiet) {
+    std::string text;
+    if (std::string why = ReadText(name, text, "catalogue"); !why.empty()) {
+        Warn(subcommand, name + ": " + why);
+        return std::nullopt;
+    }
+    Catalogue catalogue = ParseCatalogue(text);
+    if (!quiet)
+        for (const DamagedLine& d : catalogue.damaged)
+            Warn(subcommand, name + ":" + std::to_string(d.line) + ": damaged line: " + d.damage);
+    if (!quiet && catalogue.entries.empty()) Warn(subcommand, name + ": no entry");
+    return catalogue;
+}
+
+std::vector<FileToMatch> FilesToMatch(const std::vector<std::string>& files, const std::vector<std::string>& folders,
+                                      std::string_view subcommand, bool& lost) {
+    std::vector<FileToMatch> all;
+    for (const std::string& f : files) all.push_back({f, PortablePath(f)});
+    for (const std::string& folder : folders) {
+        for (WalkedFile& f : WalkTree(folder, [&](const WalkIssue& i) {
+                 Warn(subcommand, i.path + ": " + i.what);
+                 if (i.fails) lost = true;
+             })) {
+            std::string shown = PortablePath(f.path);
+            all.push_back({std::move(f.path), std::move(shown)});
+        }
+    }
+    return all;
+}
+
+}  // namespace ondrel::tool

@@ -1,0 +1,202 @@
+// ondrel make FILE... | --manifest DIR: check lists that identify files.
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/cli/commands.h"
+#include "tools/batch/in_order.h"
+#include "tools/cli/make_against.h"
+#include "tools/rules/make_list.h"
+#include "tools/manifest/manifest.h"
+#include "tools/cli/output.h"
+#include "platform/command_services.h"
+#include "tools/manifest/tree_walk.h"
+
+namespace ondrel::tool {
+
+namespace {
+
+using nlohmann::json;
+
+struct MakeOptions {
+    std::vector<std::string> files;
+    std::string dir;
+    std::vector<std::string> rules{"default"};
+    bool json = false;
+    unsigned jobs = 0;
+    MakeAgainstOptions against;  // --catalog, --against, --against-catalog, --explain
+};
+
+// What is made: the files, the root line, and the status so far.
+struct MakePlan {
+    std::vector<WalkedFile> files;
+    std::optional<ManifestRoot> root;
+    bool bare = false;  // one FILE: its check list alone, as 1.0 printed it
+    json issues = json::array();
+    int status = kHolds;
+};
+
+void Issue(MakePlan& plan, const std::string& path, const std::string& what, bool fails) {
+    Warn("make", path + ": " + what);
+    plan.issues.push_back({{"path", path}, {"issue", what}});
+    if (fails) plan.status = kFails;
+}
+
+// The folder the list goes to, from the root, when it goes into the tree:
+// "." at the top, "..", "../.." below; the list itself is left out.
+void LeaveOutTheList(MakePlan& plan) {
+    const std::optional<platform::FileKey> output = platform::StandardOutputFile();
+    if (!output) return;
+    // Asked of each file only when the list's name is not known for sure.
+    const std::string sole = platform::StandardOutputSoleName();
+    for (auto it = plan.files.begin(); it != plan.files.end(); ++it) {
+        if (!sole.empty() && std::string_view(it->relative).substr(it->relative.rfind('/') + 1) != sole) continue;
+        const std::optional<platform::FileKey> key = platform::FileKeyOf(it->path);
+        if (!key || !key->SameFile(*output)) continue;
+        std::string up = ".";
+        for (char c : it->relative)
+            if (c == '/') up = up == "." ? ".." : up + "/..";
+        plan.root = ManifestRoot{ManifestRoot::From::ListFolder, up};
+        plan.files.erase(it);
+        return;
+    }
+}
+
+MakePlan PlanTree(const std::string& dir) {
+    MakePlan plan;
+    plan.root = ManifestRoot{ManifestRoot::From::CurrentFolder, dir};
+    plan.files = WalkTree(dir, [&](const WalkIssue& i) { Issue(plan, i.path, i.what, i.fails); });
+    LeaveOutTheList(plan);
+    if (plan.files.empty()) Issue(plan, dir, "no regular file under it", true);
+    return plan;
+}
+
+MakePlan PlanFiles(const std::vector<std::string>& files, bool asJson) {
+    MakePlan plan;
+    for (const std::string& f : files) plan.files.push_back({f, PortablePath(f)});
+    plan.bare = files.size() == 1 && !asJson;
+    return plan;
+}
+
+// The lines of one file, written as it is its turn.
+void EmitText(MakePlan& plan, const WalkedFile& f, const MadeList& made) {
+    for (const std::string& left : made.leftOut) Warn("make", f.path + ": left out " + left);
+    if (!made.problem.empty()) {
+        Issue(plan, f.path, made.problem, true);
+        return;
+    }
+    out::Line(plan.bare ? made.checkList : EscapeField(made.checkList) + "\t" + EscapeField(f.relative));
+}
+
+void EmitJson(MakePlan& plan, JsonWriter& w, const WalkedFile& f, const MadeList& made) {
+    for (const std::string& left : made.leftOut) Warn("make", f.path + ": left out " + left);
+    if (!made.problem.empty()) Issue(plan, f.path, made.problem, true);
+    w.Element({{"path", f.relative},
+               {"checkList", made.problem.empty() ? json(made.checkList) : json(nullptr)},
+               {"leftOut", made.leftOut},
+               {"problem", made.problem.empty() ? json(nullptr) : json(made.problem)}});
+}
+
+int Make(MakePlan& plan, const RuleChoice& rules, const MakeOptions& o) {
+    std::optional<JsonWriter> w;
+    if (o.json) {
+        w.emplace();
+        w->Member("root", plan.root ? json(PortablePath(plan.root->dir)) : json(nullptr));
+        w->Member("rootFrom", !plan.root ? json(nullptr)
+                              : json(plan.root->from == ManifestRoot::From::ListFolder ? "list" : "current folder"));
+        w->BeginArray("files");
+    } else if (!plan.bare) {
+        out::Line(ManifestHeader());
+        if (plan.root) out::Line(RootLine(*plan.root));
+    }
+    const ReadNeeds needs = NeedsOf(rules);
+    RunFilesInOrder<MadeList>(
+        plan.files.size(), o.jobs ? o.jobs : platform::Cores(), [&](std::size_t i) { return ReadPlan{&plan.files[i].path, needs}; },
+        [&](std::size_t i, const FileRead* read) { return MakeCheckList(plan.files[i].path, rules, read); },
+        [&](std::size_t i, MadeList& made) {
+            if (w) EmitJson(plan, *w, plan.files[i], made);
+            else EmitText(plan, plan.files[i], made);
+        },
+        [](std::size_t) { out::Flush(); }, [](const std::string& note) { Warn("make", note); });
+    if (w) {
+        w->EndArray();
+        w->Member("issues", plan.issues);
+        w->End();
+    }
+    return plan.status;
+}
+
+std::vector<std::string> SplitSets(const std::vector<std::string>& rules) {
+    std::vector<std::string> names;
+    for (const std::string& r : rules) {  // "--rules md5,size" as well as "--rules md5 --rules size"
+        std::size_t start = 0;
+        for (std::size_t comma; (comma = r.find(',', start)) != std::string::npos; start = comma + 1)
+            if (comma > start) names.push_back(r.substr(start, comma - start));
+        if (start < r.size()) names.push_back(r.substr(start));
+    }
+    return names;
+}
+
+int RunMake(const MakeOptions& o) {
+    std::string bad;
+    const std::optional<RuleChoice> rules = ParseRuleSets(SplitSets(o.rules), bad);
+    if (!rules) {
+        Warn("make", "unknown rule set \"" + bad + "\" (ondrel make --help lists them)");
+        return kUsage;
+    }
+    if (std::optional<int> status = RunMakeAgainst(o.against, o.files, *rules, o.json)) return *status;
+    if (o.files.empty() == o.dir.empty()) {
+        Warn("make", "give FILE... or --manifest DIR");
+        return kUsage;
+    }
+    if (!o.dir.empty() && !platform::IsFolder(o.dir)) {
+        Warn("make", o.dir + ": not a folder");
+        return kUsage;
+    }
+    MakePlan plan = o.dir.empty() ? PlanFiles(o.files, o.json) : PlanTree(o.dir);
+    return Make(plan, *rules, o);
+}
+
+std::string RuleSetHelp() {
+    std::string help = "Rule sets for --rules (comma-separated, or --rules repeated):\n";
+    for (const RuleSetInfo& r : RuleSets()) {
+        help += "  " + r.name;
+        help.append(r.name.size() < 10 ? 10 - r.name.size() : 1, ' ');
+        help += r.help + "\n";
+    }
+    return help;
+}
+
+}  // namespace
+
+void SetupMake(CLI::App& app, int& status) {
+    auto o = std::make_shared<MakeOptions>();
+    CLI::App* cmd = app.add_subcommand(
+        "make", "Prints a check list that identifies FILE; for several FILEs, or with --manifest every regular "
+                "file under DIR, a manifest: one line per file, the check list, a TAB, the path.");
+    CLI::Option* files = cmd->add_option("FILE", o->files, "the known-good files")->type_name("");
+    CLI::Option* dir = cmd->add_option("--manifest", o->dir, "a manifest of every regular file under DIR")
+                           ->type_name("DIR");
+    files->excludes(dir);
+    CLI::Option* rules = cmd->add_option("--rules", o->rules, "the rule sets to write (default: default)")
+        ->type_name("SET[,SET...]")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    CLI::Option* asJson =
+        cmd->add_flag("--json", o->json, "print one JSON object: the root, each file with its check list, the issues");
+    cmd->add_option("-j,--jobs", o->jobs, "files to make at once (default: one per core)")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 1024u).description(""));
+    AddMakeAgainstOptions(*cmd, o->against, dir, asJson, rules);
+    cmd->footer(RuleSetHelp() + MakeAgainstHelp() +
+                "Only entries that hold when the engine checks them are written; those left out are named on "
+                "standard error, and so is every file or folder that could not be read, every link that leads "
+                "to nothing and every name the ANSI code page cannot hold (the walk goes on).\n"
+                "A manifest starts with a line saying where its paths start (see ondrel verify --help).\n"
+                "Exit status: 0 every file was made, 1 a file or folder was left out, or no list tells FILE "
+                "from the other files, 2 a usage error or a failed write.");
+    cmd->callback([o, &status] { status = RunMake(*o); });
+}
+
+}  // namespace ondrel::tool

@@ -1,0 +1,89 @@
+// The command's output.
+#include "tools/cli/output.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace ondrel::tool {
+
+namespace {
+
+[[noreturn]] void Failed() {
+    const int error = errno;
+    throw WriteFailed(error ? std::strerror(error) : "write error");
+}
+
+// Each line of a JSON text after the first, indented by one more level.
+std::string Indented(const std::string& text, std::string_view indent) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out += c;
+        if (c == '\n') out += indent;
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace out {
+
+void Write(std::string_view text) {
+    errno = 0;
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) Failed();
+}
+
+void Line(std::string_view text) {
+    Write(text);
+    Write("\n");
+}
+
+void Flush() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) Failed();
+}
+
+}  // namespace out
+
+void Warn(std::string_view subcommand, std::string_view text) {
+    std::string line = "ondrel";
+    if (!subcommand.empty()) (line += ' ') += subcommand;
+    ((line += ": ") += text) += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+std::string JsonText(const nlohmann::json& value, int indent) {
+    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+JsonWriter::JsonWriter() { out::Write("{"); }
+
+void JsonWriter::Key(std::string_view key) {
+    out::Write(firstMember_ ? "\n  " : ",\n  ");
+    firstMember_ = false;
+    out::Write(JsonText(nlohmann::json(std::string(key))) + ": ");
+}
+
+void JsonWriter::Member(std::string_view key, const nlohmann::json& value) {
+    Key(key);
+    out::Write(Indented(JsonText(value), "  "));
+}
+
+void JsonWriter::BeginArray(std::string_view key) {
+    Key(key);
+    out::Write("[");
+    firstElement_ = true;
+}
+
+void JsonWriter::Element(const nlohmann::json& value) {
+    out::Write(firstElement_ ? "\n    " : ",\n    ");
+    firstElement_ = false;
+    out::Write(Indented(JsonText(value), "    "));
+}
+
+void JsonWriter::EndArray() { out::Write(firstElement_ ? "]" : "\n  ]"); }
+
+void JsonWriter::End() { out::Write(firstMember_ ? "}\n" : "\n}\n"); }
+
+}  // namespace ondrel::tool

@@ -1,4 +1,0 @@
-// ondrel-check FILE CHECKLIST: the same as "ondrel check FILE CHECKLIST".
-#include "tools/cli.h"
-
-int main(int argc, char** argv) { return ondrel::tool::RunOndrel(argc, argv, true); }

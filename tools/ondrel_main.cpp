@@ -1,4 +1,0 @@
-// ondrel: check, make, inspect, verify.
-#include "tools/cli.h"
-
-int main(int argc, char** argv) { return ondrel::tool::RunOndrel(argc, argv, false); }
