@@ -12,31 +12,31 @@ namespace ondrel {
 namespace {
 
 // Keeps why a rule threw; the result never depends on it.
-void NoteReason(std::string* reason, const char* why) noexcept {
-    if (!reason) return;
+void NoteReason(std::string& reason, const char* why) noexcept {
     try {
-        *reason = why;
+        reason = why;
     } catch (...) {
     }
 }
 
 // Runs a rule's work (true when it holds): its outcome, with why it threw
-// in reason when one is given.
+// in reason when one is given. Without one, nothing of what was thrown is
+// looked at: the library's own calls ask no reason.
 template <typename Work>
 Outcome Guarded(Work work, std::string* reason) {
     try {
         return work() ? Outcome::Held : Outcome::Failed;
     } catch (const std::bad_alloc&) {
-        NoteReason(reason, "out of memory");
+        if (reason) NoteReason(*reason, "out of memory");
         return Outcome::Exhausted;
     } catch (const platform::ResourcesExhausted& e) {
-        NoteReason(reason, e.what());
+        if (reason) NoteReason(*reason, e.what());
         return Outcome::Exhausted;
     } catch (const std::exception& e) {
-        NoteReason(reason, e.what());
+        if (reason) NoteReason(*reason, e.what());
         return Outcome::Threw;
     } catch (...) {
-        NoteReason(reason, "unknown failure");
+        if (reason) NoteReason(*reason, "unknown failure");
         return Outcome::Threw;
     }
 }
