@@ -108,8 +108,7 @@ void IdentifyTarget(int runs) {
             total += size;
         }
     }
-    std::string bad;
-    const RuleChoice rules = *ParseRuleSets({"default"}, bad);
+    const RuleChoice rules = *ParseRuleSets({"default"});
     std::string text = "# 10,000 known versions\n";
     for (std::size_t i = 0; i < files.size(); ++i)
         text += CatalogueLine(Numbered("known ", i), MakeCheckList(files[i], rules).checkList) + "\n";

@@ -56,15 +56,14 @@ int main(int argc, char** argv) {
         {"ondrel-hostile-one-name.dll", "one long name", ondrel::testing::HostileImage(316, 316, std::u16string(65535, u'N'), 1)},
         {"ondrel-hostile-sections.dll", "65,535 sections", ondrel::testing::HostileImage(316, 316, {}, 65535)},
     };
-    std::string bad;
     struct Way {
         std::string name;
         RuleChoice rules;
         bool batch;
     };
-    const std::vector<Way> all = {{"all", *ParseRuleSets({"all"}, bad), true},
-                                  {"resources", *ParseRuleSets({"resources"}, bad), true},
-                                  {"all", *ParseRuleSets({"all"}, bad), false}};
+    const std::vector<Way> all = {{"all", *ParseRuleSets({"all"}), true},
+                                  {"resources", *ParseRuleSets({"resources"}), true},
+                                  {"all", *ParseRuleSets({"all"}), false}};
     for (std::size_t i = 0; i < images.size(); ++i) {
         const std::string image = (std::filesystem::path(folder) / images[i].name).string();
         std::ofstream(image, std::ios::binary).write(images[i].bytes.data(), static_cast<std::streamsize>(images[i].bytes.size()));

@@ -30,8 +30,7 @@ bool Holds(const std::string& file, const std::string& list) {
 
 const RuleChoice& AllRules() {
     static const RuleChoice all = [] {
-        std::string bad;
-        return *ParseRuleSets({"all"}, bad);
+        return *ParseRuleSets({"all"});
     }();
     return all;
 }
@@ -56,8 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fwrite(data, 1, size, out);
     std::fclose(out);
 
-    std::string whyNot;
-    const std::optional<InspectReport> report = BuildInspectReport(file, whyNot);
+    const auto report = BuildInspectReport(file);
     Require(report.has_value());
     Require(report->facts.size == size);
     for (const SectionFacts& s : report->facts.sections)

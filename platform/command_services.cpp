@@ -54,7 +54,7 @@ bool IsFolder(const std::string& name) {
     return fs::is_directory(PathOfAnsi(name), e);
 }
 
-std::vector<FolderEntry> ListFolder(const std::string& folder, std::string& whyNot) {
+Result<std::vector<FolderEntry>, Reason> ListFolder(const std::string& folder) {
     std::vector<FolderEntry> entries;
     std::error_code e;
     fs::directory_iterator it(PathOfAnsi(folder), e);
@@ -64,7 +64,7 @@ std::vector<FolderEntry> ListFolder(const std::string& folder, std::string& whyN
         entry.kind = named ? KindOf(*it) : FolderEntry::Kind::Unnamable;
         entries.push_back(std::move(entry));
     }
-    if (e) whyNot = WhyText(e);
+    if (e) return Reason{WhyText(e)};
     std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     return entries;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace ondrel::platform {
 
 bool StandardErrorIsTerminal() noexcept;
@@ -38,9 +40,10 @@ struct FolderEntry {
     std::string name;  // 8-bit text; for Unnamable the name with "?" for what the code page lacks
     Kind kind = Kind::Other;
 };
-// The entries of a folder, sorted by name (byte order); why not in
-// whyNot when the folder cannot be read.
-std::vector<FolderEntry> ListFolder(const std::string& folder, std::string& whyNot);
+// The entries of a folder, sorted by name (byte order), or why the folder
+// cannot be read. A listing that fails part way gives no entries: the
+// folder is reported as unread, not half walked.
+Result<std::vector<FolderEntry>, Reason> ListFolder(const std::string& folder);
 
 // Whether a name leads to a folder.
 bool IsFolder(const std::string& name);

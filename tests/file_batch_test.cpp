@@ -52,8 +52,7 @@ std::uint32_t Next(std::mt19937& rng) { return static_cast<std::uint32_t>(rng())
 std::string CrcText(const std::string& bytes) { return Crc32ToHex(Crc32(0, bytes.data(), bytes.size())); }
 
 RuleChoice Rules(const std::vector<std::string>& names) {
-    std::string bad;
-    return *ParseRuleSets(names, bad);
+    return *ParseRuleSets(names);
 }
 
 // Items over a list of names, each with the same needs; what Done was

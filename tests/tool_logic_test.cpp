@@ -1,7 +1,8 @@
 // The ondrel command's logic, grouped by subcommand: make (lists made from
 // files hold and a changed byte breaks them, rule sets, names the size rules
 // cannot express, hostile images), check (reasons, notes, hints), manifests
-// (format, roots, paths), verify (one file, the pool), make's walk.
+// (format, roots, paths), verify (one file, the pool), make's walk, the
+// lists read whole and the results that carry why they failed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "tools/rules/image_report.h"
 #include "tools/rules/make_list.h"
 #include "tools/manifest/manifest.h"
+#include "tools/manifest/text_file.h"
 #include "tools/manifest/tree_walk.h"
 #include "tools/manifest/verify.h"
 #include "tests/support/digests.h"
@@ -58,10 +60,9 @@ bool Holds(const std::string& file, const std::string& list) {
 }
 
 RuleChoice Rules(std::vector<std::string> names) {
-    std::string bad;
-    std::optional<RuleChoice> choice = ParseRuleSets(names, bad);
-    EXPECT_TRUE(choice.has_value()) << bad;
-    return choice.value_or(RuleChoice{});
+    const platform::Result<RuleChoice, platform::Reason> choice = ParseRuleSets(names);
+    EXPECT_TRUE(choice.has_value()) << choice.failure().text;
+    return choice ? *choice : RuleChoice{};
 }
 
 std::vector<std::string> Items(const std::string& list) {
@@ -439,9 +440,9 @@ TEST(MakeRuleSets, EveryComputedKeywordHasASetAndAliasesResolve) {
     EXPECT_EQ(Rules({"size"}), Rules({"filesize"}));
     EXPECT_EQ(Rules({"default"}), (RuleChoice{"filesize", "crc32", "md5", "secmd5", "code"}));
     EXPECT_EQ(Rules({"all"}).size(), names.size() - 2);
-    std::string bad;
-    EXPECT_FALSE(ParseRuleSets({"md5", "nonsense"}, bad));
-    EXPECT_EQ(bad, "nonsense");
+    const platform::Result<RuleChoice, platform::Reason> bad = ParseRuleSets({"md5", "nonsense"});
+    ASSERT_FALSE(bad);
+    EXPECT_NE(bad.failure().text.find("\"nonsense\""), std::string::npos) << bad.failure().text;
 }
 
 // Sets that write the same entry ("code" and "sections" the code section,
@@ -888,4 +889,56 @@ TEST(WalkTree, EveryEntryLeftOutIsSaidWithItsOwnPath) {
     EXPECT_TRUE(issues[3].fails);
 }
 #endif
+
+// A result whose value is text keeps its value apart from its reason, and
+// moves the reason on unchanged.
+TEST(Result, AValueOrTheReasonItFailed) {
+    using platform::Reason;
+    const platform::Result<std::string, Reason> value = std::string("the text");
+    ASSERT_TRUE(value);
+    EXPECT_EQ(*value, "the text");
+    EXPECT_TRUE(value.failure().text.empty());
+
+    const platform::Result<std::string, Reason> failed = Reason{"the text"};
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(failed.failure().text, "the text");
+    const std::optional<std::string> nothing = failed;
+    EXPECT_FALSE(nothing);
+
+    const platform::Outcome done = platform::Done{};
+    EXPECT_TRUE(done);
+    const platform::Outcome notDone = Reason{"why"};
+    ASSERT_FALSE(notDone);
+    EXPECT_EQ(notDone.failure().text, "why");
+}
+
+TEST(ReadText, TheWholeTextOrWhyNot) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path() / "folder");
+    const std::string large = ondrel::testing::CountingBytes(3 * 64 * 1024 + 7);  // past several reads
+    const std::string zeroed("a\tb\r\n\0c", 7);                                     // read past the zero byte
+    struct Case {
+        const char* name;
+        std::string file;
+        std::optional<std::string> text;  // nothing when it cannot be read
+        const char* why;                  // in the reason when it cannot
+    } cases[] = {
+        {"Small", dir.Write("small", zeroed), zeroed, ""},
+        {"Empty", dir.Write("empty", ""), std::string(), ""},
+        {"Large", dir.Write("large", large), large, ""},
+        {"Folder", dir.File("folder"), std::nullopt, "a folder, not a manifest"},
+        {"Missing", dir.File("missing"), std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const platform::Result<std::string, platform::Reason> read = ReadText(c.file, "manifest");
+        ASSERT_EQ(read.has_value(), c.text.has_value()) << read.failure().text;
+        if (read) {
+            EXPECT_EQ(*read, *c.text);
+        } else {
+            EXPECT_FALSE(read.failure().text.empty());
+            EXPECT_NE(read.failure().text.find(c.why), std::string::npos) << read.failure().text;
+        }
+    }
+}
 }  // namespace

@@ -200,15 +200,17 @@ public:
         return name;
     }
 
-    // Outcome of one search: a failed read ends the whole lookup.
-    struct Found {
-        bool failed = false;
-        std::optional<std::uint64_t> target;  // offset of the directory or data entry
-    };
+    // Outcome of one search: the offset of the directory or data entry
+    // found, none when there is no such entry, or the failed read that ends
+    // the whole lookup.
+    using Found = Result<std::optional<std::uint64_t>>;
+    static Found At(std::uint64_t offset) { return Found(offset); }
+    static Found NotThere() { return Found(std::nullopt); }
+    static Found ReadFailed() { return Failure::ResourceEntryPastEnd; }
 
     Found Target(const Entry& e, bool wantDirectory) {
-        if (e.IsDirectory() != wantDirectory) return {};
-        return {false, root_ + e.Offset()};
+        if (e.IsDirectory() != wantDirectory) return NotThere();
+        return At(root_ + e.Offset());
     }
 
     // Binary search among the identifier entries, as the platform does it.
@@ -218,13 +220,13 @@ public:
         while (min <= max) {
             int pos = (min + max) / 2;
             std::optional<Entry> e = EntryAt(dir, pos);
-            if (!e) return {true, std::nullopt};
+            if (!e) return ReadFailed();
             std::uint16_t entryId = e->Id();
             if (entryId == id) return Target(*e, wantDirectory);
             if (entryId > id) max = pos - 1;
             else min = pos + 1;
         }
-        return {};
+        return NotThere();
     }
 
     // Binary search among the named entries: the wanted name compared with
@@ -235,15 +237,15 @@ public:
         while (min <= max) {
             int pos = (min + max) / 2;
             std::optional<Entry> e = EntryAt(dir, pos);
-            if (!e) return {true, std::nullopt};
+            if (!e) return ReadFailed();
             std::optional<std::u16string> stored = NameAt(e->NameOffset());
-            if (!stored) return {true, std::nullopt};
+            if (!stored) return ReadFailed();
             int res = CompareCounted(name, *stored);
             if (res == 0 && name.size() == stored->size()) return Target(*e, wantDirectory);
             if (res < 0) max = pos - 1;
             else min = pos + 1;
         }
-        return {};
+        return NotThere();
     }
 
     Found ByKey(const Directory& dir, const ResourceKey& key, bool wantDirectory) {
@@ -253,10 +255,10 @@ public:
     Found FirstData(const Directory& dir) {
         for (int pos = 0; pos < dir.named + dir.ids; ++pos) {
             std::optional<Entry> e = EntryAt(dir, pos);
-            if (!e) return {true, std::nullopt};
-            if (!e->IsDirectory()) return {false, root_ + e->Offset()};
+            if (!e) return ReadFailed();
+            if (!e->IsDirectory()) return At(root_ + e->Offset());
         }
-        return {};
+        return NotThere();
     }
 
     std::optional<std::uint16_t> LanguageOf(const Directory& dir, std::uint64_t dataEntry) {
@@ -411,15 +413,6 @@ std::optional<ResourceKey> ResourceKeyFromAnsi(const std::string& text) {
     return ResourceKey::Name(std::move(name));
 }
 
-namespace {
-
-// Why a search found nothing: a read that failed, or no such entry.
-Failure Missing(const ResourceWalker::Found& found, Failure notThere) {
-    return found.failed ? Failure::ResourceEntryPastEnd : notThere;
-}
-
-}  // namespace
-
 LanguageChoice NeutralLanguageChoice(const LanguageDefaults& languages) {
     LanguageChoice choice;
     std::vector<std::uint16_t>& order = choice.order;
@@ -449,32 +442,36 @@ Result<ResourceData> ResourceTree::Find(const ResourceKey& type, const ResourceK
     std::optional<Directory> top = walker.Root();
     if (!top) return Failure::ResourceDirectoryPastEnd;
     ResourceWalker::Found typeDir = walker.ByKey(*top, type, true);
-    if (!typeDir.target) return Missing(typeDir, Failure::NoSuchType);
-    std::optional<Directory> types = walker.DirectoryAt(*typeDir.target);
+    if (!typeDir) return typeDir.failure();
+    if (!*typeDir) return Failure::NoSuchType;
+    std::optional<Directory> types = walker.DirectoryAt(**typeDir);
     if (!types) return Failure::ResourceDirectoryPastEnd;
     ResourceWalker::Found nameDir = walker.ByKey(*types, name, true);
-    if (!nameDir.target) return Missing(nameDir, Failure::NoSuchName);
-    std::optional<Directory> langs = walker.DirectoryAt(*nameDir.target);
+    if (!nameDir) return nameDir.failure();
+    if (!*nameDir) return Failure::NoSuchName;
+    std::optional<Directory> langs = walker.DirectoryAt(**nameDir);
     if (!langs) return Failure::ResourceDirectoryPastEnd;
 
-    ResourceWalker::Found data;
+    ResourceWalker::Found data = ResourceWalker::NotThere();
     for (std::uint16_t language : languages.order) {
         data = walker.ById(*langs, language, false);
-        if (data.failed || data.target) break;
+        if (!data || *data) break;
     }
-    if (!data.failed && !data.target && languages.thenFirst) data = walker.FirstData(*langs);
-    if (!data.target) return Missing(data, Failure::NoSuchLanguage);
+    if (data && !*data && languages.thenFirst) data = walker.FirstData(*langs);
+    if (!data) return data.failure();
+    if (!*data) return Failure::NoSuchLanguage;
+    const std::uint64_t dataEntry = **data;
 
     unsigned char entry[resource_data::kSize];
-    if (!reader.Read(*data.target, entry, sizeof entry)) return Failure::ResourceDataOutside;
+    if (!reader.Read(dataEntry, entry, sizeof entry)) return Failure::ResourceDataOutside;
     std::optional<std::uint64_t> at = sections_.FileOffset(Le32(entry + resource_data::kOffsetToData));
     std::uint32_t size = Le32(entry + resource_data::kDataSize);
     if (!at || !reader.Fits(*at, size)) return Failure::ResourceDataOutside;
     ResourceData result;
     result.fileOffset = *at;
     result.size = size;
-    result.entryOffset = *data.target;
-    result.language = walker.LanguageOf(*langs, *data.target).value_or(0);
+    result.entryOffset = dataEntry;
+    result.language = walker.LanguageOf(*langs, dataEntry).value_or(0);
     return result;
 }
 

@@ -9,6 +9,7 @@
 #include "checks/engine.h"
 #include "checks/file_size.h"
 #include "platform/file.h"
+#include "platform/result.h"
 #include "tools/manifest/manifest.h"
 #include "tools/catalog/one_file.h"
 
@@ -19,19 +20,17 @@ namespace {
 constexpr const char* kBadEscape = "a backslash that starts none of \\\\ \\t \\n \\r";
 
 // The entry of a line, or why there is none.
-std::optional<CatalogueEntry> ReadEntry(std::string_view line, std::string& damage) {
+platform::Result<CatalogueEntry, platform::Reason> ReadEntry(std::string_view line) {
+    using platform::Reason;
     const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) {
-        damage = "no TAB between the name and the check list";
-        return std::nullopt;
-    }
+    if (tab == std::string_view::npos) return Reason{"no TAB between the name and the check list"};
     std::optional<std::string> name = UnescapeField(line.substr(0, tab));
     std::optional<std::string> list = UnescapeField(line.substr(tab + 1));
-    if (!name || !list) damage = kBadEscape;
-    else if (name->empty()) damage = "no name before the TAB";
-    else if (name->find('\0') != std::string::npos || list->find('\0') != std::string::npos) damage = "a zero byte";
-    else if (!HasEntry(list->c_str())) damage = "no entry in the check list after the TAB (it would hold for every file or for none)";
-    if (!damage.empty()) return std::nullopt;
+    if (!name || !list) return Reason{kBadEscape};
+    if (name->empty()) return Reason{"no name before the TAB"};
+    if (name->find('\0') != std::string::npos || list->find('\0') != std::string::npos) return Reason{"a zero byte"};
+    if (!HasEntry(list->c_str()))
+        return Reason{"no entry in the check list after the TAB (it would hold for every file or for none)"};
     return CatalogueEntry{0, std::move(*name), std::move(*list)};
 }
 
@@ -43,14 +42,13 @@ Catalogue ParseCatalogue(std::string_view text) {
     for (const TextLine& line : SplitLines(text)) {
         const std::size_t first = line.text.find_first_not_of(" \t");
         if (first == std::string_view::npos || line.text[first] == '#') continue;
-        std::string damage;
-        std::optional<CatalogueEntry> entry = ReadEntry(line.text, damage);
-        if (entry) {
-            auto [at, added] = lineOfName.try_emplace(entry->name, line.number);
-            if (!added) damage = "the name of line " + std::to_string(at->second) + " again";
+        platform::Result<CatalogueEntry, platform::Reason> entry = ReadEntry(line.text);
+        if (!entry) {
+            catalogue.damaged.push_back({line.number, entry.failure().text});
+            continue;
         }
-        if (!damage.empty()) {
-            catalogue.damaged.push_back({line.number, std::move(damage)});
+        if (auto [at, added] = lineOfName.try_emplace(entry->name, line.number); !added) {
+            catalogue.damaged.push_back({line.number, "the name of line " + std::to_string(at->second) + " again"});
             continue;
         }
         entry->line = line.number;

@@ -64,42 +64,47 @@ void NoteDifferences(Differences& d, const unsigned char* a, const unsigned char
 
 using Reader = platform::FileReader;
 
-std::optional<Reader> OpenReader(const std::string& name, std::string& why) {
+using platform::Reason;
+
+// The file opened for reading, or why not (with its name).
+platform::Result<Reader, Reason> OpenReader(const std::string& name) {
     platform::Result<Reader, platform::OpenFailure> r = Reader::Open(name, platform::Share::ReadWrite);
-    if (!r) {
-        why = platform::OpenFailureText(r.failure());
-        return std::nullopt;
-    }
+    if (!r) return Reason{name + ": " + platform::OpenFailureText(r.failure())};
     return std::move(*r);
 }
 
+// What the row computes for a file; nothing when it cannot be computed,
+// which tells the file from every file whose value was computed.
+std::optional<std::string> ValueOf(const std::string& name, const Keyword& row, const RuleArguments& arguments) {
+    return ComputedValue(name, row, arguments);
+}
+
 // Compares the file with the others named, kOpenAtOnce at a time, each
-// pass reading the file once. Answers why a file could not be read.
-std::string Compare(const std::string& file, const std::vector<std::string>& others,
-                    const std::vector<std::size_t>& which, std::vector<Differences>& diffs) {
+// pass reading the file once; or why a file could not be read.
+platform::Outcome Compare(const std::string& file, const std::vector<std::string>& others,
+                          const std::vector<std::size_t>& which, std::vector<Differences>& diffs) {
     auto a = std::make_unique<unsigned char[]>(kChunk);
     auto b = std::make_unique<unsigned char[]>(kChunk);
-    std::string why;
     for (std::size_t from = 0; from < which.size(); from += kOpenAtOnce) {
         const std::size_t to = std::min(which.size(), from + kOpenAtOnce);
-        std::optional<Reader> mine = OpenReader(file, why);
-        if (!mine) return file + ": " + why;
+        platform::Result<Reader, Reason> mine = OpenReader(file);
+        if (!mine) return mine.failure();
         const std::uint64_t size = mine->Size();
         std::vector<Reader> readers;
         for (std::size_t k = from; k < to; ++k) {
-            std::optional<Reader> r = OpenReader(others[which[k]], why);
-            if (!r) return others[which[k]] + ": " + why;
+            platform::Result<Reader, Reason> r = OpenReader(others[which[k]]);
+            if (!r) return r.failure();
             diffs[which[k]].size = r->Size();
             readers.push_back(std::move(*r));
         }
         for (std::uint64_t offset = 0; offset < size; offset += kChunk) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - offset));
-            if (!mine->ReadAt(offset, a.get(), n)) return file + ": it cannot be read";
+            if (!mine->ReadAt(offset, a.get(), n)) return Reason{file + ": it cannot be read"};
             for (std::size_t k = from; k < to; ++k) {
                 Differences& d = diffs[which[k]];
                 const std::size_t m = d.size > offset ? static_cast<std::size_t>(std::min<std::uint64_t>(n, d.size - offset)) : 0;
                 if (m == 0) continue;
-                if (!readers[k - from].ReadAt(offset, b.get(), m)) return others[which[k]] + ": it cannot be read";
+                if (!readers[k - from].ReadAt(offset, b.get(), m)) return Reason{others[which[k]] + ": it cannot be read"};
                 NoteDifferences(d, a.get(), b.get(), m, offset);
             }
         }
@@ -113,7 +118,7 @@ std::string Compare(const std::string& file, const std::vector<std::string>& oth
             d.longer = d.size > size;
         }
     }
-    return {};
+    return platform::Done{};
 }
 
 std::string Plural(std::size_t n, const std::string& one, const std::string& many) {
@@ -130,8 +135,8 @@ public:
         : file_(file), others_(others), diffs_(diffs), told_(told), size_(size), sizeRules_(sizeRules),
           limits_(limits) {}
 
-    // The ranges, each as a rule; problem when a digest cannot be computed.
-    std::vector<SeparatingRule> Choose(const std::vector<std::size_t>& open, std::string& problem);
+    // The ranges, each as a rule; or why not when a digest cannot be computed.
+    platform::Result<std::vector<SeparatingRule>, Reason> Choose(const std::vector<std::size_t>& open);
 
 private:
     struct Pick {
@@ -159,11 +164,11 @@ private:
         for (auto it = at_.lower_bound(from); it != at_.end() && it->first <= to; ++it)
             for (std::size_t i : it->second) inRange[i] = 1;
     }
-    SeparatingRule Rule(std::uint64_t from, std::uint64_t to, std::vector<std::size_t> tells, std::string& problem) const;
+    platform::Result<SeparatingRule, Reason> Rule(std::uint64_t from, std::uint64_t to, std::vector<std::size_t> tells) const;
     void Index(const std::vector<std::size_t>& open, std::uint64_t end);
     void Grow(std::uint64_t& from, std::uint64_t& to, std::uint64_t end, std::vector<char>& inRange) const;
-    std::vector<std::size_t> Tells(std::uint64_t from, std::uint64_t to, const std::vector<char>& inRange,
-                                   std::string& problem) const;
+    platform::Result<std::vector<std::size_t>, Reason> Tells(std::uint64_t from, std::uint64_t to,
+                                                             const std::vector<char>& inRange) const;
 
     const std::string& file_;
     const std::vector<std::string>& others_;
@@ -215,8 +220,8 @@ void RangeChooser::Grow(std::uint64_t& from, std::uint64_t& to, std::uint64_t en
 // The files not told apart yet that the range tells the file from: those
 // with a kept offset in it, and those whose offsets were not all kept and
 // whose bytes there differ (or cannot be read).
-std::vector<std::size_t> RangeChooser::Tells(std::uint64_t from, std::uint64_t to, const std::vector<char>& inRange,
-                                             std::string& problem) const {
+platform::Result<std::vector<std::size_t>, Reason> RangeChooser::Tells(std::uint64_t from, std::uint64_t to,
+                                                                       const std::vector<char>& inRange) const {
     std::vector<std::size_t> tells;
     std::vector<std::size_t> unsure;
     for (std::size_t i = 0; i < others_.size(); ++i) {
@@ -225,22 +230,18 @@ std::vector<std::size_t> RangeChooser::Tells(std::uint64_t from, std::uint64_t t
         else if (diffs_[i].MayHideIn(from, to)) unsure.push_back(i);
     }
     if (unsure.empty()) return tells;
-    std::string why;
-    std::optional<Reader> mine = OpenReader(file_, why);
+    platform::Result<Reader, Reason> mine = OpenReader(file_);
     std::string a(static_cast<std::size_t>(to - from + 1), '\0'), b = a;
-    if (!mine || !mine->ReadAt(from, a.data(), a.size())) {
-        problem = file_ + ": it cannot be read";
-        return {};
-    }
+    if (!mine || !mine->ReadAt(from, a.data(), a.size())) return Reason{file_ + ": it cannot be read"};
     for (std::size_t i : unsure) {
-        std::optional<Reader> theirs = OpenReader(others_[i], why);
+        platform::Result<Reader, Reason> theirs = OpenReader(others_[i]);
         if (!theirs || !theirs->ReadAt(from, b.data(), b.size()) || a != b) tells.push_back(i);
     }
     std::sort(tells.begin(), tells.end());
     return tells;
 }
 
-std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>& open, std::string& problem) {
+platform::Result<std::vector<SeparatingRule>, Reason> RangeChooser::Choose(const std::vector<std::size_t>& open) {
     const std::uint64_t end = std::min({limits_.rangeEnd, kLargestOffset + 1, size_});
     Index(open, end);
     auto worse = [this](const Pick& x, const Pick& y) { return Better(y, x); };
@@ -261,17 +262,18 @@ std::vector<SeparatingRule> RangeChooser::Choose(const std::vector<std::size_t>&
         std::fill(inRange.begin(), inRange.end(), 0);
         std::uint64_t from = top.offset, to = top.offset;
         Grow(from, to, end, inRange);
-        std::vector<std::size_t> tells = Tells(from, to, inRange, problem);
-        if (!problem.empty()) return {};
-        for (std::size_t i : tells) told_[i] = true;
-        rules.push_back(Rule(from, to, std::move(tells), problem));
-        if (!problem.empty()) return {};
+        platform::Result<std::vector<std::size_t>, Reason> tells = Tells(from, to, inRange);
+        if (!tells) return tells.failure();
+        for (std::size_t i : *tells) told_[i] = true;
+        platform::Result<SeparatingRule, Reason> rule = Rule(from, to, std::move(*tells));
+        if (!rule) return rule.failure();
+        rules.push_back(std::move(*rule));
     }
     return rules;
 }
 
-SeparatingRule RangeChooser::Rule(std::uint64_t from, std::uint64_t to, std::vector<std::size_t> tells,
-                                  std::string& problem) const {
+platform::Result<SeparatingRule, Reason> RangeChooser::Rule(std::uint64_t from, std::uint64_t to,
+                                                            std::vector<std::size_t> tells) const {
     const std::uint64_t count = to - from + 1;
     // From the end when the range starts past the middle and the size
     // rules measure this file: ENDMD5 counts back from its size.
@@ -288,11 +290,11 @@ SeparatingRule RangeChooser::Rule(std::uint64_t from, std::uint64_t to, std::vec
     } else {
         arguments = {std::to_string(from), std::to_string(to)};
     }
-    std::string why;
-    std::optional<std::string> digest = ComputedValue(file_, row, arguments, why);
-    if (!digest) problem = file_ + ": " + row.Entry(arguments, "") + " cannot be computed (" + why + ")";
+    const platform::Result<std::string, Reason> digest = ComputedValue(file_, row, arguments);
+    if (!digest)
+        return Reason{file_ + ": " + row.Entry(arguments, "") + " cannot be computed (" + digest.failure().text + ")"};
     SeparatingRule rule;
-    rule.entry = row.Entry(arguments, digest.value_or(""));
+    rule.entry = row.Entry(arguments, *digest);
     rule.bytesRead = count;
     rule.why = "reads " + Bytes(count) + " (" + where + "), where the file differs from " +
                Plural(tells.size(), "other file", "other files") + (sizeRules_ ? " of its size" : "");
@@ -316,9 +318,8 @@ std::vector<SeparatingRule> ChooseSections(const std::string& file, const std::v
     for (const SectionFacts& s : facts.sections) {
         if (!s.whyNoRule.empty() || s.laterSameName || s.sizeOfRawData == 0 || s.digest.empty()) continue;
         Telling t{&s, {}};
-        std::string why;
         for (std::size_t i : left)
-            if (ComputedValue(others[i], named, {s.name}, why) != s.digest) t.tells.push_back(i);
+            if (ValueOf(others[i], named, {s.name}) != s.digest) t.tells.push_back(i);
         sections.push_back(std::move(t));
     }
     while (!left.empty()) {
@@ -357,27 +358,26 @@ Proof ProveList(const std::string& file, const std::vector<std::string>& others,
 
 namespace {
 
-// Why no list can be made when the file or another cannot be opened: a file
-// that is not there is told apart by nothing.
-std::string WhyNotOpened(const std::string& file, const std::vector<std::string>& others) {
+// Every file opens, or why no list can be made when the file or another
+// cannot be opened: a file that is not there is told apart by nothing.
+platform::Outcome EveryFileOpens(const std::string& file, const std::vector<std::string>& others) {
     for (std::size_t i = 0; i <= others.size(); ++i) {
         const std::string& name = i == 0 ? file : others[i - 1];
         const FileFacts facts = ProbeFile(name, kOpen);
-        if (!facts.opened) return name + ": " + facts.whyNotOpened;
+        if (!facts.opened) return Reason{name + ": " + facts.whyNotOpened};
     }
-    return {};
+    return platform::Done{};
 }
 
 // The size: no byte read, and every file of another size told apart; the
 // files of its size are added to open.
 SeparatingRule SizeRule(const std::string& file, const std::vector<std::string>& others, std::vector<bool>& told,
                         std::vector<std::size_t>& open) {
-    std::string why;
     const Keyword& row = *LibraryKeyword("FILESIZE");
-    const std::string size = ComputedValue(file, row, {}, why).value_or("");
+    const std::string size = ValueOf(file, row, {}).value_or("");
     SeparatingRule rule{row.Entry({}, size), 0, {}, {}};
     for (std::size_t i = 0; i < others.size(); ++i) {
-        if (ComputedValue(others[i], row, {}, why).value_or("") != size) rule.tells.push_back(i);
+        if (ValueOf(others[i], row, {}).value_or("") != size) rule.tells.push_back(i);
         else open.push_back(i);
     }
     for (std::size_t i : rule.tells) told[i] = true;
@@ -392,11 +392,10 @@ SeparatingRule SizeRule(const std::string& file, const std::vector<std::string>&
 std::optional<SeparatingRule> WholeFileRule(const std::string& file, const std::vector<std::string>& others,
                                             const std::vector<std::size_t>& left, std::uint64_t size,
                                             std::vector<std::size_t>& same) {
-    std::string why;
     const Keyword& row = *LibraryKeyword("MD5");
-    const std::optional<std::string> md5 = ComputedValue(file, row, {}, why);
+    const std::optional<std::string> md5 = ValueOf(file, row, {});
     SeparatingRule rule{row.Entry({}, md5.value_or("")), size, {}, {}};
-    for (std::size_t i : left) (ComputedValue(others[i], row, {}, why) != md5 ? rule.tells : same).push_back(i);
+    for (std::size_t i : left) (ValueOf(others[i], row, {}) != md5 ? rule.tells : same).push_back(i);
     rule.why = "reads all " + Bytes(size) + ": nothing smaller tells the file from " +
                Plural(rule.tells.size(), "other file", "other files");
     if (rule.tells.empty()) return std::nullopt;
@@ -434,7 +433,10 @@ void ProveSeparation(const std::string& file, const std::vector<std::string>& ot
 
 Separation Separate(const std::string& file, const std::vector<std::string>& others, const SeparationLimits& limits) {
     Separation s;
-    if (s.problem = WhyNotOpened(file, others); !s.problem.empty()) return s;
+    if (const platform::Outcome opened = EveryFileOpens(file, others); !opened) {
+        s.problem = opened.failure().text;
+        return s;
+    }
     s.fileSize = ProbeFile(file, kOpen).size;
     std::vector<bool> told(others.size(), false);
     std::vector<std::size_t> open;
@@ -446,13 +448,20 @@ Separation Separate(const std::string& file, const std::vector<std::string>& oth
     // The bytes of the files left, against the file's.
     std::vector<Differences> diffs(others.size());
     if (!open.empty())
-        if (s.problem = Compare(file, others, open, diffs); !s.problem.empty()) return s;
+        if (const platform::Outcome compared = Compare(file, others, open, diffs); !compared) {
+            s.problem = compared.failure().text;
+            return s;
+        }
     std::vector<std::size_t> differing;
     for (std::size_t i : open) (diffs[i].Any() ? differing : s.same).push_back(i);
 
     RangeChooser ranges(file, others, diffs, told, s.fileSize, sizeRules, limits);
-    for (SeparatingRule& r : ranges.Choose(differing, s.problem)) s.rules.push_back(std::move(r));
-    if (!s.problem.empty()) return s;
+    platform::Result<std::vector<SeparatingRule>, Reason> ranged = ranges.Choose(differing);
+    if (!ranged) {
+        s.problem = ranged.failure().text;
+        return s;
+    }
+    for (SeparatingRule& r : *ranged) s.rules.push_back(std::move(r));
 
     std::vector<std::size_t> left;
     for (std::size_t i : differing)

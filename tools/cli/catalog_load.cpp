@@ -9,12 +9,12 @@
 namespace ondrel::tool {
 
 std::optional<Catalogue> LoadCatalogue(const std::string& name, std::string_view subcommand, bool quiet) {
-    std::string text;
-    if (std::string why = ReadText(name, text, "catalogue"); !why.empty()) {
-        Warn(subcommand, name + ": " + why);
+    const platform::Result<std::string, platform::Reason> text = ReadText(name, "catalogue");
+    if (!text) {
+        Warn(subcommand, name + ": " + text.failure().text);
         return std::nullopt;
     }
-    Catalogue catalogue = ParseCatalogue(text);
+    Catalogue catalogue = ParseCatalogue(*text);
     if (!quiet)
         for (const DamagedLine& d : catalogue.damaged)
             Warn(subcommand, name + ":" + std::to_string(d.line) + ": damaged line: " + d.damage);

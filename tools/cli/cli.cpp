@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "ondrel_version.h"
+#include "platform/result.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/output.h"
 
@@ -21,13 +22,16 @@ namespace {
 
 constexpr const char* kSubcommands[] = {"check", "make", "inspect", "verify", "identify", "catalog"};
 
-// The first argument that is no option, when it names no subcommand.
-std::string UnknownSubcommand(const std::vector<std::string>& args) {
+// The first argument that is no option names a subcommand (or there is
+// none, or it is empty: the parser says that no subcommand was given); or
+// why not.
+platform::Outcome KnownSubcommand(const std::vector<std::string>& args) {
     for (const std::string& a : args) {
         if (!a.empty() && a[0] == '-') continue;
-        return std::find(std::begin(kSubcommands), std::end(kSubcommands), a) == std::end(kSubcommands) ? a : "";
+        if (a.empty() || std::find(std::begin(kSubcommands), std::end(kSubcommands), a) != std::end(kSubcommands)) break;
+        return platform::Reason{"unknown subcommand \"" + a + "\" (ondrel --help lists them)"};
     }
-    return {};
+    return platform::Done{};
 }
 
 int Parse(CLI::App& app, std::vector<std::string> args, bool checkAlias) {
@@ -92,8 +96,8 @@ int RunOndrel(int argc, char** argv, bool checkAlias) {
     std::vector<std::string> args;
     if (checkAlias) args.push_back("check");
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    if (const std::string unknown = UnknownSubcommand(args); !unknown.empty()) {
-        Warn({}, "unknown subcommand \"" + unknown + "\" (ondrel --help lists them)");
+    if (const platform::Outcome known = KnownSubcommand(args); !known) {
+        Warn({}, known.failure().text);
         return kUsage;
     }
     try {

@@ -93,10 +93,9 @@ void RenderText(const InspectReport& r) {
 }
 
 int RunInspect(const InspectOptions& o) {
-    std::string whyNot;
-    const std::optional<InspectReport> report = BuildInspectReport(o.file, whyNot);
+    const platform::Result<InspectReport, platform::Reason> report = BuildInspectReport(o.file);
     if (!report) {
-        Warn("inspect", o.file + ": " + whyNot);
+        Warn("inspect", o.file + ": " + report.failure().text);
         return kFails;
     }
     if (o.json) RenderJson(*report);

@@ -22,13 +22,13 @@ using nlohmann::json;
 // folder. The entry that names FILE itself is left out. Nothing (and the
 // status in status) when the catalogue cannot be read or is damaged.
 std::optional<std::vector<std::string>> FilesOfCatalogue(const std::string& name, const std::string& file, int& status) {
-    std::string text;
-    if (std::string why = ReadText(name, text, "catalogue"); !why.empty()) {
-        Warn("make", name + ": " + why);
+    const platform::Result<std::string, platform::Reason> text = ReadText(name, "catalogue");
+    if (!text) {
+        Warn("make", name + ": " + text.failure().text);
         status = kUsage;
         return std::nullopt;
     }
-    const Catalogue catalogue = ParseCatalogue(text);
+    const Catalogue catalogue = ParseCatalogue(*text);
     for (const DamagedLine& d : catalogue.damaged)
         Warn("make", name + ":" + std::to_string(d.line) + ": damaged line: " + d.damage);
     if (!catalogue.damaged.empty()) {

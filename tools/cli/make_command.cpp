@@ -138,10 +138,9 @@ std::vector<std::string> SplitSets(const std::vector<std::string>& rules) {
 }
 
 int RunMake(const MakeOptions& o) {
-    std::string bad;
-    const std::optional<RuleChoice> rules = ParseRuleSets(SplitSets(o.rules), bad);
+    const platform::Result<RuleChoice, platform::Reason> rules = ParseRuleSets(SplitSets(o.rules));
     if (!rules) {
-        Warn("make", "unknown rule set \"" + bad + "\" (ondrel make --help lists them)");
+        Warn("make", rules.failure().text);
         return kUsage;
     }
     if (std::optional<int> status = RunMakeAgainst(o.against, o.files, *rules, o.json)) return *status;

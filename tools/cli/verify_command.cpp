@@ -91,16 +91,16 @@ private:
 };
 
 void VerifyRun::Load(const std::string& name) {
-    std::string text;
-    if (std::string why = ReadText(name, text, "manifest"); !why.empty()) {
-        Warn("verify", name + ": " + why);
+    const platform::Result<std::string, platform::Reason> text = ReadText(name, "manifest");
+    if (!text) {
+        Warn("verify", name + ": " + text.failure().text);
         status_ = kUsage;
         return;
     }
     auto list = std::make_unique<LoadedList>();
     list->name = name;
     list->folder = FolderOfList(name);
-    list->lines = ParseManifest(text);
+    list->lines = ParseManifest(*text);
     const std::optional<std::string> root = o_.root.empty() ? std::nullopt : std::optional(o_.root);
     platform::ReservePresent(items_, items_.size() + list->lines.size());
     for (const ManifestLine& line : list->lines) {

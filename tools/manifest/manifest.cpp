@@ -7,6 +7,7 @@
 #include "checks/check_list.h"
 #include "platform/path.h"
 #include "platform/prefault.h"
+#include "platform/result.h"
 
 namespace ondrel::tool {
 
@@ -41,8 +42,8 @@ std::string Join(const std::string& folder, const std::string& path) {
     return folder + kPathSeparator + path;
 }
 
-// A root line: sets root and answers true; false for any other line.
-bool ReadRootLine(std::string_view line, ManifestRoot& root, std::string& damage) {
+// The root a root line sets, or why it sets none; nothing for any other line.
+std::optional<platform::Result<ManifestRoot, platform::Reason>> ReadRootLine(std::string_view line) {
     ManifestRoot::From from;
     if (line.substr(0, kRoot.size()) == kRoot) {
         from = ManifestRoot::From::CurrentFolder;
@@ -51,12 +52,11 @@ bool ReadRootLine(std::string_view line, ManifestRoot& root, std::string& damage
         from = ManifestRoot::From::ListFolder;
         line.remove_prefix(kRootFromList.size());
     } else {
-        return false;
+        return std::nullopt;
     }
     std::optional<std::string> dir = UnescapeField(line);
-    if (!dir) damage = "a backslash that starts none of \\\\ \\t \\n \\r";
-    else root = {from, std::move(*dir)};
-    return true;
+    if (!dir) return platform::Reason{"a backslash that starts none of \\\\ \\t \\n \\r"};
+    return ManifestRoot{from, std::move(*dir)};
 }
 
 ManifestLine ReadFileLine(std::string_view line) {
@@ -139,12 +139,18 @@ ManifestLines ParseManifest(std::string_view text) {
     platform::ReservePresent(lines, textLines.size());
     ManifestRoot root;
     for (const auto& [number, line] : textLines) {
-        std::string damage;
-        if (ReadRootLine(line, root, damage) && damage.empty()) continue;
-        const std::size_t first = line.find_first_not_of(" \t");
-        if (damage.empty() && (first == std::string_view::npos || line[first] == '#')) continue;
-        ManifestLine parsed = damage.empty() ? ReadFileLine(line) : ManifestLine{};
-        if (!damage.empty()) parsed.damage = "root line: " + damage;
+        ManifestLine parsed;
+        if (const auto rootLine = ReadRootLine(line)) {
+            if (*rootLine) {
+                root = **rootLine;
+                continue;
+            }
+            parsed.damage = "root line: " + rootLine->failure().text;
+        } else {
+            const std::size_t first = line.find_first_not_of(" \t");
+            if (first == std::string_view::npos || line[first] == '#') continue;
+            parsed = ReadFileLine(line);
+        }
         parsed.number = number;
         parsed.root = root;
         lines.push_back(std::move(parsed));

@@ -3,11 +3,12 @@
 // a file by name, or standard input for "-".
 #include <string>
 
+#include "platform/result.h"
+
 namespace ondrel::tool {
 
-// Reads the text of the list; answers why it cannot be read, or the empty
-// text when it was read. what names the kind of list ("manifest",
-// "catalogue") for a folder given instead of one.
-std::string ReadText(const std::string& name, std::string& text, const std::string& what);
+// The text of the list, or why it cannot be read. what names the kind of
+// list ("manifest", "catalogue") for a folder given instead of one.
+platform::Result<std::string, platform::Reason> ReadText(const std::string& name, const std::string& what);
 
 }  // namespace ondrel::tool

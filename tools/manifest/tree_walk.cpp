@@ -20,9 +20,9 @@ struct Frame {
 
 Frame Enter(const std::string& path, const std::string& relative, const std::function<void(const WalkIssue&)>& report) {
     Frame frame{path, relative, {}, 0};
-    std::string why;
-    frame.entries = platform::ListFolder(path, why);
-    if (!why.empty()) report({path, "the folder cannot be read (" + why + ")", true});
+    auto entries = platform::ListFolder(path);
+    if (entries) frame.entries = std::move(*entries);
+    else report({path, "the folder cannot be read (" + entries.failure().text + ")", true});
     return frame;
 }
 

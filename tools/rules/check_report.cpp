@@ -9,6 +9,7 @@
 #include "checks/rules.h"
 #include "checks/ascii.h"
 #include "checksums/hex.h"
+#include "platform/result.h"
 #include "tools/rules/file_facts.h"
 
 namespace ondrel::tool {
@@ -71,12 +72,14 @@ unsigned FactsFor(const Keyword& k) {
     return 0;
 }
 
-// What the file was when the rule computed over nothing.
-std::string AbsenceOfFile(const FileFacts& facts) {
-    if (!facts.found) return "the file is missing";
-    if (facts.directory) return "not a regular file";
-    if (!facts.opened) return "the file cannot be opened (" + facts.whyNotOpened + ")";
-    return {};
+// The file was there to be read; or what it was instead, when the rule
+// computed over nothing.
+platform::Outcome FileWasThere(const FileFacts& facts) {
+    using platform::Reason;
+    if (!facts.found) return Reason{"the file is missing"};
+    if (facts.directory) return Reason{"not a regular file"};
+    if (!facts.opened) return Reason{"the file cannot be opened (" + facts.whyNotOpened + ")"};
+    return platform::Done{};
 }
 
 void NoteDirectorySize(EntryReport& r, const FileFacts& facts, const std::string& fileName) {
@@ -95,18 +98,18 @@ void NoteDirectorySize(EntryReport& r, const FileFacts& facts, const std::string
 
 void NoteDigest(EntryReport& r, const FileFacts& facts) {
     if (r.computed != kNoBytesDigest) return;
-    const std::string absent = AbsenceOfFile(facts);
-    if (!absent.empty()) r.notes.push_back("digest of no bytes: " + absent);
+    const platform::Outcome there = FileWasThere(facts);
+    if (!there) r.notes.push_back("digest of no bytes: " + there.failure().text);
     else if (facts.size == 0) r.notes.push_back("digest of no bytes: the file is empty");
     else if (r.keyword->form == ValueForm::Computed) r.notes.push_back("digest of no bytes: the file could not be read");
     else r.notes.push_back("digest of no bytes: the range does not lie wholly inside the file");
 }
 
 void NoteImage(EntryReport& r, const FileFacts& facts) {
-    const std::string absent = AbsenceOfFile(facts);
+    const platform::Outcome there = FileWasThere(facts);
     if (!facts.pe) {
-        r.notes.push_back(absent.empty() ? "not a PE image: computed over nothing"
-                                         : "not a PE image (" + absent + "): computed over nothing");
+        r.notes.push_back(there ? "not a PE image: computed over nothing"
+                                : "not a PE image (" + there.failure().text + "): computed over nothing");
     } else if (r.computed && r.computed->empty()) {
         if (r.keyword->family == RuleFamily::Resource)
             r.notes.push_back("no such resource: computed over nothing");

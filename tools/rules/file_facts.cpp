@@ -16,6 +16,7 @@
 #include "platform/pe/file_source.h"
 #include "platform/pe/pe_reader.h"
 #include "platform/reader.h"
+#include "platform/result.h"
 #include "platform/windows1252.h"
 
 namespace ondrel::tool {
@@ -51,21 +52,26 @@ std::string TypeIdText(std::uint16_t id) {
     return text.append(std::to_string(id));
 }
 
+// The lookup finds a named key again from its text; or why not.
+platform::Outcome FoundAgain(const std::string& text, const pe::ResourceKey& key, bool isType) {
+    using platform::Reason;
+    std::optional<pe::ResourceKey> back = pe::ResourceKeyFromAnsi(text);
+    if (!back || back->isId || back->name != key.name)
+        return Reason{"the lookup upper-cases names, and this one has small letters"};
+    if (!isType && ParseIntegerText(text)) return Reason{"its name reads as a number"};
+    if (isType)
+        for (const ResourceTypeName& t : ResourceTypeNames())
+            if (t.text == text) return Reason{"its type name is that of an identifier"};
+    if (text.find('|') != std::string::npos)
+        return Reason{isType ? "its type name holds a \"|\"" : "its name holds a \"|\""};
+    return platform::Done{};
+}
+
 KeyText NamedKeyText(const pe::ResourceKey& key, bool isType) {
     std::optional<std::string> text = To1252(key.name);
     if (!text) return {"?", "its name holds characters outside the ANSI code page", key};
-    KeyText result{*text, {}, key};
-    std::optional<pe::ResourceKey> back = pe::ResourceKeyFromAnsi(*text);
-    if (!back || back->isId || back->name != key.name)
-        result.whyNot = "the lookup upper-cases names, and this one has small letters";
-    else if (!isType && ParseIntegerText(*text))
-        result.whyNot = "its name reads as a number";
-    else if (isType)
-        for (const ResourceTypeName& t : ResourceTypeNames())
-            if (t.text == *text) result.whyNot = "its type name is that of an identifier";
-    if (result.whyNot.empty() && text->find('|') != std::string::npos)
-        result.whyNot = isType ? "its type name holds a \"|\"" : "its name holds a \"|\"";
-    return result;
+    const platform::Outcome found = FoundAgain(*text, key, isType);
+    return {*text, found ? std::string() : found.failure().text, key};
 }
 
 // The key texts of one level (types or names), each converted once: a
@@ -153,15 +159,16 @@ void Presence(FileFacts& facts, const std::string& fileName) {
     }
 }
 
-// Why no SSECMD5 entry names the section at index i of the table.
-std::string WhySectionUnnamed(const FileFacts& facts, std::size_t i, const std::map<std::string, std::size_t>& last) {
+// An SSECMD5 entry names the section at index i of the table; or why none can.
+platform::Outcome SectionNamed(const FileFacts& facts, std::size_t i, const std::map<std::string, std::size_t>& last) {
+    using platform::Reason;
     const SectionFacts& s = facts.sections[i];
-    if (!facts.completeTable) return "the section table runs past the end of the file";
-    if (s.name.empty()) return "it has no name";
-    if (s.name.find('-') != std::string::npos) return "its name holds a \"-\", which ends the name in the rule";
-    if (last.at(s.name) != i) return "a later section has the same name, and the rule takes the last";
-    if (s.sizeOfRawData == 0) return "it has no raw bytes";
-    return {};
+    if (!facts.completeTable) return Reason{"the section table runs past the end of the file"};
+    if (s.name.empty()) return Reason{"it has no name"};
+    if (s.name.find('-') != std::string::npos) return Reason{"its name holds a \"-\", which ends the name in the rule"};
+    if (last.at(s.name) != i) return Reason{"a later section has the same name, and the rule takes the last"};
+    if (s.sizeOfRawData == 0) return Reason{"it has no raw bytes"};
+    return platform::Done{};
 }
 
 void DigestSections(FileFacts& facts, platform::FileReader& file) {
@@ -205,7 +212,8 @@ void ReadSections(FileFacts& facts, pe::ByteSource& source, platform::FileReader
     }
     for (std::size_t i = 0; i < facts.sections.size(); ++i) {
         facts.sections[i].laterSameName = last.at(facts.sections[i].name) != i;
-        facts.sections[i].whyNoRule = WhySectionUnnamed(facts, i, last);
+        const platform::Outcome named = SectionNamed(facts, i, last);
+        if (!named) facts.sections[i].whyNoRule = named.failure().text;
     }
     if (wanted & kSectionDigests) DigestSections(facts, file);
 }

@@ -7,14 +7,11 @@
 
 namespace ondrel::tool {
 
-std::optional<InspectReport> BuildInspectReport(const std::string& fileName, std::string& whyNot) {
+platform::Result<InspectReport, platform::Reason> BuildInspectReport(const std::string& fileName) {
     InspectReport report;
     report.file = fileName;
     report.facts = ProbeFile(fileName, kOpen | kImage | kSectionDigests | kResources | kResourceDigests);
-    if (!report.facts.opened) {
-        whyNot = report.facts.whyNotOpened;
-        return std::nullopt;
-    }
+    if (!report.facts.opened) return platform::Reason{report.facts.whyNotOpened};
     for (const Keyword& k : LibraryKeywords()) {
         if (k.form != ValueForm::Computed || !k.compute || (k.ReadsImage() && !report.facts.pe)) continue;
         if ((k.reads & kReadsEntrySize) && HasWildcard(fileName)) {
@@ -22,11 +19,10 @@ std::optional<InspectReport> BuildInspectReport(const std::string& fileName, std
                                    "as wildcards");
             continue;
         }
-        std::string why;
-        if (std::optional<std::string> value = ComputedValue(fileName, k, {}, why))
+        if (const platform::Result<std::string, platform::Reason> value = ComputedValue(fileName, k, {}))
             report.rules.push_back(k.Entry({}, *value));
         else
-            report.notes.push_back(std::string(k.name) + ": " + why);
+            report.notes.push_back(std::string(k.name) + ": " + value.failure().text);
     }
     return report;
 }

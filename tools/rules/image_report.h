@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "tools/rules/file_facts.h"
 
 namespace ondrel::tool {
@@ -17,8 +18,8 @@ struct InspectReport {
     std::vector<std::string> notes;  // rules left out, with why
 };
 
-// Nothing, and why, when the file cannot be opened for reading.
-std::optional<InspectReport> BuildInspectReport(const std::string& fileName, std::string& whyNot);
+// The report, or why not when the file cannot be opened for reading.
+platform::Result<InspectReport, platform::Reason> BuildInspectReport(const std::string& fileName);
 
 // The entry that names a section or resource as a check list holds it
 // (quoted where it must be); nothing when no rule names it.

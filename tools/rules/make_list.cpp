@@ -45,10 +45,9 @@ public:
 const Keyword& Row(std::string_view name) { return *LibraryKeyword(name); }
 
 void AddComputed(Making& m, const Keyword& row, const RuleArguments& arguments, const std::string& what) {
-    std::string why;
-    std::optional<std::string> value = ComputedValue(m.file, row, arguments, why, m.known);
+    const platform::Result<std::string, platform::Reason> value = ComputedValue(m.file, row, arguments, m.known);
     if (value) m.candidates.push_back({row.Entry(arguments, *value), what});
-    else m.candidates.push_back({{}, what + ": the rule cannot compute it (" + why + ")"});
+    else m.candidates.push_back({{}, what + ": the rule cannot compute it (" + value.failure().text + ")"});
 }
 
 bool SizeRulesFit(Making& m, std::string_view keyword) {
@@ -207,9 +206,13 @@ void Keep(Making& m, MadeList& made) {
 
 }  // namespace
 
-std::optional<std::string> ComputedValue(const std::string& fileName, const Keyword& row,
-                                         const RuleArguments& arguments, std::string& why, const KnownDigests* known) {
-    return ComputeEntryText(row, RuleContext{fileName, nullptr, known}, arguments, why);
+platform::Result<std::string, platform::Reason> ComputedValue(const std::string& fileName, const Keyword& row,
+                                                              const RuleArguments& arguments,
+                                                              const KnownDigests* known) {
+    std::string why;
+    std::optional<std::string> text = ComputeEntryText(row, RuleContext{fileName, nullptr, known}, arguments, why);
+    if (!text) return platform::Reason{std::move(why)};
+    return std::move(*text);
 }
 
 std::vector<RuleSetInfo> RuleSets() {
@@ -225,7 +228,7 @@ std::vector<RuleSetInfo> RuleSets() {
     return sets;
 }
 
-std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, std::string& bad) {
+platform::Result<RuleChoice, platform::Reason> ParseRuleSets(const std::vector<std::string>& names) {
     const std::vector<RuleSetInfo> sets = RuleSets();
     RuleChoice choice;
     for (const std::string& name : names) {
@@ -238,8 +241,7 @@ std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, s
         } else if (std::any_of(sets.begin() + 2, sets.end(), [&](const RuleSetInfo& s) { return s.name == name; })) {
             choice.insert(name);
         } else {
-            bad = name;
-            return std::nullopt;
+            return platform::Reason{"unknown rule set \"" + name + "\" (ondrel make --help lists them)"};
         }
     }
     return choice;

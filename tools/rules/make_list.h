@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
 #include "tools/batch/file_batch.h"
 
 namespace ondrel::tool {
@@ -21,9 +22,9 @@ struct RuleSetInfo {
 std::vector<RuleSetInfo> RuleSets();
 
 // The writers chosen, by name; "default", "all" and "size" (filesize) stand
-// for others. Nothing when a name is unknown (put in bad).
+// for others. A name that is unknown is the reason there is no choice.
 using RuleChoice = std::set<std::string>;
-std::optional<RuleChoice> ParseRuleSets(const std::vector<std::string>& names, std::string& bad);
+platform::Result<RuleChoice, platform::Reason> ParseRuleSets(const std::vector<std::string>& names);
 
 struct MadeList {
     std::string checkList;              // empty when nothing could be made
@@ -43,9 +44,9 @@ MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, con
 ReadNeeds NeedsOf(const RuleChoice& rules);
 
 // What the row computes from the file for the arguments (the text an entry
-// with them is compared with); nothing, and why, when the rule threw.
-std::optional<std::string> ComputedValue(const std::string& fileName, const Keyword& row,
-                                         const RuleArguments& arguments, std::string& why,
-                                         const KnownDigests* known = nullptr);
+// with them is compared with), or why not when the rule threw.
+platform::Result<std::string, platform::Reason> ComputedValue(const std::string& fileName, const Keyword& row,
+                                                              const RuleArguments& arguments,
+                                                              const KnownDigests* known = nullptr);
 
 }  // namespace ondrel::tool
