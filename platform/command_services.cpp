@@ -54,8 +54,9 @@ bool IsFolder(const std::string& name) {
     return fs::is_directory(PathOfAnsi(name), e);
 }
 
-Result<std::vector<FolderEntry>, Reason> ListFolder(const std::string& folder) {
-    std::vector<FolderEntry> entries;
+FolderListing ListFolder(const std::string& folder) {
+    FolderListing listing;
+    std::vector<FolderEntry>& entries = listing.entries;
     std::error_code e;
     fs::directory_iterator it(PathOfAnsi(folder), e);
     for (; !e && it != fs::directory_iterator(); it.increment(e)) {
@@ -64,9 +65,9 @@ Result<std::vector<FolderEntry>, Reason> ListFolder(const std::string& folder) {
         entry.kind = named ? KindOf(*it) : FolderEntry::Kind::Unnamable;
         entries.push_back(std::move(entry));
     }
-    if (e) return Reason{WhyText(e)};
+    if (e) listing.failed = Reason{WhyText(e)};
     std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-    return entries;
+    return listing;
 }
 
 }  // namespace ondrel::platform

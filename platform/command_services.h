@@ -40,10 +40,14 @@ struct FolderEntry {
     std::string name;  // 8-bit text; for Unnamable the name with "?" for what the code page lacks
     Kind kind = Kind::Other;
 };
-// The entries of a folder, sorted by name (byte order), or why the folder
-// cannot be read. A listing that fails part way gives no entries: the
-// folder is reported as unread, not half walked.
-Result<std::vector<FolderEntry>, Reason> ListFolder(const std::string& folder);
+// The entries of a folder, sorted by name (byte order), and why the listing
+// failed when it did: a listing that fails part way keeps the entries read
+// before, so that nothing the system gave is lost.
+struct FolderListing {
+    std::vector<FolderEntry> entries;
+    std::optional<Reason> failed;
+};
+FolderListing ListFolder(const std::string& folder);
 
 // Whether a name leads to a folder.
 bool IsFolder(const std::string& name);

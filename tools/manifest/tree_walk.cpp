@@ -20,9 +20,9 @@ struct Frame {
 
 Frame Enter(const std::string& path, const std::string& relative, const std::function<void(const WalkIssue&)>& report) {
     Frame frame{path, relative, {}, 0};
-    auto entries = platform::ListFolder(path);
-    if (entries) frame.entries = std::move(*entries);
-    else report({path, "the folder cannot be read (" + entries.failure().text + ")", true});
+    platform::FolderListing listing = platform::ListFolder(path);
+    frame.entries = std::move(listing.entries);
+    if (listing.failed) report({path, "the folder cannot be read (" + listing.failed->text + ")", true});
     return frame;
 }
 
