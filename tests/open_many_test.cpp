@@ -203,8 +203,8 @@ TEST(Prefault, LeavesWhatTheMemoryHolds) {
 // build checks the pairs).
 TEST(Prefault, BulkArraysHoldTheirElementsOnEitherSide) {
     for (std::size_t bytes : {std::size_t{1}, kBulkFrom - 1, kBulkFrom, kHugePage, kHugePage + 1}) {
-        for (bool whole : {true, false}) {
-            BulkBytes b = AllocateBulkBytes(bytes, whole);
+        for (BulkRounding rounding : {BulkRounding::WholeHugePages, BulkRounding::Exact}) {
+            BulkBytes b = AllocateBulkBytes(bytes, rounding);
             if (InHugePages(bytes)) {
                 EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.get()) % kHugePage, 0u) << bytes;
             }

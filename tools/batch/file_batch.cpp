@@ -206,7 +206,8 @@ struct FileBatch::State : Md5StreamSource {
         if (size > kMostKeptFile || kept + size > kMostKept) return;
         try {
             // Not rounded up: 64 files of 300 KiB would hold 128 MiB.
-            slot.kept = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)), false);
+            slot.kept = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)),
+                                                    platform::BulkRounding::Exact);
         } catch (const std::bad_alloc&) {
             return;  // the rules read the file themselves
         }
