@@ -184,7 +184,7 @@ struct FileBatch::State : Md5StreamSource {
         for (std::size_t k = 0; k < taken.size(); ++k) {
             Slot& slot = slots[taken[k]];
             platform::OpenedFile& opened = results[k];
-            if (!opened.opened || opened.firstRead < 0) {
+            if (!opened.opened || !opened.firstRead) {
                 // Not a regular file, not found, locked, a read that failed:
                 // the rules meet it again and answer as they do.
                 opened = platform::OpenedFile();
@@ -194,7 +194,7 @@ struct FileBatch::State : Md5StreamSource {
             }
             slot.identity = opened.identity;
             slot.rest = std::move(opened.rest);
-            slot.waiting = static_cast<std::uint64_t>(opened.firstRead);
+            slot.waiting = *opened.firstRead;
             if (slot.needs.bytes) Keep(slot);
             ready.push_back(taken[k]);
         }
