@@ -42,7 +42,7 @@ constexpr std::uint32_t kStart[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10
 constexpr int kLaneBits = 7;
 static_assert(kMaxLanes <= (1 << kLaneBits));
 
-bool X86Supports(Md5LaneCore core) noexcept {
+bool ProcessorRuns(Md5LaneCore core) noexcept {
     switch (core) {
         case Md5LaneCore::Sse2: return cpu::Has(cpu::kSse2);
         case Md5LaneCore::Avx2: return cpu::Has(cpu::kAvx2);
@@ -93,7 +93,7 @@ bool Md5LaneCoreRuns(Md5LaneCore core) noexcept {
     static const std::array<bool, kMd5LaneCores.size()> runs = [] {
         std::array<bool, kMd5LaneCores.size()> r{};
         for (std::size_t i = 0; i < r.size(); ++i)
-            r[i] = X86Supports(kMd5LaneCores[i]) && (kMd5LaneCores[i] == Md5LaneCore::OneStream ||
+            r[i] = ProcessorRuns(kMd5LaneCores[i]) && (kMd5LaneCores[i] == Md5LaneCore::OneStream ||
                                                      TransformOf(kMd5LaneCores[i], 1) != nullptr);
         return r;
     }();
