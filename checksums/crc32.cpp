@@ -33,7 +33,8 @@
 
 // Both foldings in 32-bit and 64-bit x86 builds; each is taken only where
 // the processor has what it needs.
-#if defined(__i386__) || defined(__x86_64__)
+#include "checksums/cpu_features.h"
+#if ONDREL_X86_CORES
 #include <immintrin.h>
 #define ONDREL_CRC32_FOLDING 1
 #define ONDREL_CRC32_WIDE_FOLDING 1
@@ -323,11 +324,7 @@ std::uint32_t UpdateBySlices(std::uint32_t crc, const unsigned char* p, std::siz
 
 bool FoldingAvailable() noexcept {
 #ifdef ONDREL_CRC32_FOLDING
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-    }();
-    return available;
+    return cpu::Has(cpu::kPclmul | cpu::kSse41);
 #else
     return false;
 #endif
@@ -347,14 +344,7 @@ std::uint32_t UpdateByFolding(std::uint32_t crc, const unsigned char* p, std::si
 
 bool WideFoldingAvailable() noexcept {
 #ifdef ONDREL_CRC32_WIDE_FOLDING
-    // The check of each AVX-512 feature includes the system's saving of the
-    // 512-bit registers.
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return FoldingAvailable() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("vpclmulqdq");
-    }();
-    return available;
+    return cpu::Has(cpu::kPclmul | cpu::kSse41 | cpu::kAvx512f | cpu::kAvx512vl | cpu::kVpclmulqdq);
 #else
     return false;
 #endif

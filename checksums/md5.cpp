@@ -4,11 +4,9 @@
 #include <bit>
 #include <cstring>
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ONDREL_MD5_X86 1
+#include "checksums/cpu_features.h"
+#if ONDREL_X86_CORES
 #include <immintrin.h>
-#else
-#define ONDREL_MD5_X86 0
 #endif
 
 #include "checksums/md5_steps.h"
@@ -105,14 +103,14 @@ void TransformPortable(std::uint32_t state[4], const unsigned char* block, std::
                                 ONDREL_MD5_PLAIN_I);
 }
 
-#if ONDREL_MD5_X86
+#if ONDREL_X86_CORES
 __attribute__((target("bmi"))) void TransformBmi(std::uint32_t state[4], const unsigned char* block,
                                                  std::size_t count) noexcept {
     ONDREL_MD5_SCALAR_TRANSFORM(ONDREL_MD5_PLAIN_F, ONDREL_MD5_PLAIN_G, ONDREL_MD5_BMI_H0, ONDREL_MD5_BMI_H,
                                 ONDREL_MD5_BMI_I);
 }
 
-#endif  // ONDREL_MD5_X86
+#endif  // ONDREL_X86_CORES
 
 #undef ONDREL_MD5_PLAIN_F
 #undef ONDREL_MD5_PLAIN_G
@@ -128,10 +126,9 @@ bool CoreRuns(Md5Core core) noexcept {
     switch (core) {
         case Md5Core::Portable:
             return true;
-#if ONDREL_MD5_X86
+#if ONDREL_X86_CORES
         case Md5Core::Bmi:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("bmi");
+            return cpu::Has(cpu::kBmi);
 #endif
         default:
             return false;
@@ -140,7 +137,7 @@ bool CoreRuns(Md5Core core) noexcept {
 
 TransformFunction CoreFunction(Md5Core core) noexcept {
     switch (core) {
-#if ONDREL_MD5_X86
+#if ONDREL_X86_CORES
         case Md5Core::Bmi:
             return &TransformBmi;
 #endif
@@ -183,19 +180,21 @@ void Md5Init(Md5Context& context) noexcept {
     std::memset(context.buffer, 0, sizeof context.buffer);
 }
 
-void Md5Update(Md5Context& context, const void* data, std::uint32_t n) noexcept {
+void Md5Update(Md5Context& context, const void* data, std::size_t n) noexcept {
     const unsigned char* input = static_cast<const unsigned char*>(data);
-    std::uint32_t index = (context.count[0] >> 3) & 63;
-    context.count[0] += n << 3;
-    if (context.count[0] < (n << 3)) context.count[1] += 1;
-    context.count[1] += n >> 29;
-    const std::uint32_t partLen = 64 - index;
-    std::uint32_t i = 0;
+    std::size_t index = (context.count[0] >> 3) & 63;
+    // The bit count runs modulo 2^64, whatever the width of n.
+    const std::uint64_t bits =
+        ((std::uint64_t{context.count[1]} << 32) | context.count[0]) + (static_cast<std::uint64_t>(n) << 3);
+    context.count[0] = static_cast<std::uint32_t>(bits);
+    context.count[1] = static_cast<std::uint32_t>(bits >> 32);
+    const std::size_t partLen = 64 - index;
+    std::size_t i = 0;
     if (n >= partLen) {
         std::memcpy(context.buffer + index, input, partLen);
         Transform(context.state, context.buffer, 1);
         // Whole blocks straight from the caller's memory.
-        const std::uint32_t blocks = (n - partLen) / 64;
+        const std::size_t blocks = (n - partLen) / 64;
         Transform(context.state, input + partLen, blocks);
         i = partLen + blocks * 64;
         index = 0;
@@ -229,15 +228,7 @@ Md5Core Md5SelectedCore() noexcept {
     return g_core.load(std::memory_order_relaxed);
 }
 
-void Md5Stream::Update(const void* data, std::size_t count) noexcept {
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (count > 0) {
-        std::uint32_t piece = count > 0x40000000 ? 0x40000000u : static_cast<std::uint32_t>(count);
-        Md5Update(context_, p, piece);
-        p += piece;
-        count -= piece;
-    }
-}
+void Md5Stream::Update(const void* data, std::size_t count) noexcept { Md5Update(context_, data, count); }
 
 Md5Digest Md5Stream::Finish() noexcept {
     Md5Digest digest;

@@ -18,7 +18,7 @@ struct Md5Context {
 using Md5Digest = std::array<unsigned char, 16>;
 
 void Md5Init(Md5Context& context) noexcept;
-void Md5Update(Md5Context& context, const void* data, std::uint32_t count) noexcept;
+void Md5Update(Md5Context& context, const void* data, std::size_t count) noexcept;
 // Writes the digest and wipes the context.
 void Md5Final(Md5Context& context, Md5Digest& digest) noexcept;
 

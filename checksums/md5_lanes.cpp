@@ -42,19 +42,14 @@ constexpr std::uint32_t kStart[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10
 constexpr int kLaneBits = 7;
 static_assert(kMaxLanes <= (1 << kLaneBits));
 
-bool X86Supports(Md5LaneCore core) noexcept {
-#if ONDREL_MD5_LANES_X86
-    // Each check of a vector extension includes the system's saving of its
-    // registers.
-    __builtin_cpu_init();
+bool ProcessorRuns(Md5LaneCore core) noexcept {
     switch (core) {
-        case Md5LaneCore::Sse2: return __builtin_cpu_supports("sse2");
-        case Md5LaneCore::Avx2: return __builtin_cpu_supports("avx2");
-        case Md5LaneCore::Avx512: return __builtin_cpu_supports("avx512f");
-        case Md5LaneCore::OneStream: return true;
+        case Md5LaneCore::Sse2: return cpu::Has(cpu::kSse2);
+        case Md5LaneCore::Avx2: return cpu::Has(cpu::kAvx2);
+        case Md5LaneCore::Avx512: return cpu::Has(cpu::kAvx512f);
+        case Md5LaneCore::OneStream: break;
     }
-#endif
-    return core == Md5LaneCore::OneStream;
+    return true;
 }
 
 LanesTransform TransformOf(Md5LaneCore core, int interleave) noexcept {
@@ -65,16 +60,6 @@ LanesTransform TransformOf(Md5LaneCore core, int interleave) noexcept {
         case Md5LaneCore::OneStream: break;
     }
     return nullptr;
-}
-
-// Feeds any number of bytes to a one-stream digest.
-void UpdateLong(Md5Context& context, const unsigned char* p, std::size_t count) noexcept {
-    while (count > 0) {
-        const std::uint32_t piece = count > 0x40000000u ? 0x40000000u : static_cast<std::uint32_t>(count);
-        Md5Update(context, p, piece);
-        p += piece;
-        count -= piece;
-    }
 }
 
 Md5Digest DigestOfState(const std::uint32_t state[4]) noexcept {
@@ -108,7 +93,7 @@ bool Md5LaneCoreRuns(Md5LaneCore core) noexcept {
     static const std::array<bool, kMd5LaneCores.size()> runs = [] {
         std::array<bool, kMd5LaneCores.size()> r{};
         for (std::size_t i = 0; i < r.size(); ++i)
-            r[i] = X86Supports(kMd5LaneCores[i]) && (kMd5LaneCores[i] == Md5LaneCore::OneStream ||
+            r[i] = ProcessorRuns(kMd5LaneCores[i]) && (kMd5LaneCores[i] == Md5LaneCore::OneStream ||
                                                      TransformOf(kMd5LaneCores[i], 1) != nullptr);
         return r;
     }();
@@ -348,7 +333,7 @@ struct Md5Lanes::State {
     // Finishes a stream from the one-stream context that holds all of it
     // before the lane's chunk: the rest of the chunk, then chunk after chunk.
     void FinishByOneStream(Md5Context& context, Lane& lane) {
-        UpdateLong(context, lane.chunk, lane.chunkLeft);
+        Md5Update(context, lane.chunk, lane.chunkLeft);
         report.oneStreamBytes += lane.chunkLeft;
         for (;;) {
             const Md5Chunk next = source->NextChunk(lane.id);
@@ -363,7 +348,7 @@ struct Md5Lanes::State {
                 source->Finished(lane.id, digest);
                 break;
             }
-            UpdateLong(context, next.bytes.data(), next.bytes.size());
+            Md5Update(context, next.bytes.data(), next.bytes.size());
             report.oneStreamBytes += next.bytes.size();
         }
         lane.phase = Lane::Phase::Idle;
@@ -382,7 +367,7 @@ struct Md5Lanes::State {
             const std::size_t blocks = static_cast<std::size_t>(lane.due - clock);
             if (lane.phase == Lane::Phase::Padding) {
                 // The padding's blocks as they stand; the chaining words are the digest.
-                Md5Update(context, NextBlock(i), static_cast<std::uint32_t>(64 * blocks));
+                Md5Update(context, NextBlock(i), 64 * blocks);
                 report.oneStreamBytes += 64 * blocks;
                 lane.phase = Lane::Phase::Idle;
                 ++report.finished;
@@ -393,7 +378,7 @@ struct Md5Lanes::State {
             const std::uint64_t done = lane.length - 64 * blocks - lane.chunkLeft;
             context.count[0] = static_cast<std::uint32_t>(done << 3);
             context.count[1] = static_cast<std::uint32_t>(done >> 29);
-            UpdateLong(context, NextBlock(i), 64 * blocks);
+            Md5Update(context, NextBlock(i), 64 * blocks);
             report.oneStreamBytes += 64 * blocks;
             FinishByOneStream(context, lane);
         }

@@ -8,7 +8,7 @@
 #include <array>
 #include <utility>
 
-#if ONDREL_MD5_LANES_X86
+#if ONDREL_X86_CORES
 #include <immintrin.h>
 
 namespace ondrel::md5_lanes_detail {

@@ -11,13 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// The cores are x86 code in GCC and Clang builds, each function compiled for
-// its instruction set by a target attribute, so the build itself needs none.
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define ONDREL_MD5_LANES_X86 1
-#else
-#define ONDREL_MD5_LANES_X86 0
-#endif
+// The cores are x86 code in GCC and Clang builds (ONDREL_X86_CORES).
+#include "checksums/cpu_features.h"
 
 // The entry of a transform. A 32-bit Windows caller keeps the stack aligned
 // to 4 bytes only, and vectors spilled to it need more.

@@ -6,7 +6,7 @@
 #include <array>
 #include <utility>
 
-#if ONDREL_MD5_LANES_X86
+#if ONDREL_X86_CORES
 #include <emmintrin.h>
 
 namespace ondrel::md5_lanes_detail {

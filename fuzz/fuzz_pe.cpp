@@ -9,10 +9,11 @@
 #include "checks/section_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/pe/pe_reader.h"
+#include "platform/reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace ondrel;
-    pe::MemorySource source(data, size);
+    platform::FileReader source = platform::FileReader::Over(data, size);
     (void)pe::ReadSectionTable(source);
     std::vector<pe::ResourceListing> listing = pe::ListResources(source, 64);
     for (const pe::ResourceListing& item : listing) {

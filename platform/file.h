@@ -50,6 +50,13 @@ private:
     OpenFailure failure_ = OpenFailure::Other;
 };
 
+// Why a read gave no bytes. Exhausted is not a fact about the file but
+// about this process: it ran out of memory.
+enum class ReadFailure {
+    Failed,
+    Exhausted,
+};
+
 // A read that failed, or a file that ended before the bytes it had when
 // it was opened were read.
 class FileReadError : public std::exception {
@@ -156,12 +163,10 @@ public:
 
     explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
 
-    // One read of up to count bytes at offset: the bytes delivered, 0 at the
-    // end of the file, kReadFailed or kReadExhausted. The file position is
-    // not relied on.
-    static constexpr std::int64_t kReadFailed = -1;
-    static constexpr std::int64_t kReadExhausted = -2;  // the process is out of memory
-    std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept;
+    // One read of up to count bytes at offset: the bytes delivered (0 at the
+    // end of the file), or why none were. The file position is not relied on.
+    using ReadResult = Result<std::uint32_t, ReadFailure>;
+    ReadResult ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept;
 
     // The identity when the file was opened, and now (nothing when it
     // cannot be asked).

@@ -17,13 +17,12 @@ void ManyFiles::OpenOne(const OpenRequest& request, OpenedFile& result) {
     result.identity = reader->file().IdentityAtOpen();
     const std::uint64_t first = std::min<std::uint64_t>(reader->Size(), request.capacity);
     try {
-        result.firstRead = reader->ReadAt(0, request.buffer, static_cast<std::size_t>(first))
-                               ? static_cast<std::int64_t>(first)
-                               : File::kReadFailed;
+        if (reader->ReadAt(0, request.buffer, static_cast<std::size_t>(first)))
+            result.firstRead = static_cast<std::uint32_t>(first);
     } catch (const ResourcesExhausted&) {
-        result.firstRead = File::kReadExhausted;
+        result.firstRead = ReadFailure::Exhausted;
     }
-    if (reader->Size() > request.capacity && result.firstRead >= 0) result.rest = std::move(*reader);
+    if (reader->Size() > request.capacity && result.firstRead) result.rest = std::move(*reader);
 }
 
 }  // namespace ondrel::platform

@@ -36,9 +36,9 @@ struct OpenedFile {
     OpenFailure failure = OpenFailure::Other;  // why not, when not opened
     FileIdentity identity;                     // when it was opened
     // The count of first bytes now in the buffer: the file's size at open,
-    // or the capacity when the file is larger; File::kReadFailed or
-    // File::kReadExhausted when that read failed or fell short.
-    std::int64_t firstRead = File::kReadFailed;
+    // or the capacity when the file is larger; or why not, when that read
+    // failed or fell short.
+    File::ReadResult firstRead = ReadFailure::Failed;
     // Still open when the file is larger than the capacity, for the rest.
     FileReader rest;
 };

@@ -10,16 +10,16 @@ namespace {
 // Bytes left before reads fail; negative: reads never fail by the seam.
 std::atomic<std::int64_t> g_readsLeft{-1};
 
-// One read through the seam: the bytes delivered, 0 at the end, -1 on a
-// failure. Throws ResourcesExhausted when the read failed for want of memory.
-std::int64_t ReadThroughSeam(File& file, std::uint64_t offset, void* out, std::uint32_t count) {
+// One read through the seam: the bytes delivered, 0 at the end, or
+// ReadFailure::Failed. Throws ResourcesExhausted when the read failed for
+// want of memory.
+File::ReadResult ReadThroughSeam(File& file, std::uint64_t offset, void* out, std::uint32_t count) {
     std::int64_t left = g_readsLeft.load(std::memory_order_relaxed);
-    if (left == 0) return -1;
+    if (left == 0) return ReadFailure::Failed;
     if (left > 0 && static_cast<std::uint64_t>(left) < count) count = static_cast<std::uint32_t>(left);
-    const std::int64_t got = file.ReadAt(offset, out, count);
-    if (got == File::kReadExhausted) throw ResourcesExhausted(OpenFailure::OutOfMemory);
-    if (got < 0) return -1;
-    if (left > 0 && got > 0) g_readsLeft.fetch_sub(got, std::memory_order_relaxed);
+    const File::ReadResult got = file.ReadAt(offset, out, count);
+    if (!got && got.failure() == ReadFailure::Exhausted) throw ResourcesExhausted(OpenFailure::OutOfMemory);
+    if (left > 0 && got && *got > 0) g_readsLeft.fetch_sub(*got, std::memory_order_relaxed);
     return got;
 }
 
@@ -55,13 +55,17 @@ FileReader FileReader::Over(const FileBytes& kept) noexcept {
     return reader;
 }
 
+FileReader FileReader::Over(const void* data, std::size_t size) noexcept {
+    return Over(FileBytes{{static_cast<const unsigned char*>(data), size}, {}});
+}
+
 FileReader FileReader::OpenOrThrow(const std::string& name, Share share) {
     Result<FileReader, OpenFailure> reader = Open(name, share);
     if (!reader) ThrowOpenFailure(reader.failure());
     return std::move(*reader);
 }
 
-std::int64_t FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
+File::ReadResult FileReader::Fill(std::uint64_t offset, std::uint32_t want) {
     if (!buffer_ || want > capacity_) {
         const std::uint32_t size = buffer_ ? kChunk : want;
         buffer_.reset();
@@ -81,11 +85,11 @@ bool FileReader::ReadAt(std::uint64_t offset, void* out, std::size_t count) {
     auto* p = static_cast<unsigned char*>(out);
     while (count > 0) {
         const std::uint32_t want = static_cast<std::uint32_t>(std::min<std::size_t>(count, kChunk));
-        const std::int64_t got = ReadThroughSeam(file_, offset, p, want);
-        if (got <= 0) return false;
-        p += got;
-        offset += static_cast<std::uint64_t>(got);
-        count -= static_cast<std::size_t>(got);
+        const File::ReadResult got = ReadThroughSeam(file_, offset, p, want);
+        if (!got || *got == 0) return false;
+        p += *got;
+        offset += *got;
+        count -= *got;
     }
     return true;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/byte_source.h"
 #include "platform/file.h"
 
 namespace ondrel::platform {
@@ -36,7 +37,8 @@ struct FileBytes {
     mutable std::shared_ptr<KeptImage> image = nullptr;  // made at the first image rule
 };
 
-class FileReader {
+// A file, or bytes kept of one, as bytes at an offset.
+class FileReader final : public ByteSource {
 public:
     // Bytes asked of the system at a time: the size of the buffer.
     static constexpr std::uint32_t kChunk = 256 * 1024;
@@ -67,11 +69,13 @@ public:
     // what a reader of the file they came from delivered then, and reads
     // nothing from the system. file() is no open file, with the identity.
     static FileReader Over(const FileBytes& kept) noexcept;
+    // As Over, for bytes of no file (tests, fuzzing): the identity is their count.
+    static FileReader Over(const void* data, std::size_t size) noexcept;
 
     explicit operator bool() const noexcept { return static_cast<bool>(file_) || kept_; }
     // The file's size when it was opened. Nothing past it is ever read: a
     // file of size 0 is not read at all.
-    std::uint64_t Size() const noexcept { return file_.SizeAtOpen(); }
+    std::uint64_t Size() const noexcept override { return file_.SizeAtOpen(); }
     const File& file() const noexcept { return file_; }
 
     // Hands the bytes from offset on, up to count of them and never past
@@ -93,12 +97,12 @@ public:
             // after the first they cover whole pages of the page cache.
             const std::uint32_t toBoundary = kChunk - static_cast<std::uint32_t>(offset % kChunk);
             const std::uint32_t want = count < toBoundary ? static_cast<std::uint32_t>(count) : toBoundary;
-            const std::int64_t got = kept_ ? want : Fill(offset, want);
-            if (got < 0) return RangeEnd::Failed;
-            if (got == 0) return RangeEnd::EndOfFile;
-            sink(kept_ ? kept_ + offset : static_cast<const unsigned char*>(buffer_.get()), static_cast<std::size_t>(got));
-            offset += static_cast<std::uint64_t>(got);
-            count -= static_cast<std::uint64_t>(got);
+            const File::ReadResult got = kept_ ? File::ReadResult(want) : Fill(offset, want);
+            if (!got) return RangeEnd::Failed;
+            if (*got == 0) return RangeEnd::EndOfFile;
+            sink(kept_ ? kept_ + offset : static_cast<const unsigned char*>(buffer_.get()), static_cast<std::size_t>(*got));
+            offset += *got;
+            count -= *got;
         }
         return clipped ? RangeEnd::EndOfFile : RangeEnd::Complete;
     }
@@ -106,14 +110,14 @@ public:
     // Exactly count bytes at offset into out, read straight into it; false
     // when the range reaches past Size() or a read fails. Throws
     // ResourcesExhausted when a read fails for want of memory.
-    bool ReadAt(std::uint64_t offset, void* out, std::size_t count);
+    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) override;
 
 private:
     friend class ManyFiles;
     explicit FileReader(File file) noexcept : file_(std::move(file)) {}
     // One read of up to want bytes at offset into the buffer: the bytes
-    // delivered, 0 at the end of the file, -1 on failure.
-    std::int64_t Fill(std::uint64_t offset, std::uint32_t want);
+    // delivered, 0 at the end of the file, or why none were.
+    File::ReadResult Fill(std::uint64_t offset, std::uint32_t want);
 
     File file_;
     const unsigned char* kept_ = nullptr;  // the bytes of a reader over memory

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "checksums/cpu_features.h"
 #include "checksums/hex.h"
 #include "checks/file_digests.h"
 #include "checksums/md5.h"
@@ -66,10 +67,10 @@ Md5Digest Digest(const std::string& bytes, const std::vector<std::size_t>& split
     ondrel::Md5Init(context);
     std::size_t at = 0;
     for (std::size_t piece : splits) {
-        ondrel::Md5Update(context, bytes.data() + at, static_cast<std::uint32_t>(piece));
+        ondrel::Md5Update(context, bytes.data() + at, piece);
         at += piece;
     }
-    ondrel::Md5Update(context, bytes.data() + at, static_cast<std::uint32_t>(bytes.size() - at));
+    ondrel::Md5Update(context, bytes.data() + at, bytes.size() - at);
     Md5Digest digest;
     ondrel::Md5Final(context, digest);
     return digest;
@@ -139,6 +140,53 @@ INSTANTIATE_TEST_SUITE_P(Md5, Md5Lengths, ::testing::Values(55, 56, 63, 64, 65, 
 TEST(Md5, LongInputMatchesReference) {
     std::string bytes = ondrel::testing::CountingBytes(1 << 20);
     EXPECT_EQ(Digest(bytes, {3, 4096, 61, 100000}), ReferenceMd5(bytes));
+}
+
+// The bit count is 64 bits in two words: a count that wraps the low word
+// carries into the high one, and the whole wraps modulo 2^64.
+TEST(Md5, BitCountCarriesAcrossItsWords) {
+    struct Row {
+        const char* name;
+        std::uint32_t low, high;  // bits before
+        std::size_t bytes;
+        std::uint32_t lowAfter, highAfter;
+    };
+    const Row rows[] = {
+        {"no carry", 8, 0, 7, 64, 0},
+        {"low word wraps", 0xFFFFFFF8u, 0, 1, 0, 1},
+        {"low word wraps past zero", 0xFFFFFFF8u, 5, 3, 16, 6},
+        {"both words wrap", 0xFFFFFFF8u, 0xFFFFFFFFu, 1, 0, 0},
+    };
+    const std::string bytes(8, 'x');
+    for (const Row& row : rows) {
+        Md5Context context;
+        ondrel::Md5Init(context);
+        context.count[0] = row.low;
+        context.count[1] = row.high;
+        ondrel::Md5Update(context, bytes.data(), row.bytes);
+        EXPECT_EQ(context.count[0], row.lowAfter) << row.name;
+        EXPECT_EQ(context.count[1], row.highAfter) << row.name;
+    }
+}
+
+// A set of features is had exactly when each of its members is, and the
+// empty set always (the one-stream cores ask for nothing).
+TEST(CpuFeatures, SetIsHadWhenEachMemberIs) {
+    namespace cpu = ondrel::cpu;
+    const unsigned all[] = {cpu::kSse2,   cpu::kSse41,    cpu::kBmi,       cpu::kPclmul,
+                            cpu::kAvx2,   cpu::kAvx512f,  cpu::kAvx512vl,  cpu::kVpclmulqdq};
+    EXPECT_TRUE(cpu::Has(0));
+    for (unsigned a : all)
+        for (unsigned b : all) EXPECT_EQ(cpu::Has(a | b), cpu::Has(a) && cpu::Has(b)) << a << " " << b;
+#if ONDREL_X86_CORES && defined(__x86_64__)
+    EXPECT_TRUE(cpu::Has(cpu::kSse2)) << "every x86-64 processor has SSE2";
+#endif
+    if (cpu::Has(cpu::kAvx2)) {
+        EXPECT_TRUE(cpu::Has(cpu::kSse41));
+    }
+    if (cpu::Has(cpu::kAvx512vl)) {
+        EXPECT_TRUE(cpu::Has(cpu::kAvx512f));
+    }
 }
 
 TEST(Md5, FinalWipesTheContext) {

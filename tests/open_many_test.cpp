@@ -41,9 +41,8 @@ struct Batch {
         opener.Open(requests, results);
     }
     std::string First(std::size_t i) const {
-        return results[i].firstRead < 0 ? std::string()
-                                         : std::string(reinterpret_cast<const char*>(buffers[i].data()),
-                                                       static_cast<std::size_t>(results[i].firstRead));
+        return !results[i].firstRead ? std::string()
+                                     : std::string(reinterpret_cast<const char*>(buffers[i].data()), *results[i].firstRead);
     }
     ManyFiles opener;
     std::vector<std::vector<unsigned char>> buffers;
@@ -63,7 +62,8 @@ void ExpectAsAlone(const std::string& name, const Batch& batch, std::size_t i) {
     const std::uint64_t size = alone->Size();
     std::string bytes(static_cast<std::size_t>(size), '\0');
     ASSERT_TRUE(alone->ReadAt(0, bytes.data(), bytes.size())) << name;
-    ASSERT_EQ(got.firstRead, static_cast<std::int64_t>(std::min<std::uint64_t>(size, kCapacity))) << name;
+    ASSERT_TRUE(got.firstRead) << name;
+    ASSERT_EQ(*got.firstRead, std::min<std::uint64_t>(size, kCapacity)) << name;
     EXPECT_EQ(batch.First(i), bytes.substr(0, kCapacity)) << name;
     // The rest only for a file larger than the buffer, open and readable.
     ASSERT_EQ(static_cast<bool>(got.rest), size > kCapacity) << name;
@@ -119,9 +119,11 @@ TEST(ManyFiles, ReadsThatTheSeamFailsAreFailures) {
     StopFailingReads();
     for (std::size_t i = 0; i + 1 < names.size(); ++i) {
         EXPECT_TRUE(batch.results[i].opened) << names[i];
-        EXPECT_EQ(batch.results[i].firstRead, File::kReadFailed) << names[i];
+        ASSERT_FALSE(batch.results[i].firstRead) << names[i];
+        EXPECT_EQ(batch.results[i].firstRead.failure(), ReadFailure::Failed) << names[i];
     }
-    EXPECT_EQ(batch.results.back().firstRead, 0);  // nothing to read
+    ASSERT_TRUE(batch.results.back().firstRead);
+    EXPECT_EQ(*batch.results.back().firstRead, 0u);  // nothing to read
 }
 
 #ifndef _WIN32
@@ -203,8 +205,8 @@ TEST(Prefault, LeavesWhatTheMemoryHolds) {
 // build checks the pairs).
 TEST(Prefault, BulkArraysHoldTheirElementsOnEitherSide) {
     for (std::size_t bytes : {std::size_t{1}, kBulkFrom - 1, kBulkFrom, kHugePage, kHugePage + 1}) {
-        for (bool whole : {true, false}) {
-            BulkBytes b = AllocateBulkBytes(bytes, whole);
+        for (BulkRounding rounding : {BulkRounding::WholeHugePages, BulkRounding::Exact}) {
+            BulkBytes b = AllocateBulkBytes(bytes, rounding);
             if (InHugePages(bytes)) {
                 EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.get()) % kHugePage, 0u) << bytes;
             }

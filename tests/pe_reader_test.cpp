@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/pe/pe_reader.h"
+#include "platform/reader.h"
 #include "tests/support/bytes.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
@@ -20,7 +21,7 @@ using ondrel::testing::Put32;
 namespace {
 
 pe::Result<pe::SectionTable> Sections(const std::string& bytes) {
-    pe::MemorySource source(bytes.data(), bytes.size());
+    auto source = ondrel::platform::FileReader::Over(bytes.data(), bytes.size());
     return pe::ReadSectionTable(source);
 }
 
@@ -81,14 +82,14 @@ TEST(ResourceDirectory, LoopsAndWildOffsetsEnd) {
     for (std::uint32_t target : {0x80000000u, 0xFFFFFFFFu, 0x8000FFF0u, 0x7FFFFFFFu}) {
         std::string b = built.bytes;
         Put32(b, root + 16 + 4, target);  // the type entry points to the root itself, or far away
-        pe::MemorySource source(b.data(), b.size());
+        auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
         EXPECT_FALSE(pe::FindResourceData(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1))) << target;
         EXPECT_LE(pe::ListResources(source).size(), 1u) << target;
     }
     // The name entry points back to the type directory: three levels and no more.
     std::string b = built.bytes;
     Put32(b, root + 24 + 16 + 4, 0x80000000u | 24u);
-    pe::MemorySource source(b.data(), b.size());
+    auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
     EXPECT_FALSE(pe::FindResourceData(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1)));
     EXPECT_TRUE(pe::ListResources(source).empty());
 }
@@ -114,7 +115,7 @@ TEST(ResourceDirectory, DirectoriesPointingAtEachOtherEndTheListing) {
         }
     }
     ASSERT_EQ(b.size(), built.bytes.size());  // all inside the resource section
-    pe::MemorySource source(b.data(), b.size());
+    auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
     // Language entries that are directories are no resources.
     EXPECT_TRUE(pe::ListResources(source).empty());
     // The lookup searches one path only.
@@ -127,7 +128,7 @@ TEST(ResourceDirectory, CountsBeyondTheFileEndTheLookup) {
     PeImage::Built built = image.Build();
     std::string b = built.bytes;
     Put16(b, built.resourceSection + 14, 0xFFFF);  // 65535 type entries claimed
-    pe::MemorySource source(b.data(), b.size());
+    auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
     EXPECT_FALSE(pe::FindResourceData(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1)));
     EXPECT_LE(pe::ListResources(source).size(), 1u);
 }
@@ -161,7 +162,7 @@ TEST(ResourceDirectory, ExactLanguageFindsOnlyThatLanguage) {
     for (std::uint16_t language : languages)
         image.resources.push_back({PeKey::Id(10), PeKey::Id(1), language, "language " + std::to_string(language)});
     const std::string bytes = image.Bytes();
-    pe::MemorySource source(bytes.data(), bytes.size());
+    auto source = ondrel::platform::FileReader::Over(bytes.data(), bytes.size());
     for (std::uint16_t language : languages) {
         std::optional<pe::ResourceData> found =
             ondrel::testing::FindResourceDataInLanguage(source, pe::ResourceKey::Id(10), pe::ResourceKey::Id(1), language);
@@ -220,7 +221,7 @@ class ImageHeaderFailure : public ::testing::TestWithParam<DamageCase> {};
 TEST_P(ImageHeaderFailure, SaysWhy) {
     const DamageCase& c = GetParam();
     const std::string b = Damaged(c.damage);
-    pe::MemorySource source(b.data(), b.size());
+    auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
     pe::Result<pe::ImageHeaders> headers = pe::ReadImageHeaders(source);
     pe::Result<pe::SectionTable> table = pe::ReadSectionTable(source);
     EXPECT_FALSE(headers);
@@ -264,14 +265,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Every read fails from a given offset on, though the size says the bytes are there.
 class FailingSource final : public pe::ByteSource {
 public:
-    FailingSource(const std::string& bytes, std::uint64_t failFrom) : inner_(bytes.data(), bytes.size()), failFrom_(failFrom) {}
+    FailingSource(const std::string& bytes, std::uint64_t failFrom)
+        : inner_(ondrel::platform::FileReader::Over(bytes.data(), bytes.size())), failFrom_(failFrom) {}
     std::uint64_t Size() const noexcept override { return inner_.Size(); }
     bool ReadAt(std::uint64_t offset, void* out, std::size_t count) noexcept override {
         return offset + count <= failFrom_ && inner_.ReadAt(offset, out, count);
     }
 
 private:
-    pe::MemorySource inner_;
+    ondrel::platform::FileReader inner_;
     std::uint64_t failFrom_;
 };
 
@@ -311,7 +313,7 @@ class ResourceFailure : public ::testing::TestWithParam<ResourceCase> {};
 TEST_P(ResourceFailure, SaysWhy) {
     const ResourceCase& c = GetParam();
     const std::string b = Damaged(c.damage);
-    pe::MemorySource source(b.data(), b.size());
+    auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
     const pe::ResourceKey type = pe::ResourceKey::Id(c.type), name = pe::ResourceKey::Id(c.id);
     pe::Result<pe::ResourceData> found = c.language ? ondrel::testing::FindResourceDataInLanguage(source, type, name, *c.language)
                                                     : pe::FindResourceData(source, type, name);
@@ -383,7 +385,7 @@ TEST(ResourceListing, EveryResourceInDirectoryOrderUpToTheLimit) {
                        {PeKey::Id(3), PeKey::Name(u"ICON"), 0, "e"},
                        {PeKey::Id(10), PeKey::Name(u"NAMED"), 0x40C, "f"}};
     const std::string bytes = image.Bytes();
-    pe::MemorySource source(bytes.data(), bytes.size());
+    auto source = ondrel::platform::FileReader::Over(bytes.data(), bytes.size());
     // Named entries before identifiers at each level, each group in order.
     struct Want {
         PeKey type;
@@ -432,7 +434,7 @@ TEST(ResourceListing, AnEntryThatCannotBeFollowedIsPassedOver) {
                           Case{"ThreeTypesClaimed", 12, 3u << 16, 2, 3}}) {
         std::string b = built.bytes;
         Put32(b, root + c.at, c.value);
-        pe::MemorySource source(b.data(), b.size());
+        auto source = ondrel::platform::FileReader::Over(b.data(), b.size());
         const std::vector<pe::ResourceListing> list = pe::ListResources(source);
         ASSERT_EQ(list.size(), c.listed) << c.name;
         EXPECT_EQ(list[0].type.id, c.firstType) << c.name;

@@ -22,7 +22,6 @@
 #include "ondrel.h"
 #include "platform/file.h"
 #include "platform/image.h"
-#include "platform/pe/file_source.h"
 #include "platform/pe/pe_reader.h"
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
@@ -167,7 +166,7 @@ void CompareFile(const std::string& file, Counts& counts,
                  const std::vector<std::pair<std::string, std::string>>& extraLookups = {}) {
     auto opened = ondrel::platform::FileReader::Open(file, ondrel::platform::Share::ReadWrite);
     if (!opened) return;
-    ondrel::pe::FileSource source(*opened);
+    ondrel::platform::FileReader& source = *opened;
     CompareSections(file, source, counts);
     CompareResources(file, source, counts, extraLookups);
 }
@@ -313,7 +312,7 @@ TEST(CompiledResources, RulesAndReaderAgree) {
     // The icon group: the rule's digest is our reader's, and the group lists one icon.
     ondrel::platform::FileReader handle = ondrel::platform::FileReader::OpenOrThrow(self, ondrel::platform::Share::ReadWrite);
     ASSERT_TRUE(handle);
-    ondrel::pe::FileSource source(handle);
+    ondrel::platform::FileReader& source = handle;
     std::optional<ondrel::pe::ResourceData> group =
         ondrel::pe::FindResourceData(source, ResourceKey::Id(14), ResourceKey::Name(u"MAINICON"), Defaults());
     ASSERT_TRUE(group);

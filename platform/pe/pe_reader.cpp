@@ -30,12 +30,6 @@ const char* FailureText(Failure failure) noexcept {
     return "unknown failure";
 }
 
-bool MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t count) {
-    if (offset > size_ || count > size_ - offset) return false;
-    if (count) std::memcpy(out, data_ + offset, count);
-    return true;
-}
-
 namespace {
 
 // The one gate: every read of the file goes through here, with the offset

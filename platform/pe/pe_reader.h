@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/byte_source.h"
 #include "platform/result.h"
 
 namespace ondrel::pe {
@@ -50,28 +51,9 @@ const char* FailureText(Failure failure) noexcept;
 template <typename T>
 using Result = platform::Result<T, Failure>;
 
-// Where the reader gets its bytes from: a file, or memory in tests and fuzzing.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    virtual std::uint64_t Size() const noexcept = 0;
-    // Reads exactly count bytes at offset; false when that is not possible.
-    // May throw when the process runs out of its own resources.
-    virtual bool ReadAt(std::uint64_t offset, void* out, std::size_t count) = 0;
-};
-
-// Bytes held in memory.
-class MemorySource final : public ByteSource {
-public:
-    MemorySource(const void* data, std::size_t size) noexcept
-        : data_(static_cast<const unsigned char*>(data)), size_(size) {}
-    std::uint64_t Size() const noexcept override { return size_; }
-    bool ReadAt(std::uint64_t offset, void* out, std::size_t count) override;
-
-private:
-    const unsigned char* data_;
-    std::size_t size_;
-};
+// Where the reader gets its bytes from: a file or bytes kept in memory
+// (platform::FileReader), or a source of a test.
+using platform::ByteSource;
 
 // The fields of a section header that the rules, the resource lookup and
 // the tools use.

@@ -112,14 +112,14 @@ Result<File, OpenFailure> File::OpenLookedUp(const std::string& name, Share, boo
     return File(opened.Release(), IdentityFrom(st));
 }
 
-std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
-    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return kReadFailed;
+File::ReadResult File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return ReadFailure::Failed;
     ssize_t got;
     do {
         got = pread(AsFd(handle_.Get()), buffer, count, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
-    if (got >= 0) return got;
-    return errno == ENOMEM || errno == ENOBUFS ? kReadExhausted : kReadFailed;
+    if (got >= 0) return static_cast<std::uint32_t>(got);
+    return errno == ENOMEM || errno == ENOBUFS ? ReadFailure::Exhausted : ReadFailure::Failed;
 }
 
 std::optional<FileIdentity> File::Identity() const noexcept {

@@ -1,6 +1,6 @@
 // Sections and resources through the PE/COFF reader.
 #include "platform/image.h"
-#include "platform/pe/file_source.h"
+#include "platform/pe/pe_reader.h"
 #include "platform/reader.h"
 
 namespace ondrel::platform {
@@ -30,9 +30,8 @@ std::optional<pe::ResourceKey> KeyOf(const ResourceArgument& argument) {
 // kept for the next ones: an image of many resources costs one parse of its
 // headers and section table for all of them.
 struct KeptImage {
-    explicit KeptImage(const FileBytes& kept) : reader(FileReader::Over(kept)), source(reader) {}
+    explicit KeptImage(const FileBytes& kept) : reader(FileReader::Over(kept)) {}
     FileReader reader;
-    pe::FileSource source;
     std::optional<pe::Result<pe::ResourceTree>> resources;
 };
 
@@ -63,16 +62,14 @@ bool SendResource(FileReader& file, const pe::Result<pe::ResourceData>& data, co
 std::optional<pe::SectionTable> LoadSectionHeaders(const std::string& fileName, const FileBytes* kept) {
     std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, kept);
     if (!file) return std::nullopt;
-    pe::FileSource source(*file);
-    return pe::ReadSectionTable(source);
+    return pe::ReadSectionTable(*file);
 }
 
 SectionImage OpenSectionImage(const std::string& fileName, const FileBytes* kept) {
     SectionImage image;
     std::optional<FileReader> file = OpenImageFile(fileName, Share::ReadWrite, kept);
     if (!file) return image;
-    pe::FileSource source(*file);
-    image.table = pe::ReadSectionTable(source);
+    image.table = pe::ReadSectionTable(*file);
     if (image.table && image.table->complete()) image.reader = std::move(*file);
     return image;
 }
@@ -84,15 +81,14 @@ bool VisitResourceData(const std::string& fileName, const ResourceArgument& name
     if (!nameKey || !typeKey) return false;
     if (kept) {
         KeptImage& image = ImageOf(*kept);
-        if (!image.resources) image.resources.emplace(pe::ResourceTree::Open(image.source));
+        if (!image.resources) image.resources.emplace(pe::ResourceTree::Open(image.reader));
         if (!*image.resources) return false;
         return SendResource(image.reader, (*image.resources)->Find(*typeKey, *nameKey, pe::NeutralLanguageChoice({})),
                             sink);
     }
     std::optional<FileReader> file = OpenImageFile(fileName, Share::Read, nullptr);
     if (!file) return false;
-    pe::FileSource source(*file);
-    return SendResource(*file, pe::FindResourceData(source, *typeKey, *nameKey), sink);
+    return SendResource(*file, pe::FindResourceData(*file, *typeKey, *nameKey), sink);
 }
 
 }  // namespace ondrel::platform

@@ -258,7 +258,7 @@ private:
                 if (p.closing) sqe->flags |= IOSQE_IO_HARDLINK;
                 ++prepared;
             } else {
-                out_[i].firstRead = 0;
+                out_[i].firstRead = 0u;
             }
             if (p.closing) {
                 io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
@@ -277,8 +277,8 @@ private:
             static_cast<void>(p.fd.Release());  // closed, even when the close reports an error
             return;
         }
-        if (res == static_cast<int>(p.want)) out_[i].firstRead = res;
-        else if (res == -ENOMEM || res == -ENOBUFS) out_[i].firstRead = File::kReadExhausted;
+        if (res == static_cast<int>(p.want)) out_[i].firstRead = p.want;
+        else if (res == -ENOMEM || res == -ENOBUFS) out_[i].firstRead = ReadFailure::Exhausted;
         // Bytes not in the page cache (the descriptor does not wait for
         // them), a short read: read again without the ring.
         else p.redo = true;
@@ -301,7 +301,7 @@ private:
                 OpenOne(requests_[i], out_[i]);
             } else if (!p.closing) {
                 File file = AdoptHandle(p.fd.Release(), out_[i].identity);
-                if (out_[i].firstRead >= 0) out_[i].rest = Adopt(std::move(file));
+                if (out_[i].firstRead) out_[i].rest = Adopt(std::move(file));
             }
         }
     }

@@ -95,15 +95,15 @@ Result<File, OpenFailure> File::Open(const std::string& name, Share share, bool 
     return File(reinterpret_cast<std::intptr_t>(handle.Release()), *identity);
 }
 
-std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
+File::ReadResult File::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) noexcept {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (ReadFile(AsHandle(handle_.Get()), buffer, count, &got, &at)) return got;
+    if (ReadFile(AsHandle(handle_.Get()), buffer, count, &got, &at)) return static_cast<std::uint32_t>(got);
     const DWORD error = GetLastError();
-    if (error == ERROR_HANDLE_EOF) return 0;
-    return IsExhaustedError(error) ? kReadExhausted : kReadFailed;
+    if (error == ERROR_HANDLE_EOF) return 0u;
+    return IsExhaustedError(error) ? ReadFailure::Exhausted : ReadFailure::Failed;
 }
 
 std::optional<FileIdentity> File::Identity() const noexcept { return IdentityOfHandle(AsHandle(handle_.Get())); }

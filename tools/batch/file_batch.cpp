@@ -35,9 +35,9 @@ constexpr std::size_t kOpenAtOnce = 64;
 // files of 1 byte to 4 MiB and on 16 of 64 MiB.
 constexpr std::size_t kChunkBudget = 4 * 1024 * 1024;
 constexpr std::size_t kSmallestChunk = 64 * 1024;
-std::size_t ChunkFor(std::size_t files) {
-    const std::size_t chunk = kChunkBudget / std::max<std::size_t>(1, files) / kPage * kPage;
-    return std::clamp(chunk, kSmallestChunk, kLargestChunk);
+std::size_t ChunkSizeFor(std::size_t files) {
+    const std::size_t size = kChunkBudget / std::max<std::size_t>(1, files) / kPage * kPage;
+    return std::clamp(size, kSmallestChunk, kLargestChunk);
 }
 // First reads go to heads of this size, made present at the start, until a
 // file goes on past its head (and its bytes are not kept); from then on
@@ -69,7 +69,7 @@ private:
 // Files are kept whole for such rules up to this size each, and up to this
 // many bytes together on a thread; beyond, the rules read the file again.
 constexpr std::uint64_t kMostKeptFile = 32 * 1024 * 1024;
-constexpr std::uint64_t kMostKept = 128 * 1024 * 1024;
+constexpr std::uint64_t kMostKeptTotal = 128 * 1024 * 1024;
 
 }  // namespace
 
@@ -124,13 +124,13 @@ struct FileBatch::State : Md5StreamSource {
         unsigned char* head = nullptr;   // the first bytes, before chunks are present
         unsigned char* chunk = nullptr;  // the bytes, a chunk at a time
         unsigned char* first = nullptr;  // where the first read went
-        platform::BulkBytes kept;  // the whole file, for rules that read it again
+        platform::BulkBytes keptBuffer;  // the whole file, for rules that read it again
     };
 
     State(Md5LaneSetup setup, std::size_t atMost)
         : lanes(setup), most(std::max<std::size_t>(1, std::min<std::size_t>(atMost, static_cast<std::size_t>(lanes.Lanes())))),
-          batch(std::min(kOpenAtOnce, most)), chunk(ChunkFor(this->most)), head(std::min(kHead, chunk)), slots(most + batch),
-          heads(slots.size(), head), chunks(slots.size(), chunk), results(batch) {
+          batch(std::min(kOpenAtOnce, most)), chunkSize(ChunkSizeFor(this->most)), headSize(std::min(kHead, chunkSize)), slots(most + batch),
+          heads(slots.size(), headSize), chunks(slots.size(), chunkSize), results(batch) {
         platform::PrefaultForWriting(heads[0], slots.size() * heads.Stride());
         for (std::size_t i = 0; i < slots.size(); ++i) {
             slots[i].head = heads[i];
@@ -177,14 +177,14 @@ struct FileBatch::State : Md5StreamSource {
             // the list holds one, else as the MD5 rule does.
             const platform::Share share = plan.needs.crc32 ? platform::Share::Read : platform::Share::ReadWrite;
             slot.first = chunksPresent ? slot.chunk : slot.head;
-            requests.push_back({plan.name, share, slot.first, static_cast<std::uint32_t>(chunksPresent ? chunk : head)});
+            requests.push_back({plan.name, share, slot.first, static_cast<std::uint32_t>(chunksPresent ? chunkSize : headSize)});
             taken.push_back(s);
         }
         opener.Open(requests, results);
         for (std::size_t k = 0; k < taken.size(); ++k) {
             Slot& slot = slots[taken[k]];
             platform::OpenedFile& opened = results[k];
-            if (!opened.opened || opened.firstRead < 0) {
+            if (!opened.opened || !opened.firstRead) {
                 // Not a regular file, not found, locked, a read that failed:
                 // the rules meet it again and answer as they do.
                 opened = platform::OpenedFile();
@@ -194,7 +194,7 @@ struct FileBatch::State : Md5StreamSource {
             }
             slot.identity = opened.identity;
             slot.rest = std::move(opened.rest);
-            slot.waiting = static_cast<std::uint64_t>(opened.firstRead);
+            slot.waiting = *opened.firstRead;
             if (slot.needs.bytes) Keep(slot);
             ready.push_back(taken[k]);
         }
@@ -203,14 +203,15 @@ struct FileBatch::State : Md5StreamSource {
     // Keeps the file's bytes as they are read, when the budget allows.
     void Keep(Slot& slot) {
         const std::uint64_t size = slot.identity.size;
-        if (size > kMostKeptFile || kept + size > kMostKept) return;
+        if (size > kMostKeptFile || keptTotal + size > kMostKeptTotal) return;
         try {
             // Not rounded up: 64 files of 300 KiB would hold 128 MiB.
-            slot.kept = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)), false);
+            slot.keptBuffer = platform::AllocateBulkBytes(static_cast<std::size_t>(std::max<std::uint64_t>(size, 1)),
+                                                          platform::BulkRounding::Exact);
         } catch (const std::bad_alloc&) {
             return;  // the rules read the file themselves
         }
-        kept += size;
+        keptTotal += size;
     }
 
     Md5Chunk NextChunk(Md5StreamId id) override {
@@ -218,17 +219,17 @@ struct FileBatch::State : Md5StreamSource {
         std::size_t n = static_cast<std::size_t>(slot.waiting);
         slot.waiting = 0;
         unsigned char* data = slot.first;
-        if (n > 0 && slot.kept) {
-            std::memcpy(slot.kept.get() + slot.offset, slot.first, n);
-            data = slot.kept.get() + slot.offset;
+        if (n > 0 && slot.keptBuffer) {
+            std::memcpy(slot.keptBuffer.get() + slot.offset, slot.first, n);
+            data = slot.keptBuffer.get() + slot.offset;
         }
         if (n == 0) {
             const std::uint64_t left = slot.identity.size - slot.offset;
             if (left == 0) return Md5Chunk::End();
-            n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk));
+            n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunkSize));
             // A kept file is read straight into what keeps it.
-            if (slot.kept) {
-                data = slot.kept.get() + slot.offset;
+            if (slot.keptBuffer) {
+                data = slot.keptBuffer.get() + slot.offset;
             } else {
                 if (!chunksPresent) platform::PrefaultForWriting(chunks[0], slots.size() * chunks.Stride());
                 chunksPresent = true;
@@ -258,16 +259,16 @@ struct FileBatch::State : Md5StreamSource {
         if (slot.needs.crc32) read.crc32 = slot.crc;
         if (slot.needs.md5) read.md5 = digest;
         // The kept bytes live until the item is done with them.
-        struct Kept {
+        struct KeptHold {
             State& state;
             platform::BulkBytes bytes;
             std::uint64_t size = 0;
-            ~Kept() { state.kept -= size; }
-        } keptBytes{*this, nullptr, 0};
-        if (slot.kept) {
-            keptBytes.bytes = std::move(slot.kept);
-            keptBytes.size = slot.identity.size;
-            read.bytes = platform::FileBytes{{keptBytes.bytes.get(), static_cast<std::size_t>(keptBytes.size)}, slot.identity};
+            ~KeptHold() { state.keptTotal -= size; }
+        } hold{*this, nullptr, 0};
+        if (slot.keptBuffer) {
+            hold.bytes = std::move(slot.keptBuffer);
+            hold.size = slot.identity.size;
+            read.bytes = platform::FileBytes{{hold.bytes.get(), static_cast<std::size_t>(hold.size)}, slot.identity};
         }
         const std::size_t item = slot.item;
         Release(static_cast<std::size_t>(id));
@@ -278,8 +279,8 @@ struct FileBatch::State : Md5StreamSource {
         Slot& slot = slots[s];
         slot.rest = platform::FileReader();
         slot.waiting = 0;
-        if (slot.kept) kept -= slot.identity.size;
-        slot.kept.reset();
+        if (slot.keptBuffer) keptTotal -= slot.identity.size;
+        slot.keptBuffer.reset();
         free.push_back(s);
     }
 
@@ -289,18 +290,18 @@ struct FileBatch::State : Md5StreamSource {
         free.clear();
         for (std::size_t i = slots.size(); i-- > 0;) {
             slots[i].rest = platform::FileReader();
-            slots[i].kept.reset();
+            slots[i].keptBuffer.reset();
             free.push_back(i);
         }
         for (platform::OpenedFile& r : results) r = platform::OpenedFile();  // files a throw left there
-        kept = 0;
+        keptTotal = 0;
     }
 
     Md5Lanes lanes;
     const std::size_t most;   // files in the lanes at most
     const std::size_t batch;  // files opened at once at most
-    const std::size_t chunk;  // bytes read at a time after the first
-    const std::size_t head;   // bytes read first
+    const std::size_t chunkSize;  // bytes read at a time after the first
+    const std::size_t headSize;   // bytes read first
     std::vector<Slot> slots;
     std::vector<std::size_t> free;  // slots without a file
     std::deque<std::size_t> ready;  // slots whose first chunk waits for a lane
@@ -312,7 +313,7 @@ struct FileBatch::State : Md5StreamSource {
     std::vector<platform::OpenedFile> results;
     BatchItems* items = nullptr;
     bool ended = false;
-    std::uint64_t kept = 0;  // bytes kept on this thread
+    std::uint64_t keptTotal = 0;  // bytes kept on this thread
 };
 
 FileBatch::FileBatch(Md5LaneSetup setup, std::size_t most) : state_(std::make_unique<State>(setup, most)) {}

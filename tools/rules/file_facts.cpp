@@ -13,7 +13,6 @@
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 #include "platform/find.h"
-#include "platform/pe/file_source.h"
 #include "platform/pe/pe_reader.h"
 #include "platform/reader.h"
 #include "platform/result.h"
@@ -192,8 +191,8 @@ void DigestSections(FileFacts& facts, platform::FileReader& file) {
     }
 }
 
-void ReadSections(FileFacts& facts, pe::ByteSource& source, platform::FileReader& file, unsigned wanted) {
-    pe::Result<pe::SectionTable> table = pe::ReadSectionTable(source);
+void ReadSections(FileFacts& facts, platform::FileReader& file, unsigned wanted) {
+    pe::Result<pe::SectionTable> table = pe::ReadSectionTable(file);
     if (!table) {
         facts.whyNotPe = pe::FailureText(table.failure());
         return;
@@ -236,8 +235,8 @@ void MeasureResource(ResourceFacts& row, const KeyText& type, const KeyText& nam
     if (complete) row.digest = std::move(text);
 }
 
-void ReadResources(FileFacts& facts, pe::ByteSource& fileSource, platform::FileReader& file, unsigned wanted) {
-    BlockCache source(fileSource);
+void ReadResources(FileFacts& facts, platform::FileReader& file, unsigned wanted) {
+    BlockCache source(file);
     pe::Result<pe::ResourceTree> tree = pe::ResourceTree::Open(source);
     if (!tree) return;
     KeyTexts types(true), names(false);
@@ -284,9 +283,8 @@ FileFacts ProbeFile(const std::string& fileName, unsigned wanted, const platform
     facts.opened = true;
     facts.size = file->Size();
     if ((wanted & ~unsigned{kPresence | kOpen}) == 0) return facts;
-    pe::FileSource source(*file);
-    ReadSections(facts, source, *file, wanted);
-    if (facts.pe && (wanted & (kResources | kResourceDigests))) ReadResources(facts, source, *file, wanted);
+    ReadSections(facts, *file, wanted);
+    if (facts.pe && (wanted & (kResources | kResourceDigests))) ReadResources(facts, *file, wanted);
     return facts;
 }
 
