@@ -147,16 +147,6 @@ std::string WriteLarge(const TempDir& dir, const std::string& name, const std::v
     return path;
 }
 
-// Limits the address space to what the process holds now and more bytes.
-void LimitAddressSpaceToNowAnd(std::size_t more) {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0;
-    statm >> pages;
-    const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + more;
-    rlimit r{limit, limit};
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &r), 0);
-}
-
 TEST(MemoryBoundChild, LongListsAndLargeIniFiles) {
     ONDREL_ONLY_IN_CHILD();
     TempDir dir;
@@ -184,7 +174,7 @@ TEST(MemoryBoundChild, LongListsAndLargeIniFiles) {
     while (list.size() < (100u << 20)) list += "FLAGIFNOFILE=x,";
     list += "FILESIZE=3";
 
-    LimitAddressSpaceToNowAnd(32u << 20);
+    ondrel::testing::LimitAddressSpaceToNowAnd(32u << 20);
     EXPECT_EQ(Check(small, list), 1);
     EXPECT_EQ(Check(longLine, "INI=aaaneedle"), 1);
     EXPECT_EQ(Check(longLine, "INI=needlex"), 0);

@@ -766,16 +766,6 @@ TEST(RunInOrder, AWorkerOutOfMemoryEndsTheRunOnTheCallingThread) {
 #ifndef _WIN32
 // The same under the system's own limits, in a child process each.
 
-// Limits the address space to what the process holds now and more bytes.
-void LimitAddressSpaceToNowAnd(std::size_t more) {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0;
-    statm >> pages;
-    const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + more;
-    rlimit r{limit, limit};
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &r), 0);
-}
-
 TEST(PoolLimitsChild, NoThreadForTheUser) {
     ONDREL_ONLY_IN_CHILD();
     // The limit binds no root: a root child becomes nobody first.
@@ -820,7 +810,7 @@ TEST(PoolLimits, NoThreadForTheUser) {
 TEST(PoolLimitsChild, AWorkerOutOfAddressSpace) {
     ONDREL_ONLY_IN_CHILD();
     std::vector<std::size_t> emitted;
-    LimitAddressSpaceToNowAnd(std::size_t{64} << 20);  // room for two threads' stacks, not for 1 GiB
+    ondrel::testing::LimitAddressSpaceToNowAnd(std::size_t{64} << 20);  // room for two threads' stacks, not for 1 GiB
     EXPECT_THROW(RunInOrder<std::size_t>(
                      40, 2,
                      [](std::size_t i) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #else
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -65,5 +67,16 @@ bool ChildPassesWithin(const std::string& test, std::chrono::seconds deadline) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 #endif
 }
+
+#ifndef _WIN32
+void LimitAddressSpaceToNowAnd(std::size_t more) {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + more;
+    rlimit r{limit, limit};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &r), 0);
+}
+#endif
 
 }  // namespace ondrel::testing

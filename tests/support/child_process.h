@@ -2,6 +2,7 @@
 // Tests that must run in a process of their own: one that may hang, die of
 // a signal, or run under limits (address space, descriptors, stack).
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 
@@ -15,6 +16,12 @@ namespace ondrel::testing {
 bool ChildPassesWithin(const std::string& filter, std::chrono::seconds deadline);
 
 inline bool InChild() { return std::getenv("ONDREL_CHILD") != nullptr; }
+
+#ifndef _WIN32
+// Limits the address space of this (child) process to what it holds now and
+// `more` bytes; a failure to set it fails the test.
+void LimitAddressSpaceToNowAnd(std::size_t more);
+#endif
 
 // True in a build whose sanitizer needs far more address space than a
 // limited child has.
