@@ -36,9 +36,9 @@ const Keyword& Row(std::string_view name) {
 
 // Bytes that differ from their position, so that a range read from the
 // wrong place cannot give the right digest.
-std::string Varied(std::size_t n, unsigned seed) {
+std::string Varied(std::size_t n, unsigned salt) {
     std::string bytes(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 2654435761u + salt) >> 13);
     return bytes;
 }
 
