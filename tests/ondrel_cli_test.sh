@@ -91,6 +91,20 @@ printf 'second' > "$dir/second"
 at="$dir/.." expect "several files: a manifest" 0 "^FILESIZE=6	$(basename "$dir")/second\$" '' -- make --rules size "$(basename "$dir")/text" "$(basename "$dir")/second"
 expect "make json" 0 '"checkList": "FILESIZE=13"' '' -- make --json --rules size "$text"
 expect "make of a missing file" 1 '' 'missing: not found' -- make "$(native "$dir/missing")"
+# Every file that gets no list says why; one format per option.
+expect "make of no PE image with image rules only" 1 '^$' 'text: not a PE image \(no MZ\): the rule sets chosen describe PE images only' -- make --rules secmd5 "$text"
+expect "make --lines of one file: a manifest" 0 '^FILESIZE=13	' '' -- make --lines --rules size "$text"
+expect "--lines is for FILE... alone" 2 '' '--lines goes with FILE' -- make --lines --catalog name "$text"
+mkdir -p "$dir/pe"; cp "$samples/sections.dll" "$dir/pe/"
+expect "a manifest takes the whole-file rules" 0 '^FILESIZE=[0-9]+,CRC32=[0-9A-F]{8},MD5=[0-9A-F]{32}	sections.dll$' '' -- make --manifest "$(native "$dir/pe")"
+expect "one file takes the image rules too" 0 'SECMD5=' '' -- make "$(native "$dir/pe/sections.dll")"
+# The OTHERs of --against often come from a glob that holds FILE too.
+ln "$dir/text" "$dir/text-link"
+expect "--against leaves FILE out" 0 '^FILESIZE=13$' 'text-link: left out of --against: it is FILE itself' -- make "$text" --against "$text" "$(native "$dir/second")" "$(native "$dir/text-link")"
+expect "--against of FILE alone" 2 '' 'names no file but' -- make "$text" --against "$text"
+if [ -z "$emulator" ]; then  # a backslash is a name's own only outside Windows
+  expect "names in notes escaped and marked" 1 '' '^ondrel make: \\.*/back\\\\slash: not found$' -- make "$dir/back\\slash"
+fi
 
 # ---- inspect ----
 expect "inspect" 0 '^    SSECMD5=CODE-' '' -- inspect "$(native "$samples/sections.dll")"

@@ -86,8 +86,23 @@ void PrintExplanation(const std::vector<std::string>& others, const Separation& 
               (others.size() == 1 ? "the other file" : "each of the " + std::to_string(others.size()) + " other files"));
 }
 
+// The OTHERs without FILE itself (the same name, or another name of the
+// same file), which a glob of the OTHERs easily holds: each is noted.
+std::vector<std::string> OthersThanFile(const std::vector<std::string>& against, const std::string& file) {
+    const std::optional<platform::FileKey> self = platform::FileKeyOf(file);
+    std::vector<std::string> others;
+    for (const std::string& other : against) {
+        const std::optional<platform::FileKey> key = other == file ? self : platform::FileKeyOf(other);
+        if (other == file || (self && key && key->SameFile(*self)))
+            Warn("make", ShownName(other) + ": left out of --against: it is FILE itself");
+        else
+            others.push_back(other);
+    }
+    return others;
+}
+
 int Separating(const MakeAgainstOptions& o, const std::string& file, bool asJson) {
-    std::vector<std::string> others = o.against;
+    std::vector<std::string> others = OthersThanFile(o.against, file);
     if (!o.againstCatalog.empty()) {
         int status = kHolds;
         std::optional<std::vector<std::string>> named = FilesOfCatalogue(o.againstCatalog, file, status);
@@ -95,7 +110,8 @@ int Separating(const MakeAgainstOptions& o, const std::string& file, bool asJson
         others.insert(others.end(), named->begin(), named->end());
     }
     if (others.empty()) {
-        Warn("make", o.againstCatalog + ": names no file but " + file + " itself");
+        Warn("make", (o.againstCatalog.empty() ? "--against" : o.againstCatalog) + ": names no file but " +
+                         ShownName(file) + " itself");
         return kUsage;
     }
     const Separation s = Separate(file, others);

@@ -21,8 +21,9 @@ using nlohmann::json;
 struct MakeOptions {
     std::vector<std::string> files;
     std::string dir;
-    std::vector<std::string> rules{"default"};
+    std::vector<std::string> rules;  // none given: "default", or the whole-file sets for --manifest
     bool json = false;
+    bool lines = false;  // --lines: manifest lines whatever the number of FILEs
     unsigned jobs = 0;
     MakeAgainstOptions against;  // --catalog, --against, --against-catalog, --explain
 };
@@ -37,7 +38,7 @@ struct MakePlan {
 };
 
 void Issue(MakePlan& plan, const std::string& path, const std::string& what, bool fails) {
-    Warn("make", path + ": " + what);
+    Warn("make", ShownName(path) + ": " + what);
     plan.issues.push_back({{"path", path}, {"issue", what}});
     if (fails) plan.status = kFails;
 }
@@ -71,16 +72,16 @@ MakePlan PlanTree(const std::string& dir) {
     return plan;
 }
 
-MakePlan PlanFiles(const std::vector<std::string>& files, bool asJson) {
+MakePlan PlanFiles(const std::vector<std::string>& files, bool asJson, bool lines) {
     MakePlan plan;
     for (const std::string& f : files) plan.files.push_back({f, PortablePath(f)});
-    plan.bare = files.size() == 1 && !asJson;
+    plan.bare = files.size() == 1 && !asJson && !lines;
     return plan;
 }
 
 // The lines of one file, written as it is its turn.
 void EmitText(MakePlan& plan, const WalkedFile& f, const MadeList& made) {
-    for (const std::string& left : made.leftOut) Warn("make", f.path + ": left out " + left);
+    for (const std::string& left : made.leftOut) Warn("make", ShownName(f.path) + ": left out " + left);
     if (!made.problem.empty()) {
         Issue(plan, f.path, made.problem, true);
         return;
@@ -89,7 +90,7 @@ void EmitText(MakePlan& plan, const WalkedFile& f, const MadeList& made) {
 }
 
 void EmitJson(MakePlan& plan, JsonWriter& w, const WalkedFile& f, const MadeList& made) {
-    for (const std::string& left : made.leftOut) Warn("make", f.path + ": left out " + left);
+    for (const std::string& left : made.leftOut) Warn("make", ShownName(f.path) + ": left out " + left);
     if (!made.problem.empty()) Issue(plan, f.path, made.problem, true);
     w.Element({{"path", f.relative},
                {"checkList", made.problem.empty() ? json(made.checkList) : json(nullptr)},
@@ -137,10 +138,21 @@ std::vector<std::string> SplitSets(const std::vector<std::string>& rules) {
     return names;
 }
 
+// A manifest is for finding changed files: the whole-file rules, which read
+// each byte once, tell that as well as the section rules would.
+const std::vector<std::string> kManifestRules{"filesize,crc32,md5"};
+
 int RunMake(const MakeOptions& o) {
-    const platform::Result<RuleChoice, platform::Reason> rules = ParseRuleSets(SplitSets(o.rules));
+    const std::vector<std::string>& sets = !o.rules.empty() ? o.rules
+                                           : o.dir.empty()   ? std::vector<std::string>{"default"}
+                                                             : kManifestRules;
+    const platform::Result<RuleChoice, platform::Reason> rules = ParseRuleSets(SplitSets(sets));
     if (!rules) {
         Warn("make", rules.failure().text);
+        return kUsage;
+    }
+    if (o.lines && (!o.against.catalogName.empty() || !o.against.against.empty() || !o.against.againstCatalog.empty())) {
+        Warn("make", "--lines goes with FILE... alone");
         return kUsage;
     }
     if (std::optional<int> status = RunMakeAgainst(o.against, o.files, *rules, o.json)) return *status;
@@ -152,7 +164,7 @@ int RunMake(const MakeOptions& o) {
         Warn("make", o.dir + ": not a folder");
         return kUsage;
     }
-    MakePlan plan = o.dir.empty() ? PlanFiles(o.files, o.json) : PlanTree(o.dir);
+    MakePlan plan = o.dir.empty() ? PlanFiles(o.files, o.json, o.lines) : PlanTree(o.dir);
     return Make(plan, *rules, o);
 }
 
@@ -171,13 +183,19 @@ std::string RuleSetHelp() {
 void SetupMake(CLI::App& app, int& status) {
     auto o = std::make_shared<MakeOptions>();
     CLI::App* cmd = app.add_subcommand(
-        "make", "Prints a check list that identifies FILE; for several FILEs, or with --manifest every regular "
-                "file under DIR, a manifest: one line per file, the check list, a TAB, the path.");
+        "make", "Prints a check list that identifies FILE. One FILE alone gives its check list alone; two or "
+                "more FILEs, --lines, or --manifest (every regular file under DIR) give a manifest: one line per "
+                "file, the check list, a TAB, the path. Scripts whose FILEs may be one or many give --lines.");
     CLI::Option* files = cmd->add_option("FILE", o->files, "the known-good files")->type_name("");
     CLI::Option* dir = cmd->add_option("--manifest", o->dir, "a manifest of every regular file under DIR")
                            ->type_name("DIR");
     files->excludes(dir);
-    CLI::Option* rules = cmd->add_option("--rules", o->rules, "the rule sets to write (default: default)")
+    CLI::Option* lines =
+        cmd->add_flag("--lines", o->lines, "print manifest lines (check list, TAB, path) even for one FILE");
+    lines->excludes(dir);
+    CLI::Option* rules = cmd->add_option("--rules", o->rules,
+                                         "the rule sets to write (default: default; with --manifest: "
+                                         "filesize,crc32,md5)")
         ->type_name("SET[,SET...]")
         ->expected(1)
         ->allow_extra_args(false)

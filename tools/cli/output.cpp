@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/manifest/manifest.h"
+
 namespace ondrel::tool {
 
 namespace {
@@ -45,6 +47,12 @@ void Flush() {
 }
 
 }  // namespace out
+
+std::string ShownName(std::string_view path) {
+    const std::string portable = PortablePath(std::string(path));
+    std::string escaped = EscapeField(portable);
+    return escaped == portable ? escaped : "\\" + escaped;
+}
 
 void Warn(std::string_view subcommand, std::string_view text) {
     std::string line = "ondrel";

@@ -28,6 +28,12 @@ void Line(std::string_view text);
 void Flush();
 }  // namespace out
 
+// A file's name as report lines show it: "/" between folders, and escaped
+// as manifests write it when it holds a backslash, TAB, line feed or
+// carriage return, then marked with a leading backslash (as md5sum marks
+// such lines), so that every line names exactly one file.
+std::string ShownName(std::string_view path);
+
 // One line on standard error: "ondrel SUBCOMMAND: text".
 void Warn(std::string_view subcommand, std::string_view text);
 

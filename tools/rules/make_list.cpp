@@ -285,7 +285,13 @@ MadeList MakeCheckList(const std::string& fileName, const RuleChoice& rules, con
         if (rules.count(std::string(w.name)) && (!w.image || facts.pe)) w.write(m);
     made.leftOut = std::move(m.leftOut);
     Keep(m, made);
-    if (made.checkList.empty()) made.problem = "no rule holds";
+    if (!made.checkList.empty()) return made;
+    // Only rules that look into images were chosen, and this is none.
+    if ((wanted & kImage) && !facts.pe)
+        made.problem = "not a PE image" + (facts.whyNotPe.empty() ? std::string() : " (" + facts.whyNotPe + ")") +
+                       ": the rule sets chosen describe PE images only";
+    else
+        made.problem = "no rule holds";
     return made;
 }
 
