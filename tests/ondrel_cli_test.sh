@@ -102,6 +102,15 @@ expect "one file takes the image rules too" 0 'SECMD5=' '' -- make "$(native "$d
 ln "$dir/text" "$dir/text-link"
 expect "--against leaves FILE out" 0 '^FILESIZE=13$' 'text-link: left out of --against: it is FILE itself' -- make "$text" --against "$text" "$(native "$dir/second")" "$(native "$dir/text-link")"
 expect "--against of FILE alone" 2 '' 'names no file but' -- make "$text" --against "$text"
+if [ -z "$emulator" ] && command -v script > /dev/null; then
+  # A progress line on a terminal, erased at the end; none when standard error is no terminal.
+  ONDREL_PROGRESS_AFTER_MS=0 script -qec "'$tool' make --manifest '$dir/pe' > '$dir/pty.list'" /dev/null > "$dir/pty.err"
+  grep -q $'\rondrel make: [0-9]* of 1 files\e\[K' "$dir/pty.err" || bad "make: no progress line on a terminal: $(cat -A "$dir/pty.err")"
+  [ "$(tail -c 4 "$dir/pty.err" | od -An -c | tr -d ' ')" = '\r033[K' ] || bad "make: the progress line is not erased: $(cat -A "$dir/pty.err")"
+  grep -q 'sections.dll$' "$dir/pty.list" || bad "make: the manifest made on a terminal lacks its line"
+  ONDREL_PROGRESS_AFTER_MS=0 "$tool" make --manifest "$dir/pe" > /dev/null 2> "$dir/pipe.err"
+  [ ! -s "$dir/pipe.err" ] || bad "make: a progress line where standard error is no terminal: $(cat -A "$dir/pipe.err")"
+fi
 if [ -z "$emulator" ]; then  # a backslash is a name's own only outside Windows
   expect "names in notes escaped and marked" 1 '' '^ondrel make: \\.*/back\\\\slash: not found$' -- make "$dir/back\\slash"
 fi

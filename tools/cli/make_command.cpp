@@ -111,6 +111,7 @@ int Make(MakePlan& plan, const RuleChoice& rules, const MakeOptions& o) {
         if (plan.root) out::Line(RootLine(*plan.root));
     }
     const ReadNeeds needs = NeedsOf(rules);
+    ProgressLine progress(!o.json);
     RunFilesInOrder<MadeList>(
         plan.files.size(), o.jobs ? o.jobs : platform::Cores(), [&](std::size_t i) { return ReadPlan{&plan.files[i].path, needs}; },
         [&](std::size_t i, const FileRead* read) { return MakeCheckList(plan.files[i].path, rules, read); },
@@ -118,7 +119,12 @@ int Make(MakePlan& plan, const RuleChoice& rules, const MakeOptions& o) {
             if (w) EmitJson(plan, *w, plan.files[i], made);
             else EmitText(plan, plan.files[i], made);
         },
-        [](std::size_t) { out::Flush(); }, [](const std::string& note) { Warn("make", note); });
+        [&](std::size_t done) {
+            out::Flush();
+            progress.Show([&] { return "ondrel make: " + std::to_string(done) + " of " + std::to_string(plan.files.size()) + " files"; });
+        },
+        [](const std::string& note) { Warn("make", note); });
+    progress.End();
     if (w) {
         w->EndArray();
         w->Member("issues", plan.issues);

@@ -3,8 +3,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "platform/command_services.h"
 #include "tools/manifest/manifest.h"
 
 namespace ondrel::tool {
@@ -27,11 +29,20 @@ std::string Indented(const std::string& text, std::string_view indent) {
     return out;
 }
 
+bool g_progressShown = false;  // a progress line stands on standard error
+
+void EraseProgress() {
+    if (!g_progressShown) return;
+    std::fputs("\r\033[K", stderr);
+    g_progressShown = false;
+}
+
 }  // namespace
 
 namespace out {
 
 void Write(std::string_view text) {
+    if (!text.empty()) EraseProgress();
     errno = 0;
     if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) Failed();
 }
@@ -58,7 +69,33 @@ void Warn(std::string_view subcommand, std::string_view text) {
     std::string line = "ondrel";
     if (!subcommand.empty()) (line += ' ') += subcommand;
     ((line += ": ") += text) += '\n';
+    EraseProgress();
     std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+ProgressLine::ProgressLine(bool wanted)
+    : enabled_(wanted && platform::StandardErrorIsTerminal()), start_(std::chrono::steady_clock::now()) {
+    // For tests: ONDREL_PROGRESS_AFTER_MS=0 draws the line from the start.
+    if (const char* after = std::getenv("ONDREL_PROGRESS_AFTER_MS"); after && *after)
+        start_ -= std::chrono::seconds(1) - std::chrono::milliseconds(std::strtol(after, nullptr, 10));
+}
+
+ProgressLine::~ProgressLine() { End(); }
+
+void ProgressLine::Show(const std::function<std::string()>& text) {
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - start_ < std::chrono::seconds(1) || now - drawn_ < std::chrono::milliseconds(100)) return;
+    drawn_ = now;
+    std::fputs(("\r" + text() + "\033[K").c_str(), stderr);
+    std::fflush(stderr);
+    g_progressShown = true;
+}
+
+void ProgressLine::End() {
+    if (!enabled_) return;
+    EraseProgress();
+    std::fflush(stderr);
 }
 
 std::string JsonText(const nlohmann::json& value, int indent) {

@@ -2,6 +2,8 @@
 // The command's output: standard output written through one place that
 // notices a failed write, warnings on standard error, JSON written as it is
 // produced, and the exit statuses.
+#include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,6 +38,26 @@ std::string ShownName(std::string_view path);
 
 // One line on standard error: "ondrel SUBCOMMAND: text".
 void Warn(std::string_view subcommand, std::string_view text);
+
+// A line on standard error that tells how far long work has come: drawn
+// only when standard error is a terminal and the caller wants it (never
+// with --quiet or --json), first after a second of work, then at most ten
+// times a second; erased before anything else is written through out:: or
+// Warn, and at the end. Calls come from one thread.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool wanted);
+    ~ProgressLine();
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+    // text() is asked for only when the line is drawn.
+    void Show(const std::function<std::string()>& text);
+    void End();
+
+private:
+    bool enabled_;
+    std::chrono::steady_clock::time_point start_, drawn_;
+};
 
 // A JSON value as text: texts that are no UTF-8 (8-bit names of the ANSI
 // code page) keep their valid parts, the others become U+FFFD.
