@@ -88,6 +88,7 @@ if [ ! -x /usr/bin/time ] || ! /usr/bin/time --version 2>&1 | grep -q GNU; then
   exit 2
 fi
 
+load_start=$(cut -d ' ' -f 1-3 /proc/loadavg)
 data=$work/$sizes
 mkdir -p "$data"
 cd "$data"
@@ -334,6 +335,7 @@ done
 
 echo
 echo "machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
+echo "load average (1, 5, 15 min): $load_start at the start, $(cut -d ' ' -f 1-3 /proc/loadavg) at the end"
 echo "ondrel: $ondrel ($("$ondrel" --version 2>/dev/null | head -1)); sizes: $sizes; data: $data"
 echo
 echo "| command | size | peak memory (MiB) | time (s) | peer | peer peak memory (MiB) | peer time (s) |"
