@@ -30,10 +30,6 @@ std::uint64_t Fnv1a(std::string_view bytes, std::uint64_t hash = 146959810393466
     return hash;
 }
 
-std::uint64_t HeaderCheck(const IndexHeader& h) noexcept {
-    return Fnv1a(std::string_view(reinterpret_cast<const char*>(&h), offsetof(IndexHeader, check)));
-}
-
 std::string ReadFailureText(platform::ReadFailure f) {
     return f == platform::ReadFailure::Exhausted ? "out of memory" : "it cannot be read";
 }
@@ -213,6 +209,10 @@ std::string Changed(const IndexHeader& h, const platform::FileIdentity& now) {
 
 std::string IndexNameOf(const std::string& catalogue) { return catalogue + ".index"; }
 
+std::uint64_t IndexHeaderCheck(const IndexHeader& h) noexcept {
+    return Fnv1a(std::string_view(reinterpret_cast<const char*>(&h), offsetof(IndexHeader, check)));
+}
+
 platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& catalogue) {
     platform::Result<platform::File, platform::OpenFailure> opened =
         platform::File::Open(catalogue, platform::Share::ReadWrite, true);
@@ -324,7 +324,7 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
     header.unsized = unsized.size();
     header.damaged = damaged.size();
     header.damagedBytes = damagedBytes;
-    header.check = HeaderCheck(header);
+    header.check = IndexHeaderCheck(header);
     out.seekp(0);
     Put(out, header);
     out.close();
@@ -359,7 +359,7 @@ platform::Result<IndexedCatalogue, IndexRefusal> IndexedCatalogue::Open(const st
     if (h.byteOrder != kIndexByteOrder) return refuse("written on a machine of another byte order");
     if (h.version != kIndexVersion)
         return refuse("made by another version of ondrel (index version " + std::to_string(h.version) + ")");
-    if (h.check != HeaderCheck(h)) return refuse("damaged (its header)");
+    if (h.check != IndexHeaderCheck(h)) return refuse("damaged (its header)");
     // Counts bounded first, so that the sum below cannot wrap.
     constexpr std::uint64_t kMany = std::uint64_t{1} << 40;
     if (h.entries > kMany || h.sized + h.unsized != h.entries || h.damaged > kMany || h.damagedBytes > kMany ||

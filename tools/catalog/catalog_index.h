@@ -58,6 +58,9 @@ struct IndexHeader {
     std::uint64_t check;  // FNV-1a of the bytes before it
 };
 
+// The header's check: FNV-1a of its bytes before the check.
+std::uint64_t IndexHeaderCheck(const IndexHeader& header) noexcept;
+
 struct IndexedEntry {
     std::uint64_t offset;  // of the line's text, after any byte-order mark
     std::uint32_t length;  // without the line end (CR LF or LF)
