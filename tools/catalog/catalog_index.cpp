@@ -241,6 +241,7 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
             if (read.kind == CatalogueLineRead::Kind::Entry) names.push_back({Fnv1a(read.entry.name), line.offset});
         }
     }
+    const std::size_t entryLines = names.size();
     platform::Result<std::unordered_map<std::uint64_t, std::uint64_t>, Reason> repeated = RepeatedNames(file, std::move(names));
     if (!repeated) return repeated.failure();
     std::unordered_map<std::uint64_t, std::uint64_t> lineOfFirst;
@@ -257,6 +258,7 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
 
     // Second read: the entries numbered, written in order; the sizes kept to sort.
     std::vector<SizedEntry> sized;
+    sized.reserve(entryLines);  // at most one per entry line: 16 bytes each, not twice that from growing
     std::vector<std::uint64_t> unsized;
     std::vector<DamagedLine> damaged;
     {
