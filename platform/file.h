@@ -178,6 +178,7 @@ public:
 private:
     friend class ManyFiles;
     friend class FileReader;
+    friend class Mapping;
     File(std::intptr_t handle, const FileIdentity& atOpen) noexcept : handle_(handle), atOpen_(atOpen) {}
 
     UniqueHandle<FileTraits> handle_;

@@ -3,7 +3,9 @@
 # exit statuses; make --catalog; make --against and --against-catalog
 # (cheap lists that hold for their file and fail for the others, --explain,
 # --json, files that cannot be told apart); identify (names, unknown files,
-# -r, --json, --quiet, damaged lines, standard input); catalog check.
+# -r, --json, --quiet, damaged lines, standard input); catalog check;
+# catalog index (used when fresh, said and left alone when stale, the same
+# output either way).
 # Usage: catalog_cli_test.sh EMULATOR-OR-EMPTY TOOL
 set -u
 emulator=$1 tool=$(readlink -f "$2")
@@ -138,6 +140,49 @@ expect "catalog check: a file of no entry" 1 '^file versions/stranger\.bin is re
 expect "catalog check json" 1 '"recognisedNone": 1' '' -- catalog check --json known.cat versions
 expect "catalog check: no folder" 2 '' 'not a folder' -- catalog check known.cat versions/v1.bin
 expect "catalog check: empty folder" 1 '^0 files' '' -- catalog check known.cat empty
+
+# ---- catalog index ----
+expect "help catalog index" 0 'CATALOG\.index' '' -- catalog index --help
+expect "index of standard input" 2 '' 'not standard input' -- catalog index -
+expect "index of a missing catalogue" 2 '' 'missing\.cat: not found' -- catalog index missing.cat
+expect "index of a folder" 2 '' 'a folder' -- catalog index versions
+# same NAME ARGS...: the output (standard output and error) and status
+# without the index and with a fresh one are byte for byte the same.
+same() {
+  local name=$1 cat=$2; shift 2
+  local without with
+  rm -f "$dir/$cat.index"
+  without=$(cd "$dir" && run "$@" 2>&1 </dev/null; echo "status $?")
+  (cd "$dir" && run catalog index "$cat" >/dev/null 2>&1 </dev/null)
+  [ -f "$dir/$cat.index" ] || { bad "$name: no index made"; return; }
+  with=$(cd "$dir" && run "$@" 2>&1 </dev/null; echo "status $?")
+  [ "$without" = "$with" ] && ok || { bad "$name: other output through the index"; diff <(echo "$without") <(echo "$with"); }
+}
+printf 'tab\\there\tFILESIZE=1000\nback\\\\slash\tFILESIZE=65536\nsized twice\tFILESIZE=65536,FILESIZE=1000\nfirst 16\tSIZEMD5=0|15|%s\n' "$first16" >"$dir/escapes.cat"
+for cat in known.cat mixed.cat blank.cat escapes.cat; do
+  same "identify $cat" "$cat" identify "$cat" "${v[@]}" stranger.bin copy.bin missing.bin
+  same "identify --json $cat" "$cat" identify --json "$cat" "${v[@]}" stranger.bin missing.bin
+  same "identify -r $cat" "$cat" identify "$cat" -r versions
+  same "catalog check $cat" "$cat" catalog check "$cat" versions
+  same "catalog check --json $cat" "$cat" catalog check --json "$cat" versions
+done
+expect "index written" 0 '^known\.cat\.index: 4 entries \(0 without a size\), 0 damaged lines, [0-9]+ bytes$' '' -- catalog index known.cat
+expect "index of damaged lines" 1 ' 1 damaged line, ' 'mixed\.cat:7: damaged line: no TAB' -- catalog index mixed.cat
+expect "index used: no note" 0 '^versions/v2\.bin	version 1$' '^1 file: 1 identified' -- identify known.cat versions/v2.bin
+grep -q stale "$dir/stderr" && bad "a fresh index said stale" || ok
+cp "$dir/known.cat" "$dir/known.bak"
+printf 'added\tMD5=00\n' >>"$dir/known.cat"
+expect "stale said" 0 '^versions/v2\.bin	version 1$' 'known\.cat\.index: stale: the catalogue.s size changed' -- identify known.cat versions/v2.bin
+expect "stale said once" 0 '' '' -- identify known.cat "${v[@]}"
+[ "$(grep -c stale "$dir/stderr")" = 1 ] && ok || bad "stale said $(grep -c stale "$dir/stderr") times"
+expect "stale, quiet" 0 '^$' '^$' -- identify -q known.cat versions/v2.bin
+expect "stale, catalog check" 1 '4 recognised by exactly one entry' 'stale' -- catalog check known.cat versions
+printf 'not an index at all, not one' >"$dir/known.cat.index"
+expect "garbage index said" 0 '^versions/v2\.bin	version 1$' 'known\.cat\.index: damaged' -- identify known.cat versions/v2.bin
+cp "$dir/known.bak" "$dir/known.cat"
+(cd "$dir" && run catalog index known.cat >/dev/null 2>&1)
+head -c 200 "$dir/known.cat.index" >"$dir/cut" && mv "$dir/cut" "$dir/known.cat.index"
+expect "truncated index said" 0 '^versions/v2\.bin	version 1$' 'truncated' -- identify known.cat versions/v2.bin
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

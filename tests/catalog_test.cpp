@@ -7,6 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <random>
 
 #include "checks/engine.h"
@@ -17,6 +22,7 @@
 #include "tests/support/pe_writer.h"
 #include "tests/support/test_files.h"
 #include "tools/catalog/catalog.h"
+#include "tools/catalog/catalog_index.h"
 #include "tools/rules/file_facts.h"
 #include "tools/manifest/manifest.h"
 #include "tools/catalog/one_file.h"
@@ -249,6 +255,204 @@ TEST(IdentifyIndex, FilesAreCheckedAgainstTheirSizeAndTheEntriesWithoutOne) {
         EXPECT_TRUE(m.held.empty()) << path;
         EXPECT_FALSE(m.problem.empty()) << path;
     }
+}
+
+// ---- identify and catalog check: the index on disk ----
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+struct IndexedCase {
+    const char* name;
+    std::string text;
+};
+
+// Whatever the catalogue holds, its index gives what reading it whole
+// gives: the entries, the damaged lines, and for each file the same
+// candidates, entries held (numbers and names) and problems.
+TEST(CatalogueIndexOnDisk, MatchesAsTheWholeCatalogueDoes) {
+    TempDir dir;
+    const std::string three = dir.Write("three", "abc");
+    const std::string eleven = dir.Write("eleven", "hello world");
+    const std::string empty = dir.Write("empty", "");
+    const std::string files[] = {three, eleven, empty, dir.File("missing")};
+    const std::string abc = ondrel::testing::DigestOfBytes("abc");
+    const std::vector<IndexedCase> cases = {
+        {"sizes and none", "a\tFILESIZE=3\nb\tFILESIZE=11\nc\tMD5=" + abc + "\nd\tFILESIZE<=20\n"},
+        {"one size many times", "a\tFILESIZE=3,MD5=00\nb\tFILESIZE=3\nc\tFILESIZE=3,MD5=" + abc + "\nd\tFILESIZE=3\n"},
+        {"byte-order mark and CR LF", "\xEF\xBB\xBFx\tFILESIZE=3\r\n# note\r\n\r\ny\tFILESIZE=11\r\nz\tFILESIZE<=3\r\n"},
+        {"a mark alone on its line", "\xEF\xBB\xBF\nx\tFILESIZE=3\n"},
+        {"escapes", "tab\\there\tFILESIZE=3\nback\\\\slash\t\"FILESIZE=11\"\nnl\\n\tMD5=\\\\\n"},
+        {"damaged lines", "no tab\na\tFILESIZE=3\nbad\\qescape\tMD5=1\n\tMD5=2\nempty list\t\nb\tFILESIZE=0\n"},
+        {"names given before", "a\tFILESIZE=3\na\tFILESIZE=11\nb\tMD5=1\na\tMD5=2\nb\tFILESIZE=3\nc\tFILESIZE=3\n"},
+        {"no line end at the end", "a\tFILESIZE=11\nb\tFILESIZE=3"},
+        {"size texts that never hold", "a\tFILESIZE=03\nb\tFILESIZE=3,FILESIZE=4\nc\tmd5=1,filesize=0\n"},
+        {"comments and blanks only", "# nothing\n   \n\t\n"},
+        {"empty", ""},
+        {"a long line", "long\tFILESIZE=3,INI=" + std::string(3u << 20, 'x') + "\nshort\tFILESIZE=3\n"},
+    };
+    for (const IndexedCase& c : cases) {
+        const std::string catalogue = dir.Write(std::string("cat-") + c.name, c.text);
+        const Catalogue whole = ParseCatalogue(c.text);
+        const CatalogueIndex sizes(whole);
+        const platform::Result<IndexWritten, platform::Reason> written = WriteCatalogueIndex(catalogue);
+        ASSERT_TRUE(written) << c.name << ": " << written.failure().text;
+        EXPECT_EQ(written->entries, whole.entries.size()) << c.name;
+        EXPECT_EQ(written->name, catalogue + ".index") << c.name;
+        platform::Result<IndexedCatalogue, IndexRefusal> indexed = IndexedCatalogue::Open(catalogue);
+        ASSERT_TRUE(indexed) << c.name << ": " << indexed.failure().why;
+        ASSERT_EQ(indexed->Entries(), whole.entries.size()) << c.name;
+        EXPECT_EQ(indexed->Unsized(), sizes.Unsized()) << c.name;
+        ASSERT_EQ(indexed->Damaged().size(), whole.damaged.size()) << c.name;
+        for (std::size_t i = 0; i < whole.damaged.size(); ++i) {
+            EXPECT_EQ(indexed->Damaged()[i].line, whole.damaged[i].line) << c.name;
+            EXPECT_EQ(indexed->Damaged()[i].damage, whole.damaged[i].damage) << c.name;
+        }
+        for (std::size_t i = 0; i < whole.entries.size(); ++i) {
+            const platform::Result<CatalogueEntry, platform::Reason> e = indexed->Entry(i);
+            ASSERT_TRUE(e) << c.name;
+            EXPECT_EQ(e->line, whole.entries[i].line) << c.name;
+            EXPECT_EQ(e->name, whole.entries[i].name) << c.name;
+            EXPECT_EQ(e->checkList, whole.entries[i].checkList) << c.name;
+        }
+        for (const std::string& file : files) {
+            const FileMatch want = MatchFile(file, whole, sizes);
+            const FileMatch got = indexed->Match(file);
+            EXPECT_EQ(got.held, want.held) << c.name << ": " << file;
+            EXPECT_EQ(got.names, want.names) << c.name << ": " << file;
+            EXPECT_EQ(got.candidates, want.candidates) << c.name << ": " << file;
+            EXPECT_EQ(got.problem, want.problem) << c.name << ": " << file;
+        }
+    }
+}
+
+// The header of an index as written, and put back with its check made again.
+IndexHeader HeaderOf(const std::string& bytes) {
+    IndexHeader h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    return h;
+}
+
+std::string WithHeader(std::string bytes, IndexHeader h) {
+    h.check = IndexHeaderCheck(h);
+    std::memcpy(bytes.data(), &h, sizeof h);
+    return bytes;
+}
+
+struct StaleCase {
+    const char* name;
+    // Changes the catalogue or its index (the index's bytes given) after indexing.
+    std::function<void(const std::string& catalogue, std::string& index)> change;
+    const char* why;
+};
+
+// An index is used only for the catalogue it was made from, whole and of
+// this version; anything else is refused with the reason, never read.
+TEST(CatalogueIndexOnDisk, StaleDamagedAndForeignIndexesAreRefused) {
+    const std::string text = "a\tFILESIZE=3\nb\tFILESIZE=11\nc\tMD5=1\nbad\n";
+    const std::int64_t aged = static_cast<std::int64_t>(std::time(nullptr)) - 3600;
+    const std::vector<StaleCase> cases = {
+        {"a line added", [](const std::string& c, std::string&) { WriteAll(c, ReadAll(c) + "d\tMD5=2\n"); },
+         "size changed"},
+        {"rewritten to the same size, its time put back",
+         [aged](const std::string& c, std::string&) {
+             WriteAll(c, "a\tFILESIZE=4\nb\tFILESIZE=11\nc\tMD5=1\nbad\n");
+             ondrel::testing::SetLastWriteTime(c, aged);
+         },
+         "written since"},
+        {"replaced by a copy",
+         [](const std::string& c, std::string&) {
+             const std::string bytes = ReadAll(c);
+             std::filesystem::remove(c);
+             WriteAll(c, bytes);
+         },
+         ""},
+        {"index truncated", [](const std::string&, std::string& i) { i.resize(i.size() - 8); }, "truncated"},
+        {"index cut inside its header", [](const std::string&, std::string& i) { i.resize(100); }, "shorter than its header"},
+        {"index of garbage", [](const std::string&, std::string& i) { i = std::string(i.size(), 'x'); }, "not an index"},
+        {"index header damaged", [](const std::string&, std::string& i) { i[40] ^= 1; }, "its header"},
+        {"index of another version",
+         [](const std::string&, std::string& i) {
+             IndexHeader h = HeaderOf(i);
+             h.version = kIndexVersion + 1;
+             i = WithHeader(i, h);
+         },
+         "another version"},
+        {"index counts more entries than it holds",
+         [](const std::string&, std::string& i) {
+             IndexHeader h = HeaderOf(i);
+             ++h.entries;
+             ++h.unsized;
+             i = WithHeader(i, h);
+         },
+         "truncated"},
+        {"index of another byte order",
+         [](const std::string&, std::string& i) {
+             IndexHeader h = HeaderOf(i);
+             h.byteOrder = 0x04030201;
+             i = WithHeader(i, h);
+         },
+         "byte order"},
+    };
+    for (const StaleCase& c : cases) {
+        TempDir dir;
+        ondrel::testing::ClockAhead settled;
+        const std::string catalogue = dir.WriteAged("known.cat", text);
+        const platform::Result<IndexWritten, platform::Reason> written = WriteCatalogueIndex(catalogue);
+        ASSERT_TRUE(written) << c.name;
+        ASSERT_FALSE(written->digestKept) << c.name << ": the catalogue should count as settled";
+        ASSERT_TRUE(IndexedCatalogue::Open(catalogue)) << c.name;
+        std::string index = ReadAll(written->name);
+        c.change(catalogue, index);
+        WriteAll(written->name, index);
+        const platform::Result<IndexedCatalogue, IndexRefusal> opened = IndexedCatalogue::Open(catalogue);
+        ASSERT_FALSE(opened) << c.name;
+        EXPECT_FALSE(opened.failure().absent) << c.name;
+        EXPECT_NE(opened.failure().why.find(c.why), std::string::npos) << c.name << ": " << opened.failure().why;
+    }
+    TempDir dir;
+    const platform::Result<IndexedCatalogue, IndexRefusal> none = IndexedCatalogue::Open(dir.Write("plain.cat", text));
+    ASSERT_FALSE(none);
+    EXPECT_TRUE(none.failure().absent);
+}
+
+// A catalogue indexed just after it was written may be rewritten within
+// the resolution of its times with its identity unchanged: its digest is
+// kept then, and a rewrite is caught by the bytes even where the identity
+// says nothing (the identity put back here, as a coarse clock would leave it).
+TEST(CatalogueIndexOnDisk, AnIndexOfAFreshCatalogueChecksItsBytes) {
+    TempDir dir;
+    const std::string file = dir.Write("three", "abc");
+    const std::string catalogue = dir.Write("fresh.cat", "a\tFILESIZE=3\n");
+    const platform::Result<IndexWritten, platform::Reason> written = WriteCatalogueIndex(catalogue);
+    ASSERT_TRUE(written);
+    ASSERT_TRUE(written->digestKept);
+    platform::Result<IndexedCatalogue, IndexRefusal> fresh = IndexedCatalogue::Open(catalogue);
+    ASSERT_TRUE(fresh) << fresh.failure().why;
+    EXPECT_EQ(fresh->Match(file).names, std::vector<std::string>{"a"});
+
+    WriteAll(catalogue, "b\tFILESIZE=3\n");
+    // As the index's reader sees it: through the opened catalogue.
+    platform::Result<platform::File, platform::OpenFailure> reopened = platform::File::Open(catalogue, platform::Share::ReadWrite);
+    ASSERT_TRUE(reopened);
+    const std::optional<platform::FileIdentity> now = reopened->IdentityAtOpen();
+    reopened = platform::File();
+    IndexHeader h = HeaderOf(ReadAll(written->name));
+    h.volume = now->volume;
+    h.fileNumber = now->index;
+    h.size = now->size;
+    h.modified = now->modified;
+    h.changed = now->changed;
+    WriteAll(written->name, WithHeader(ReadAll(written->name), h));
+    const platform::Result<IndexedCatalogue, IndexRefusal> stale = IndexedCatalogue::Open(catalogue);
+    ASSERT_FALSE(stale);
+    EXPECT_NE(stale.failure().why.find("bytes changed"), std::string::npos) << stale.failure().why;
 }
 
 // ---- identify: many lists against one file ----

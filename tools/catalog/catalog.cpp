@@ -36,23 +36,39 @@ platform::Result<CatalogueEntry, platform::Reason> ReadEntry(std::string_view li
 
 }  // namespace
 
+CatalogueLineRead ReadCatalogueLine(std::string_view line) {
+    CatalogueLineRead read;
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') return read;
+    platform::Result<CatalogueEntry, platform::Reason> entry = ReadEntry(line);
+    if (!entry) {
+        read.kind = CatalogueLineRead::Kind::Damaged;
+        read.damage = std::move(entry.failure().text);
+        return read;
+    }
+    read.kind = CatalogueLineRead::Kind::Entry;
+    read.entry = std::move(*entry);
+    return read;
+}
+
+std::string RepeatedNameDamage(std::size_t firstLine) { return "the name of line " + std::to_string(firstLine) + " again"; }
+
 Catalogue ParseCatalogue(std::string_view text) {
     Catalogue catalogue;
     std::unordered_map<std::string, std::size_t> lineOfName;
     for (const TextLine& line : SplitLines(text)) {
-        const std::size_t first = line.text.find_first_not_of(" \t");
-        if (first == std::string_view::npos || line.text[first] == '#') continue;
-        platform::Result<CatalogueEntry, platform::Reason> entry = ReadEntry(line.text);
-        if (!entry) {
-            catalogue.damaged.push_back({line.number, entry.failure().text});
+        CatalogueLineRead read = ReadCatalogueLine(line.text);
+        if (read.kind == CatalogueLineRead::Kind::Nothing) continue;
+        if (read.kind == CatalogueLineRead::Kind::Damaged) {
+            catalogue.damaged.push_back({line.number, std::move(read.damage)});
             continue;
         }
-        if (auto [at, added] = lineOfName.try_emplace(entry->name, line.number); !added) {
-            catalogue.damaged.push_back({line.number, "the name of line " + std::to_string(at->second) + " again"});
+        if (auto [at, added] = lineOfName.try_emplace(read.entry.name, line.number); !added) {
+            catalogue.damaged.push_back({line.number, RepeatedNameDamage(at->second)});
             continue;
         }
-        entry->line = line.number;
-        catalogue.entries.push_back(std::move(*entry));
+        read.entry.line = line.number;
+        catalogue.entries.push_back(std::move(read.entry));
     }
     return catalogue;
 }
@@ -108,34 +124,50 @@ std::string WhyNoRegularFile(const std::string& path) {
 }  // namespace
 
 FileMatch MatchFile(const std::string& path, const Catalogue& catalogue, const CatalogueIndex& index) {
+    std::vector<Candidate> candidates;
+    return MatchFile(path, [&](const std::string& sizeText) -> platform::Result<std::vector<Candidate>, platform::Reason> {
+        candidates.clear();
+        for (std::size_t i : index.Candidates(sizeText)) candidates.push_back({i, &catalogue.entries[i]});
+        return std::move(candidates);
+    });
+}
+
+FileMatch MatchFile(const std::string& path, const CandidatesOfSize& candidatesOf) {
     FileMatch match;
+    auto fail = [&](std::string problem) {
+        match.held.clear();
+        match.names.clear();
+        match.problem = std::move(problem);
+    };
     try {
         if (!platform::IdentityOf(path)) {
             match.problem = WhyNoRegularFile(path);
             return match;
         }
-        const std::vector<std::size_t> candidates = index.Candidates(std::to_string(FileSizeLow32(path)));
-        match.candidates = candidates.size();
+        const platform::Result<std::vector<Candidate>, platform::Reason> candidates =
+            candidatesOf(std::to_string(FileSizeLow32(path)));
+        if (!candidates) {
+            fail(candidates.failure().text);
+            return match;
+        }
+        match.candidates = candidates->size();
         ListsOfOneFile lists(path);
         ExhaustionWatch watch;
-        for (std::size_t i : candidates)
-            if (lists.Holds(catalogue.entries[i].checkList, &watch)) match.held.push_back(i);
+        for (const Candidate& c : *candidates) {
+            if (!lists.Holds(c.read->checkList, &watch)) continue;
+            match.held.push_back(c.entry);
+            match.names.push_back(c.read->name);
+        }
         if (!watch.reason.empty()) {
-            match.held.clear();
-            match.problem = watch.reason;
+            fail(watch.reason);
             return match;
         }
         // Asked after the lists, so that a file removed while they ran is missing too.
-        if (!platform::IdentityOf(path)) {
-            match.held.clear();
-            match.problem = WhyNoRegularFile(path);
-        }
+        if (!platform::IdentityOf(path)) fail(WhyNoRegularFile(path));
     } catch (const std::bad_alloc&) {
-        match.held.clear();
-        match.problem = "out of memory";
+        fail("out of memory");
     } catch (const platform::ResourcesExhausted& e) {
-        match.held.clear();
-        match.problem = e.what();
+        fail(e.what());
     }
     return match;
 }

@@ -10,11 +10,14 @@
 // its size and those that require none, all of them through one
 // ListsOfOneFile (each rule's text computed once for the file).
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace ondrel::tool {
 
@@ -35,6 +38,21 @@ struct Catalogue {
 };
 
 Catalogue ParseCatalogue(std::string_view text);
+
+// What one line of a catalogue (without its line end) holds: nothing (a
+// blank line, a comment), an entry (its line left 0), or damage. The one
+// reading of a line, for the whole text and for a line read back by an
+// index. A name given before is not seen here: that takes the lines before.
+struct CatalogueLineRead {
+    enum class Kind { Nothing, Entry, Damaged };
+    Kind kind = Kind::Nothing;
+    CatalogueEntry entry;
+    std::string damage;
+};
+CatalogueLineRead ReadCatalogueLine(std::string_view line);
+
+// The damage of a line whose name an earlier entry has.
+std::string RepeatedNameDamage(std::size_t firstLine);
 
 // One line of a catalogue (without its line feed).
 std::string CatalogueLine(const std::string& name, const std::string& checkList);
@@ -60,6 +78,7 @@ private:
 // Which entries hold for one file.
 struct FileMatch {
     std::vector<std::size_t> held;   // entries, in catalogue order
+    std::vector<std::string> names;  // of those entries
     std::size_t candidates = 0;      // entries evaluated
     std::string problem;             // why the file could not be matched (no regular file there, the
                                      // process out of resources); empty when it was
@@ -73,5 +92,17 @@ struct FileMatch {
 // want of them, not for the file). This is all the work of one file, so
 // many files may be matched at once.
 FileMatch MatchFile(const std::string& path, const Catalogue& catalogue, const CatalogueIndex& index);
+
+// The same for entries found some other way (an index on disk): for a size
+// text, the entries that may hold for a file of that size, in catalogue
+// order, each with its position in the catalogue; or why they could not be
+// had (a problem of the file's match). The entries pointed to live until
+// the next call.
+struct Candidate {
+    std::size_t entry = 0;
+    const CatalogueEntry* read = nullptr;
+};
+using CandidatesOfSize = std::function<platform::Result<std::vector<Candidate>, platform::Reason>(const std::string&)>;
+FileMatch MatchFile(const std::string& path, const CandidatesOfSize& candidatesOf);
 
 }  // namespace ondrel::tool

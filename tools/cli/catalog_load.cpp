@@ -8,17 +8,33 @@
 
 namespace ondrel::tool {
 
-std::optional<Catalogue> LoadCatalogue(const std::string& name, std::string_view subcommand, bool quiet) {
+namespace {
+
+std::optional<LoadedCatalogue> ReadWhole(const std::string& name, std::string_view subcommand, bool silent) {
+    if (name != "-") {
+        platform::Result<IndexedCatalogue, IndexRefusal> indexed = IndexedCatalogue::Open(name);
+        if (indexed) return LoadedCatalogue(std::move(*indexed));
+        if (!indexed.failure().absent && !silent)
+            Warn(subcommand, indexed.failure().why + "; the catalogue is read whole instead (ondrel catalog index " +
+                                 name + " makes it again)");
+    }
     const platform::Result<std::string, platform::Reason> text = ReadText(name, "catalogue");
     if (!text) {
         Warn(subcommand, name + ": " + text.failure().text);
         return std::nullopt;
     }
-    Catalogue catalogue = ParseCatalogue(*text);
-    if (!quiet)
-        for (const DamagedLine& d : catalogue.damaged)
-            Warn(subcommand, name + ":" + std::to_string(d.line) + ": damaged line: " + d.damage);
-    if (!quiet && catalogue.entries.empty()) Warn(subcommand, name + ": no entry");
+    return LoadedCatalogue(ParseCatalogue(*text));
+}
+
+}  // namespace
+
+std::optional<LoadedCatalogue> LoadCatalogue(const std::string& name, std::string_view subcommand, bool quiet,
+                                             bool silent) {
+    std::optional<LoadedCatalogue> catalogue = ReadWhole(name, subcommand, silent);
+    if (!catalogue || quiet) return catalogue;
+    for (const DamagedLine& d : catalogue->Damaged())
+        Warn(subcommand, name + ":" + std::to_string(d.line) + ": damaged line: " + d.damage);
+    if (catalogue->Entries() == 0) Warn(subcommand, name + ": no entry");
     return catalogue;
 }
 

@@ -6,13 +6,17 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/catalog/catalog.h"
+#include "tools/catalog/catalog_index.h"
 
 namespace ondrel::tool {
 
-// The catalogue, with each damaged line said on standard error (with its
-// line number) unless quiet; nothing when it cannot be read (said).
-std::optional<Catalogue> LoadCatalogue(const std::string& name, std::string_view subcommand, bool quiet);
+// The catalogue, through its index when that is fresh (see
+// IndexedCatalogue::Open), else read whole, with each damaged line said on
+// standard error (with its line number) unless quiet; nothing when it cannot
+// be read (said). An index that is there but not used is said unless
+// silent, once: the text is read instead.
+std::optional<LoadedCatalogue> LoadCatalogue(const std::string& name, std::string_view subcommand, bool quiet,
+                                             bool silent);
 
 struct FileToMatch {
     std::string path;   // as the checks open it

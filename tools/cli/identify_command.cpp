@@ -41,7 +41,7 @@ private:
     std::string Summary() const;
 
     const IdentifyOptions& o_;
-    Catalogue catalogue_;
+    std::optional<LoadedCatalogue> catalogue_;
     std::optional<JsonWriter> json_;
     Counts counts_;
 };
@@ -56,13 +56,13 @@ void IdentifyRun::Emit(const FileToMatch& f, const FileMatch& m) {
     if (!m.problem.empty() && !o_.json) Warn("identify", f.path + ": " + m.problem);
     if (json_) {
         json names = json::array();
-        for (std::size_t i : m.held) names.push_back(catalogue_.entries[i].name);
+        for (const std::string& name : m.names) names.push_back(name);
         json_->Element({{"path", f.shown}, {"names", names}, {"candidates", m.candidates},
                         {"problem", m.problem.empty() ? json(nullptr) : json(m.problem)}});
         return;
     }
     std::string line = EscapeField(f.shown);
-    for (std::size_t i : m.held) line += "\t" + EscapeField(catalogue_.entries[i].name);
+    for (const std::string& name : m.names) line += "\t" + EscapeField(name);
     if (m.held.empty()) line += "\tunknown";
     out::Line(line);
 }
@@ -75,9 +75,8 @@ std::string IdentifyRun::Summary() const {
 }
 
 int IdentifyRun::Run() {
-    std::optional<Catalogue> loaded = LoadCatalogue(o_.catalogue, "identify", o_.quiet);
-    if (!loaded) return kUsage;
-    catalogue_ = std::move(*loaded);
+    catalogue_ = LoadCatalogue(o_.catalogue, "identify", o_.quiet, o_.quiet);
+    if (!catalogue_) return kUsage;
     for (const std::string& folder : o_.folders) {
         if (!platform::IsFolder(folder)) {
             Warn("identify", folder + ": not a folder");
@@ -86,19 +85,18 @@ int IdentifyRun::Run() {
     }
     bool lost = false;
     const std::vector<FileToMatch> files = FilesToMatch(o_.files, o_.folders, "identify", lost);
-    const CatalogueIndex index(catalogue_);
     if (o_.json) {
         json_.emplace();
         json_->Member("catalogue", o_.catalogue);
-        json_->Member("entries", catalogue_.entries.size());
+        json_->Member("entries", catalogue_->Entries());
         json damaged = json::array();
-        for (const DamagedLine& d : catalogue_.damaged) damaged.push_back({{"line", d.line}, {"damage", d.damage}});
+        for (const DamagedLine& d : catalogue_->Damaged()) damaged.push_back({{"line", d.line}, {"damage", d.damage}});
         json_->Member("damagedLines", damaged);
         json_->BeginArray("files");
     }
     RunInOrder<FileMatch>(
         files.size(), o_.jobs ? o_.jobs : platform::Cores(),
-        [&](std::size_t i) { return MatchFile(files[i].path, catalogue_, index); },
+        [&](std::size_t i) { return catalogue_->Match(files[i].path); },
         [&](std::size_t i, FileMatch& m) { Emit(files[i], m); }, [](std::size_t) { out::Flush(); },
         [](const std::string& note) { Warn("identify", note); });
     if (json_) {
@@ -112,7 +110,7 @@ int IdentifyRun::Run() {
         std::fputs((Summary() + "\n").c_str(), stderr);
     }
     const bool exact = counts_.files > 0 && counts_.identified == counts_.files;
-    return exact && !lost && catalogue_.damaged.empty() ? kHolds : kFails;
+    return exact && !lost && catalogue_->Damaged().empty() ? kHolds : kFails;
 }
 
 }  // namespace
@@ -147,6 +145,10 @@ void SetupIdentify(CLI::App& app, int& status) {
         "Each file is checked only against the entries whose list requires its size (FILESIZE=N) and those "
         "that require none, with the library's engine; what each rule computes from a file is computed once "
         "for all of them. A path that leads to no regular file is said, and is not identified.\n"
+        "When CATALOG.index, written by ondrel catalog index, is beside the catalogue and fresh, the catalogue is "
+        "read through it, in place: only the lines of each file's candidates are read. A stale, damaged or "
+        "truncated index, or one of another version, is said once on standard error (unless -q) and not used: "
+        "the catalogue is read whole. The results are the same either way.\n"
         "Exit status: 0 every file was identified by exactly one entry; 1 a file is unknown, is identified by "
         "several entries or could not be read, a catalogue line is damaged, or a folder could not be walked "
         "in full; 2 a usage error, a catalogue that cannot be read, or a failed write.");
