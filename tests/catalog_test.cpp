@@ -433,9 +433,12 @@ TEST(CatalogueIndexOnDisk, AnIndexOfAFreshCatalogueChecksItsBytes) {
     const platform::Result<IndexWritten, platform::Reason> written = WriteCatalogueIndex(catalogue);
     ASSERT_TRUE(written);
     ASSERT_TRUE(written->digestKept);
-    platform::Result<IndexedCatalogue, IndexRefusal> fresh = IndexedCatalogue::Open(catalogue);
-    ASSERT_TRUE(fresh) << fresh.failure().why;
-    EXPECT_EQ(fresh->Match(file).names, std::vector<std::string>{"a"});
+    {
+        // Closed before the index is patched: Windows writes no file that is mapped.
+        platform::Result<IndexedCatalogue, IndexRefusal> fresh = IndexedCatalogue::Open(catalogue);
+        ASSERT_TRUE(fresh) << fresh.failure().why;
+        EXPECT_EQ(fresh->Match(file).names, std::vector<std::string>{"a"});
+    }
 
     WriteAll(catalogue, "b\tFILESIZE=3\n");
     // As the index's reader sees it: through the opened catalogue.
