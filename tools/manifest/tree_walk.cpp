@@ -10,6 +10,21 @@ namespace ondrel::tool {
 using platform::EndsWithSeparator;
 using platform::kPathSeparator;
 
+namespace {
+
+// A folder's path, the separator (none when '\0') and a name, in a string of
+// just that size: callers that keep every file keep no slack.
+std::string Joined(const std::string& folder, char separator, const std::string& name) {
+    std::string joined;
+    joined.reserve(folder.size() + 1 + name.size());
+    joined += folder;
+    if (separator) joined += separator;
+    joined += name;
+    return joined;
+}
+
+}  // namespace
+
 TreeWalk::TreeWalk(std::string root, std::function<void(const WalkIssue&)> report)
     : root_(std::move(root)), report_(std::move(report)) {}
 
@@ -31,8 +46,8 @@ bool TreeWalk::Next(WalkedFile& file) {
             continue;
         }
         const platform::FolderEntry& e = frame.entries[frame.next++];
-        std::string path = frame.path + (EndsWithSeparator(frame.path) ? "" : std::string(1, kPathSeparator)) + e.name;
-        std::string relative = frame.relative.empty() ? e.name : frame.relative + "/" + e.name;
+        std::string path = Joined(frame.path, EndsWithSeparator(frame.path) ? '\0' : kPathSeparator, e.name);
+        std::string relative = frame.relative.empty() ? e.name : Joined(frame.relative, '/', e.name);
         using Kind = platform::FolderEntry::Kind;
         switch (e.kind) {
             case Kind::File:
