@@ -46,7 +46,8 @@ void Issue(MakePlan& plan, const std::string& path, const std::string& what, boo
 // The root line says where the paths start: from the list's folder when the
 // list goes into the tree, known before the walk ("." at the top, "..",
 // "../.." below). The list itself is left out wherever the walk meets it,
-// also when its place could not be known (the root line then names DIR).
+// also under a second name of it when it was written to another (the root
+// line then names DIR).
 MakePlan PlanTree(const std::string& dir) {
     MakePlan plan;
     const OwnList list(dir);

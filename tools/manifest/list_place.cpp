@@ -1,6 +1,7 @@
 // Where the manifest make --manifest writes lies.
 #include "tools/manifest/list_place.h"
 
+#include <utility>
 #include <vector>
 
 #include "platform/path.h"
@@ -22,6 +23,23 @@ bool IsOutput(const std::string& path, const platform::FileKey& output) {
     return key && key->SameFile(output);
 }
 
+ListPlace PlaceAt(std::string relative) {
+    ListPlace place{std::move(relative), "."};
+    for (char c : place.relative)
+        if (c == '/') place.up = place.up == "." ? ".." : place.up + "/..";
+    return place;
+}
+
+// The first file of the walk that is the output: where the system does not
+// tell the output's name (Wine does not for a handle a POSIX shell gave it),
+// only a walk before the walk finds it. It holds no more than the walk does.
+std::optional<ListPlace> SearchedFor(const std::string& dir, const platform::FileKey& output) {
+    TreeWalk walk(dir, [](const WalkIssue&) {});  // said by the walk that follows
+    for (WalkedFile f; walk.Next(f);)
+        if (IsOutput(f.path, output)) return PlaceAt(std::move(f.relative));
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<ListPlace> PlaceUnder(const std::string& dir, const std::string& full) {
@@ -40,15 +58,12 @@ std::optional<ListPlace> PlaceUnder(const std::string& dir, const std::string& f
         if (key && key->SameFile(*root)) break;
         if (top) return std::nullopt;
     }
-    ListPlace place{{}, "."};
+    std::string relative;
     for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        if (!place.relative.empty()) {
-            place.relative += '/';
-            place.up = place.up == "." ? ".." : place.up + "/..";
-        }
-        place.relative += *name;
+        if (!relative.empty()) relative += '/';
+        relative += *name;
     }
-    return place;
+    return PlaceAt(std::move(relative));
 }
 
 std::optional<ListPlace> WhereTheListGoes(const std::string& dir) {
@@ -68,9 +83,10 @@ std::optional<ListPlace> WhereTheListGoes(const std::string& dir) {
 
 OwnList::OwnList(const std::string& dir) : output_(platform::StandardOutputFile()) {
     if (!output_) return;
-    place_ = WhereTheListGoes(dir);
+    const bool named = platform::StandardOutputPath().has_value();
+    place_ = named ? WhereTheListGoes(dir) : SearchedFor(dir, *output_);
     // With one name, told by the system, it can be nowhere but at its place.
-    askEveryFile_ = !platform::StandardOutputHasOneName() || !platform::StandardOutputPath();
+    askEveryFile_ = !named || !platform::StandardOutputHasOneName();
 }
 
 bool OwnList::Is(const WalkedFile& file) const {

@@ -26,7 +26,9 @@ std::optional<ListPlace> PlaceUnder(const std::string& dir, const std::string& f
 std::optional<ListPlace> WhereTheListGoes(const std::string& dir);
 
 // The manifest as the walk of dir may meet it: at its place, or under a name
-// of its own when it has more than one or its place could not be known.
+// of its own when it has more than one or its name could not be known. Where
+// the system does not tell the name, the place is the first name of it a walk
+// meets, searched for before the walk.
 class OwnList {
 public:
     explicit OwnList(const std::string& dir);
