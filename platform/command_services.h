@@ -24,12 +24,17 @@ struct FileKey {
     }
 };
 std::optional<FileKey> StandardOutputFile() noexcept;
-// The name (without its folder) of that file when it has no other: only an
-// entry of that name can be it. Empty when that cannot be known (a file
-// with more than one link, no /proc, Windows).
-std::string StandardOutputSoleName();
+// The full name of that file, 8-bit text with no link among its folders;
+// nothing when standard output writes to no regular file or the system does
+// not tell (no /proc, a name the code page cannot hold).
+std::optional<std::string> StandardOutputPath();
+// Whether the system says that file has one name alone (one link): false
+// when it has more, or when that cannot be known.
+bool StandardOutputHasOneName() noexcept;
 // The same for a name (nothing when it leads to no regular file).
 std::optional<FileKey> FileKeyOf(const std::string& name);
+// The same for a folder, links followed (nothing when the name leads to no folder).
+std::optional<FileKey> FolderKeyOf(const std::string& name);
 
 // The threads to use when none are asked for: one per core.
 unsigned Cores() noexcept;

@@ -195,6 +195,37 @@ if [ -z "$emulator" ]; then
   (cd "$dir" && run make --manifest tree | run verify - 2>&1 | grep -q '^3 held') && ok || bad "make | verify - (the list inside counts too)"
 fi
 
+# ---- make --manifest: where the list lies, known before the walk ----
+# The root line comes first, so the place is found by the folders' identity
+# up front; a name of the list the walk meets is left out all the same.
+if [ -z "$emulator" ]; then
+  mklist() {  # NAME DIR LIST: make --manifest DIR > LIST (from the test folder), status 0
+    local s; (cd "$dir" && run make --manifest "$2" --rules md5 > "$3" 2>"$dir/stderr"); s=$?
+    [ $s = 0 ] || bad "$1: status $s: $(cat "$dir/stderr")"
+  }
+  root_line() { sed -n 2p "$dir/$1"; }
+  ln -s tree "$dir/treelink"
+  mklist "the tree through a link" treelink tree/top.list
+  [ "$(root_line tree/top.list)" = "#root-from-list	." ] && ok || bad "through a link: $(root_line tree/top.list)"
+  grep -q 'top.list' "$dir/tree/top.list" && bad "the list holds itself (through a link)" || ok
+  mklist "the tree as ./tree/sub/.." ./tree/sub/.. tree/sub/deeper.list
+  [ "$(root_line tree/sub/deeper.list)" = "#root-from-list	.." ] && ok || bad "relative: $(root_line tree/sub/deeper.list)"
+  [ "$(grep -vc '^#' "$dir/tree/sub/deeper.list")" = 4 ] && ok || bad "one, sub/inside.list, sub/two, top.list: $(cat "$dir/tree/sub/deeper.list")"
+  rm "$dir/tree/top.list" "$dir/tree/sub/deeper.list"
+  # A second name in the tree of a list written outside it: its place is not
+  # known, the root is named as given, and the half-written list left out.
+  : > "$dir/lists/twin.list"; ln "$dir/lists/twin.list" "$dir/tree/twin.list"
+  mklist "a second name in the tree" tree lists/twin.list
+  [ "$(root_line lists/twin.list)" = "#root	tree" ] && ok || bad "a second name: $(root_line lists/twin.list)"
+  grep -q 'twin.list' "$dir/lists/twin.list" && bad "the list holds its second name" || ok
+  rm "$dir/tree/twin.list"
+  # A folder reached through a link in the tree is not walked: a list there is not in the tree.
+  mkdir "$dir/elsewhere"; ln -s ../elsewhere "$dir/tree/out"
+  mklist "a list behind a link in the tree" tree tree/out/x.list
+  [ "$(root_line elsewhere/x.list)" = "#root	tree" ] && ok || bad "behind a link: $(root_line elsewhere/x.list)"
+  rm "$dir/tree/out"
+fi
+
 # ---- make: what cannot be walked or expressed (POSIX names and links) ----
 if [ -z "$emulator" ]; then
   mkdir -p "$dir/w/d" "$dir/w/locked"

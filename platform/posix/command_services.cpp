@@ -22,14 +22,25 @@ std::optional<FileKey> StandardOutputFile() noexcept {
     return FileKey{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-std::string StandardOutputSoleName() {
+std::optional<std::string> StandardOutputPath() {
     struct stat st{};
-    if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return {};
+    if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    // Linux keeps the name the file was opened by, its folders resolved.
     char target[4096];
     const ssize_t n = readlink("/proc/self/fd/1", target, sizeof target);
-    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return {};
-    const std::string path(target, static_cast<std::size_t>(n));
-    return path.substr(path.rfind('/') + 1);
+    if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return std::nullopt;
+    return std::string(target, static_cast<std::size_t>(n));
+}
+
+bool StandardOutputHasOneName() noexcept {
+    struct stat st{};
+    return fstat(1, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+std::optional<FileKey> FolderKeyOf(const std::string& name) {
+    struct stat st{};
+    if (name.empty() || stat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    return FileKey{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 }  // namespace ondrel::platform

@@ -6,6 +6,7 @@
 
 #include "platform/command_names.h"
 #include "platform/command_services.h"
+#include "platform/win32/handles.h"
 
 namespace ondrel::platform {
 
@@ -16,8 +17,10 @@ std::filesystem::path PathOfAnsi(const std::string& ansi) {
     return std::filesystem::path(wide);
 }
 
-bool AnsiNameOf(const std::filesystem::path& entry, std::string& name) {
-    const std::wstring wide = entry.filename().wstring();
+namespace {
+
+// Wide text in the ANSI code page; false when the code page lacks one of its characters.
+bool AnsiOf(const std::wstring& wide, std::string& name) {
     BOOL lacking = FALSE;
     const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
                                       nullptr, 0, nullptr, &lacking);
@@ -27,14 +30,26 @@ bool AnsiNameOf(const std::filesystem::path& entry, std::string& name) {
     return !lacking;
 }
 
+std::optional<FileKey> KeyOfHandle(HANDLE h) noexcept {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return std::nullopt;
+    return FileKey{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+bool StandardOutputIsDiskFile(HANDLE out) noexcept {
+    return out != INVALID_HANDLE_VALUE && out && GetFileType(out) == FILE_TYPE_DISK;
+}
+
+}  // namespace
+
+bool AnsiNameOf(const std::filesystem::path& entry, std::string& name) { return AnsiOf(entry.filename().wstring(), name); }
+
 bool StandardErrorIsTerminal() noexcept { return _isatty(2) != 0; }
 
 std::optional<FileKey> StandardOutputFile() noexcept {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == INVALID_HANDLE_VALUE || !out || GetFileType(out) != FILE_TYPE_DISK) return std::nullopt;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(out, &info))
-        return FileKey{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    if (!StandardOutputIsDiskFile(out)) return std::nullopt;
+    if (std::optional<FileKey> key = KeyOfHandle(out)) return key;
     // Wine answers only this for a handle inherited from a POSIX shell, without the volume.
     // FILE_ID_INFO and FileIdInfo (18), which the headers declare only for Windows 8 and later.
     struct {
@@ -48,7 +63,38 @@ std::optional<FileKey> StandardOutputFile() noexcept {
     return FileKey{info2.volume, index};
 }
 
-// Which names have no other link cannot be known here.
-std::string StandardOutputSoleName() { return {}; }
+std::optional<std::string> StandardOutputPath() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!StandardOutputIsDiskFile(out)) return std::nullopt;
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD size = GetFinalPathNameByHandleW(out, nullptr, 0, flags);
+    if (size == 0) return std::nullopt;
+    std::wstring wide(size, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(out, wide.data(), size, flags);
+    if (n == 0 || n >= size) return std::nullopt;
+    wide.resize(n);
+    // "\\?\C:\dir\name" or "\\?\UNC\server\share\name", made into the names the other calls take.
+    if (wide.rfind(L"\\\\?\\UNC\\", 0) == 0) wide.replace(0, 8, L"\\\\");
+    else if (wide.rfind(L"\\\\?\\", 0) == 0) wide.erase(0, 4);
+    std::string name;
+    if (!AnsiOf(wide, name)) return std::nullopt;
+    return name;
+}
+
+bool StandardOutputHasOneName() noexcept {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION info;
+    return StandardOutputIsDiskFile(out) && GetFileInformationByHandle(out, &info) && info.nNumberOfLinks == 1;
+}
+
+std::optional<FileKey> FolderKeyOf(const std::string& name) {
+    const DWORD attributes = GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
+    // No access asked; a folder opens only with backup semantics.
+    FileHandle folder(CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return std::nullopt;
+    return KeyOfHandle(folder.Get());
+}
 
 }  // namespace ondrel::platform

@@ -38,19 +38,37 @@ std::optional<LoadedCatalogue> LoadCatalogue(const std::string& name, std::strin
     return catalogue;
 }
 
+FilesToMatchSource::FilesToMatchSource(std::vector<std::string> files, std::vector<std::string> folders,
+                                       std::string_view subcommand)
+    : files_(std::move(files)), folders_(std::move(folders)), subcommand_(subcommand) {}
+
+bool FilesToMatchSource::Next(FileToMatch& file) {
+    if (nextFile_ < files_.size()) {
+        file.path = files_[nextFile_++];
+        file.shown = PortablePath(file.path);
+        return true;
+    }
+    for (WalkedFile walked;;) {
+        if (walk_ && walk_->Next(walked)) {
+            file.shown = PortablePath(walked.path);
+            file.path = std::move(walked.path);
+            return true;
+        }
+        walk_.reset();
+        if (nextFolder_ == folders_.size()) return false;
+        walk_.emplace(folders_[nextFolder_++], [this](const WalkIssue& i) {
+            Warn(subcommand_, i.path + ": " + i.what);
+            if (i.fails) lost_ = true;
+        });
+    }
+}
+
 std::vector<FileToMatch> FilesToMatch(const std::vector<std::string>& files, const std::vector<std::string>& folders,
                                       std::string_view subcommand, bool& lost) {
     std::vector<FileToMatch> all;
-    for (const std::string& f : files) all.push_back({f, PortablePath(f)});
-    for (const std::string& folder : folders) {
-        for (WalkedFile& f : WalkTree(folder, [&](const WalkIssue& i) {
-                 Warn(subcommand, i.path + ": " + i.what);
-                 if (i.fails) lost = true;
-             })) {
-            std::string shown = PortablePath(f.path);
-            all.push_back({std::move(f.path), std::move(shown)});
-        }
-    }
+    FilesToMatchSource source(files, folders, subcommand);
+    for (FileToMatch f; source.Next(f);) all.push_back(std::move(f));
+    if (source.Lost()) lost = true;
     return all;
 }
 

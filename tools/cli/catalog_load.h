@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/catalog/catalog_index.h"
+#include "tools/manifest/tree_walk.h"
 
 namespace ondrel::tool {
 
@@ -24,7 +25,30 @@ struct FileToMatch {
 };
 
 // The files given, then every regular file under each folder, in name
-// order; what the walks lose is said, and lost set.
+// order, one at a time: a folder is walked as its files are asked for. What
+// the walks lose is said on standard error as it is met.
+class FilesToMatchSource {
+public:
+    FilesToMatchSource(std::vector<std::string> files, std::vector<std::string> folders, std::string_view subcommand);
+    FilesToMatchSource(const FilesToMatchSource&) = delete;  // the walk reports to this object
+    FilesToMatchSource& operator=(const FilesToMatchSource&) = delete;
+
+    // The next file; false when every file and folder has been given.
+    bool Next(FileToMatch& file);
+    // Whether a walk so far lost a file or folder.
+    bool Lost() const noexcept { return lost_; }
+
+private:
+    std::vector<std::string> files_;
+    std::vector<std::string> folders_;
+    std::string subcommand_;
+    std::size_t nextFile_ = 0;
+    std::size_t nextFolder_ = 0;
+    std::optional<TreeWalk> walk_;
+    bool lost_ = false;
+};
+
+// The same, all at once; lost set when a walk lost something.
 std::vector<FileToMatch> FilesToMatch(const std::vector<std::string>& files, const std::vector<std::string>& folders,
                                       std::string_view subcommand, bool& lost);
 

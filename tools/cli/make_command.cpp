@@ -10,6 +10,7 @@
 #include "tools/manifest/manifest.h"
 #include "tools/cli/output.h"
 #include "platform/command_services.h"
+#include "tools/manifest/list_place.h"
 #include "tools/manifest/tree_walk.h"
 
 namespace ondrel::tool {
@@ -43,31 +44,19 @@ void Issue(MakePlan& plan, const std::string& path, const std::string& what, boo
     if (fails) plan.status = kFails;
 }
 
-// The folder the list goes to, from the root, when it goes into the tree:
-// "." at the top, "..", "../.." below; the list itself is left out.
-void LeaveOutTheList(MakePlan& plan) {
-    const std::optional<platform::FileKey> output = platform::StandardOutputFile();
-    if (!output) return;
-    // Asked of each file only when the list's name is not known for sure.
-    const std::string sole = platform::StandardOutputSoleName();
-    for (auto it = plan.files.begin(); it != plan.files.end(); ++it) {
-        if (!sole.empty() && std::string_view(it->relative).substr(it->relative.rfind('/') + 1) != sole) continue;
-        const std::optional<platform::FileKey> key = platform::FileKeyOf(it->path);
-        if (!key || !key->SameFile(*output)) continue;
-        std::string up = ".";
-        for (char c : it->relative)
-            if (c == '/') up = up == "." ? ".." : up + "/..";
-        plan.root = ManifestRoot{ManifestRoot::From::ListFolder, up};
-        plan.files.erase(it);
-        return;
-    }
-}
-
+// The root line says where the paths start: from the list's folder when the
+// list goes into the tree, known before the walk ("." at the top, "..",
+// "../.." below). The list itself is left out wherever the walk meets it,
+// also under a second name of it when it was written to another (the root
+// line then names DIR).
 MakePlan PlanTree(const std::string& dir) {
     MakePlan plan;
-    plan.root = ManifestRoot{ManifestRoot::From::CurrentFolder, dir};
-    plan.files = WalkTree(dir, [&](const WalkIssue& i) { Issue(plan, i.path, i.what, i.fails); });
-    LeaveOutTheList(plan);
+    const OwnList list(dir);
+    if (list.Place()) plan.root = ManifestRoot{ManifestRoot::From::ListFolder, list.Place()->up};
+    else plan.root = ManifestRoot{ManifestRoot::From::CurrentFolder, dir};
+    TreeWalk walk(dir, [&](const WalkIssue& i) { Issue(plan, i.path, i.what, i.fails); });
+    for (WalkedFile f; walk.Next(f);)
+        if (!list.Is(f)) plan.files.push_back(std::move(f));
     if (plan.files.empty()) Issue(plan, dir, "no regular file under it", true);
     return plan;
 }
