@@ -29,6 +29,7 @@ into DIR. V is the version of project() in CMakeLists.txt.
            ondrel-V-winNN-dbg.zip      their debug information: bin/NAME.debug for each
                                        image, which names it in its .gnu_debuglink section
 
+After all four kinds it prints their sizes (scripts/package-sizes.sh DIR).
 A build tree that is missing is configured (without tests) and built first; one
 that exists is brought up to date. Exit status: 0 when every package was built
 (and lintian found nothing), 1 otherwise, 2 for a usage error.
@@ -264,4 +265,9 @@ for kind in "${kinds[@]}"; do
     win64|win32) make_zip "$kind" ;;
   esac
 done
+# All four kinds: their sizes as the README's table (scripts/package-sizes.sh).
+if [ ${#kinds[@]} = 4 ]; then
+  echo "== sizes"
+  "$root/scripts/package-sizes.sh" "$out" || status=1
+fi
 exit $status
