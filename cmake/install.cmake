@@ -63,7 +63,9 @@ elseif(WIN32 AND TARGET ondrel-check AND TARGET ondrel_tool)
   set_target_properties(ondrel_check_alias PROPERTIES OUTPUT_NAME ondrel-check
     RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/alias)
   target_link_libraries(ondrel_check_alias PRIVATE ondrel_options kernel32)
-  target_compile_options(ondrel_check_alias PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  # -g: like every image of the zips, it has its debug information in the -dbg zip
+  # (the others get theirs from the static runtime at least).
+  target_compile_options(ondrel_check_alias PRIVATE -g -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -fno-stack-protector -fno-tree-loop-distribute-patterns)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(ondrel_alias_entry _OndrelCheckStart)  # i686 C names carry an underscore
