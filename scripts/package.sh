@@ -204,7 +204,8 @@ make_debs() {
 # its undefined dynamic symbols need (objdump -T): manylinux_X_Y_ARCH for the
 # newest GLIBC_X.Y. It may need glibc's own libraries only, and no version of
 # anything else: a GLIBCXX_, CXXABI_ or GCC_ version would tie the wheel to a
-# libstdc++ or libgcc as new as ours, which no manylinux policy promises.
+# libstdc++ or libgcc as new as ours, which the glibc version alone does not
+# promise (each manylinux policy caps them apart); linked in, they need nothing.
 manylinux_tag() {  # library
   local versions needed bad glibc
   versions=$(objdump -T "$1" | sed -nE 's/.*\*UND\*\s+[0-9a-f]+\s+\(?([^ )]+)\)?\s+.*/\1/p' | sort -u)
