@@ -8,6 +8,7 @@
 #            lib/ondrel.lib (Microsoft's short import format)
 #   tools    the programs in bin/: vespane (Vespane.exe) and the tools; on Linux
 #            ondrel-check is a two-line script that runs "ondrel check"
+#            (Windows: a program of a few KB that does the same)
 #   man      the programs' manual pages (Linux)
 #   doc      README.md and CHANGELOG.md in share/doc/ondrel (Windows: README.md
 #            at the top)
@@ -53,6 +54,27 @@ if(NOT WIN32 AND TARGET ondrel-check AND TARGET ondrel_tool)
   file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/alias/ondrel-check
     INPUT ${CMAKE_CURRENT_LIST_DIR}/ondrel-check.in)
   install(PROGRAMS ${PROJECT_BINARY_DIR}/alias/ondrel-check DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+elseif(WIN32 AND TARGET ondrel-check AND TARGET ondrel_tool)
+  # Windows runs no script by a program's name: there ondrel-check.exe is a
+  # program of a few KB that runs the ondrel.exe beside it (no C runtime,
+  # kernel32 alone). The full ondrel-check stays in bin/ for the tests.
+  list(REMOVE_ITEM ondrel_installed_programs ondrel-check)
+  add_executable(ondrel_check_alias ${PROJECT_SOURCE_DIR}/tools/cli/ondrel_check_win.cpp)
+  set_target_properties(ondrel_check_alias PROPERTIES OUTPUT_NAME ondrel-check
+    RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/alias)
+  target_link_libraries(ondrel_check_alias PRIVATE ondrel_options kernel32)
+  # -g: like every image of the zips, it has its debug information in the -dbg zip
+  # (the others get theirs from the static runtime at least).
+  target_compile_options(ondrel_check_alias PRIVATE -g -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -fno-stack-protector -fno-tree-loop-distribute-patterns)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(ondrel_alias_entry _OndrelCheckStart)  # i686 C names carry an underscore
+  else()
+    set(ondrel_alias_entry OndrelCheckStart)
+  endif()
+  target_link_options(ondrel_check_alias PRIVATE -nostdlib -nostartfiles -Wl,--entry,${ondrel_alias_entry})
+  ondrel_add_version_resource(ondrel_check_alias "ondrel check-list tracer")
+  install(PROGRAMS $<TARGET_FILE:ondrel_check_alias> DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 install(TARGETS ${ondrel_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
@@ -100,6 +122,9 @@ endif()
 # packages need, and all a build whose tests cannot run here needs.
 add_custom_target(ondrel_products)
 add_dependencies(ondrel_products ondrel ${ondrel_programs})
+if(TARGET ondrel_check_alias)
+  add_dependencies(ondrel_products ondrel_check_alias)
+endif()
 if(TARGET ondrel_man)
   add_dependencies(ondrel_products ondrel_man)
 endif()

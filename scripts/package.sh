@@ -18,8 +18,10 @@ into DIR. V is the version of project() in CMakeLists.txt.
            ondrel-tools_V_amd64.deb    ondrel, ondrel-check, vespane, manual pages
            python3-ondrel_V_all.deb    the Python module, using the system's library
          then lintian on the four: any error or warning fails the packaging
-  wheel  ondrel-V-py3-none-linux_x86_64.whl: the Python module with
-         libondrel.so.1 of build/deb inside
+  wheel  ondrel-V-py3-none-manylinux_X_Y_ARCH.whl: the Python module with
+         libondrel.so.1 of build/wheel inside (configured as build/deb, with
+         libstdc++ and libgcc linked into the library); X.Y is the newest
+         GLIBC_X.Y symbol version the library needs (objdump -T)
   win64, win32
          from build/win64 and build/win32:
            ondrel-V-winNN.zip          stripped images, libondrel.dll.a and ondrel.lib,
@@ -27,6 +29,7 @@ into DIR. V is the version of project() in CMakeLists.txt.
            ondrel-V-winNN-dbg.zip      their debug information: bin/NAME.debug for each
                                        image, which names it in its .gnu_debuglink section
 
+After all four kinds it prints their sizes (scripts/package-sizes.sh DIR).
 A build tree that is missing is configured (without tests) and built first; one
 that exists is brought up to date. Exit status: 0 when every package was built
 (and lintian found nothing), 1 otherwise, 2 for a usage error.
@@ -59,36 +62,41 @@ fi
 # Runs a command; shows its output only when it fails.
 quiet() { "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "failed: $*" >&2; exit 1; }; }
 
-# The build tree of a kind, configured and built.
-build_tree() {  # deb|win64|win32
-  local tree=$1 dir=build/$1 args=()
+# The build tree of a kind, configured and built (every product, or the target named).
+build_tree() {  # deb|wheel|win64|win32 [target]
+  local tree=$1 dir=build/$1 target=${2:-ondrel_products} args=()
   case $tree in
     deb) args=(-DCMAKE_INSTALL_PREFIX=/usr) ;;
+    wheel) args=(-DCMAKE_INSTALL_PREFIX=/usr) ;;
     win64) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake") ;;
     win32) args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake") ;;
   esac
   if [ ! -f "$dir/CMakeCache.txt" ]; then
-    if [ "$tree" = deb ]; then
+    if [ "$tree" = deb ] || [ "$tree" = wheel ]; then
       # Debian's hardening and optimisation flags, as a Debian build gets them.
       flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
       export CFLAGS="$(flags CFLAGS) $(flags CPPFLAGS)" CXXFLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" \
         LDFLAGS=$(flags LDFLAGS)
+      # The wheel's library brings its C++ runtime: a wheel may not rely on the
+      # libstdc++ of the machine it is installed on being as new as ours. The
+      # version script keeps all of it hidden behind AdvancedCheck.
+      [ "$tree" != wheel ] || args+=("-DCMAKE_SHARED_LINKER_FLAGS=$LDFLAGS -static-libstdc++ -static-libgcc")
     fi
     quiet cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_TESTS=OFF "${args[@]}"
     unset CFLAGS CXXFLAGS LDFLAGS
   else
     quiet cmake "$dir"
   fi
-  quiet cmake --build "$dir" -j 2 --target ondrel_products
+  quiet cmake --build "$dir" -j 2 --target "$target"
   # shellcheck source=/dev/null
   . "$dir/packaging/package.env"
 }
 
-# Installs components of build/deb into a staging root.
+# Installs components of build/deb (or of the tree in $tree_dir) into a staging root.
 stage() {  # destination, component...
   local dest=$1; shift
   for component in "$@"; do
-    DESTDIR=$dest quiet cmake --install build/deb --component "$component"
+    DESTDIR=$dest quiet cmake --install "${tree_dir:-build/deb}" --component "$component"
   done
 }
 
@@ -107,11 +115,11 @@ strip_elf() {  # folder
 
 size_line() { echo "$(basename "$1"): $(stat -c %s "$1") bytes"; }
 
-# The Python module as a wheel, with the library named or without one.
-wheel() {  # out-dir [library]
+# The Python module as a wheel, with the library named (and its platform tag) or without one.
+wheel() {  # out-dir [library platform-tag]
   local settings=()
   [ -n "$python" ] || { echo "no Python with pip (Debian package python3-pip)"; exit 1; }
-  [ -z "${2:-}" ] || settings=(--config-settings "library=$2")
+  [ -z "${2:-}" ] || settings=(--config-settings "library=$2" --config-settings "plat-name=$3")
   PYTHONDONTWRITEBYTECODE=1 quiet "$python" -m pip wheel --disable-pip-version-check --no-deps --no-index \
     --no-build-isolation -w "$1" "$root/python" "${settings[@]}"
 }
@@ -192,13 +200,38 @@ make_debs() {
   fi
 }
 
+# The manylinux tag (PEP 600) a shared library allows, from the symbol versions
+# its undefined dynamic symbols need (objdump -T): manylinux_X_Y_ARCH for the
+# newest GLIBC_X.Y. It may need glibc's own libraries only, and no version of
+# anything else: a GLIBCXX_, CXXABI_ or GCC_ version would tie the wheel to a
+# libstdc++ or libgcc as new as ours, which the glibc version alone does not
+# promise (each manylinux policy caps them apart); linked in, they need nothing.
+manylinux_tag() {  # library
+  local versions needed bad glibc
+  versions=$(objdump -T "$1" | sed -nE 's/.*\*UND\*\s+[0-9a-f]+\s+\(?([^ )]+)\)?\s+.*/\1/p' | sort -u)
+  needed=$(objdump -p "$1" | awk '$1 == "NEEDED" {print $2}')
+  bad=$(grep -vxE 'Base|GLIBC_[0-9]+\.[0-9]+(\.[0-9]+)?' <<<"$versions"; grep -vxE \
+    'libc\.so\.6|libm\.so\.6|libdl\.so\.2|librt\.so\.1|libpthread\.so\.0|ld-linux-x86-64\.so\.2' <<<"$needed")
+  if [ -n "$bad" ]; then
+    echo "$(basename "$1") needs more than glibc: $(tr '\n' ' ' <<<"$bad")(no manylinux tag)" >&2; return 1
+  fi
+  glibc=$(grep -E '^GLIBC_' <<<"$versions" | sed 's/^GLIBC_//' | sort -V | tail -1)
+  [ -n "$glibc" ] || glibc=2.5  # nothing versioned: the oldest manylinux glibc
+  echo "$(basename "$1") needs $(grep '^GLIBC_' <<<"$versions" | sort -V | tr '\n' ' ')" >&2
+  glibc=$(cut -d. -f1,2 <<<"$glibc")  # GLIBC_2.2.5 counts as 2.2
+  echo "manylinux_${glibc%%.*}_${glibc#*.}_$(uname -m)"
+}
+
 make_wheel() {
-  build_tree deb
+  local tree_dir=build/wheel
+  build_tree wheel ondrel
   rm -f "$out/$name"-*.whl
-  local lib=$work/wheel-lib
+  local lib=$work/wheel-lib tag
   stage "$lib" runtime
   strip_elf "$lib"
-  wheel "$out" "$lib/usr/$libdir/libondrel.so.1"
+  tag=$(manylinux_tag "$lib/usr/$libdir/libondrel.so.1") || exit 1
+  echo "libondrel.so.1: $tag"
+  wheel "$out" "$lib/usr/$libdir/libondrel.so.1" "$tag"
   size_line "$(ls "$out/$name-$version"-py3-none-*.whl)"
 }
 
@@ -233,4 +266,9 @@ for kind in "${kinds[@]}"; do
     win64|win32) make_zip "$kind" ;;
   esac
 done
+# All four kinds: their sizes as the README's table (scripts/package-sizes.sh).
+if [ ${#kinds[@]} = 4 ]; then
+  echo "== sizes"
+  "$root/scripts/package-sizes.sh" "$out" || status=1
+fi
 exit $status

@@ -164,15 +164,48 @@ check "the module's tests on python3-ondrel" env ONDREL_TEST_INSTALLED=1 PYTHONP
   bash "$root/tests/python_test.sh" "$r$lib/libondrel.so.1"
 
 # ---- the wheel
-wheel=$dir/ondrel-$version-py3-none-linux_$(uname -m).whl
-if [ ! -f "$wheel" ]; then bad "no $wheel"
+# What a library needs beyond the glibc X.Y of a manylinux_X_Y tag, read with
+# objdump -T (the versions of its undefined dynamic symbols) and objdump -p
+# (the libraries it loads): GLIBC_ versions newer than X.Y, any other version
+# (GLIBCXX_, CXXABI_, GCC_: a libstdc++ or libgcc of ours), any library that
+# is not glibc's own. Empty when the tag holds.
+beyond_manylinux() {  # library X.Y
+  local v major_minor
+  objdump -T "$1" | awk '/\*UND\*/ { v = $(NF - 1); gsub(/[()]/, "", v); print v }' | sort -u | while read -r v; do
+    case $v in
+      Base) ;;
+      GLIBC_[0-9]*.[0-9]*)
+        major_minor=$(cut -d. -f1,2 <<<"${v#GLIBC_}")
+        [ "$(printf '%s\n' "$major_minor" "$2" | sort -V | tail -1)" = "$2" ] || echo "$v" ;;
+      *) echo "$v" ;;
+    esac
+  done
+  objdump -p "$1" | awk '$1 == "NEEDED" {print $2}' |
+    grep -vxE 'libc\.so\.6|libm\.so\.6|libdl\.so\.2|librt\.so\.1|libpthread\.so\.0|ld-linux-x86-64\.so\.2'
+}
+wheels=("$dir/ondrel-$version"-py3-none-*.whl)
+wheel=${wheels[0]}
+tag=${wheel##*-py3-none-}; tag=${tag%.whl}
+if [ ${#wheels[@]} != 1 ] || [ ! -f "$wheel" ]; then bad "not one wheel in $dir: ${wheels[*]##*/}"
 elif [ -z "$python" ]; then bad "no Python with pytest and venv (python3-pytest, python3-venv)"
 else
   info=ondrel-$version.dist-info
   has_files "$(basename "$wheel")" "$(unzip -Z1 "$wheel")" ondrel/__init__.py ondrel/libondrel.so.1 \
     $info/METADATA $info/WHEEL $info/RECORD
-  check "WHEEL: not pure, tag py3-none-linux_$(uname -m)" eval 'unzip -p "$wheel" $info/WHEEL |
-    grep -qx "Root-Is-Purelib: false" && unzip -p "$wheel" $info/WHEEL | grep -qx "Tag: py3-none-linux_$(uname -m)"'
+  check "WHEEL: not pure, tag py3-none-$tag, a manylinux_X_Y_$(uname -m) tag" eval 'unzip -p "$wheel" $info/WHEEL |
+    grep -qx "Root-Is-Purelib: false" && unzip -p "$wheel" $info/WHEEL | grep -qx "Tag: py3-none-$tag" &&
+    grep -qxE "manylinux_[0-9]+_[0-9]+_$(uname -m)" <<<"$tag"'
+  glibc=$(sed -E 's/^manylinux_([0-9]+)_([0-9]+)_.*/\1.\2/' <<<"$tag")
+  unzip -q -o "$wheel" ondrel/libondrel.so.1 -d "$work/wheel"
+  beyond=$(beyond_manylinux "$work/wheel/ondrel/libondrel.so.1" "$glibc")
+  check "the wheel's library needs nothing beyond glibc $glibc (objdump -T, -p)${beyond:+: $(echo $beyond)}" [ -z "$beyond" ]
+  # The same reading refuses the Debian package's library, which loads the
+  # system's libstdc++ (so a check that passes everything fails here).
+  if [ -f "$r$lib/libondrel.so.$version" ]; then
+    beyond=$(beyond_manylinux "$r$lib/libondrel.so.$version" "$glibc")
+    check "the reading refuses libondrel1's library (shared libstdc++): $(echo $beyond | cut -c1-60)" \
+      eval 'grep -q "^GLIBCXX_" <<<"$beyond" && grep -qx "libstdc++.so.6" <<<"$beyond"'
+  fi
   venv=$work/venv
   "$python" -m venv --system-site-packages "$venv" && "$venv/bin/python" -m pip install -q --no-index \
     --disable-pip-version-check "$wheel" || bad "the wheel does not install into a fresh venv"
@@ -261,6 +294,15 @@ for arch in win64 win32; do
   done
   check "$arch: stripped, with their .debug files in the -dbg zip: ${lean[*]}${fat:+; not ${fat[*]}}" [ ${#fat[@]} = 0 ]
 
+  # ondrel-check.exe runs the ondrel.exe beside it: a few KB that import kernel32 alone.
+  alias_exe=$tree/bin/ondrel-check.exe
+  if [ -f "$alias_exe" ]; then
+    alias_size=$(stat -c %s "$alias_exe")
+    alias_dlls=$("$cross-w64-mingw32-objdump" -p "$alias_exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
+    check "$arch: ondrel-check.exe is small ($alias_size bytes), imports only ${alias_dlls}" \
+      eval '[ "$alias_size" -lt 16384 ] && [ "$(echo $alias_dlls | tr a-z A-Z)" = KERNEL32.DLL ]'
+  else bad "$arch: no ondrel-check.exe"; fi
+
   # ondrel.lib: one short import, AdvancedCheck undecorated; on i686 under _AdvancedCheck@8.
   implib=$("$readobj" "$tree/lib/ondrel.lib")
   case $arch in win64) symbol=AdvancedCheck nametype=name ;; win32) symbol=_AdvancedCheck@8 nametype=undecorate ;; esac
@@ -313,8 +355,61 @@ EOF2
     (cd "$out/nocrt" && "$root/scripts/wine-run.sh" ./nocrt_host.exe >/dev/null 2>&1); wrong=$?
     check "$arch: lld-link host run under Wine, 6 answers right (wrong-answer bits: $wrong)" [ "$wrong" = 0 ]
   fi
+
+  # ondrel-check.exe answers as ondrel.exe check does: output, errors and exit
+  # status, arguments with spaces, quotes, a trailing backslash, an empty one;
+  # both from a folder whose name has a space, as its own name then is quoted.
+  if [ -f "$alias_exe" ]; then
+    bin="$out/alias/bin dir"
+    mkdir -p "$bin" "$out/alias/sub dir" "$out/alias/lone" && printf abc >"$out/alias/my data.bin"
+    cp "$tree"/bin/*.exe "$tree"/bin/*.dll "$bin/"
+    same=0 differ=()
+    while IFS= read -r args; do
+      eval "set -- $args"
+      a=$(cd "$out/alias" && "$root/scripts/wine-run.sh" "$bin/ondrel-check.exe" "$@" 2>&1; echo "status $?")
+      b=$(cd "$out/alias" && "$root/scripts/wine-run.sh" "$bin/ondrel.exe" check "$@" 2>&1; echo "status $?")
+      if [ "$a" = "$b" ]; then same=$((same + 1)); else differ+=("[$args]: [$a] [$b]"); fi
+    done <<'EOF2'
+"my data.bin" FILESIZE=3,MD5=900150983CD24FB0D6963F7D28E17F72
+"my data.bin" FILESIZE=4
+"my data.bin" 'NOPE="a b",FILESIZE=3' --json
+"my data.bin" 'INI=a\"b c\'
+'sub dir\' FILESIZE=0
+"" FLAGIFNOFILE=
+none.bin CRC32=00000000,FLAGIFNOFILE=
+--quiet --json x y
+--help
+--version
+EOF2
+    check "$arch: ondrel-check.exe and ondrel.exe check answer alike under Wine ($same calls)${differ:+; not for ${differ[*]}}" \
+      [ ${#differ[@]} = 0 ]
+    # Alone, it says why it cannot answer and exits with 127, as a shell's exec would.
+    cp "$alias_exe" "$out/alias/lone/"
+    a=$(cd "$out/alias" && "$root/scripts/wine-run.sh" lone/ondrel-check.exe x y 2>&1; echo "status $?")
+    check "$arch: ondrel-check.exe without ondrel.exe beside it: status 127, a reason" \
+      eval 'grep -q "cannot start ondrel.exe" <<<"$a" && [ "$(tail -1 <<<"$a")" = "status 127" ]'
+  fi
   unset WINEPREFIX
 done
+
+# ---- the sizes: scripts/package-sizes.sh names every package with its size in
+# bytes; the README's table (made by it) names the same packages. Its figures
+# are not compared: they differ from one compiler to the next.
+sizes=$(bash "$root/scripts/package-sizes.sh" "$dir"); sizes_status=$?
+sizes=$(tr -d , <<<"$sizes")
+unnamed=() built=()
+for f in "$dir"/*.deb "$dir"/*.whl "$dir"/*.zip; do
+  [ -f "$f" ] || continue
+  built+=("$(basename "$f")")
+  grep -qxF "| \`$(basename "$f")\` | $(stat -c %s "$f") |" <<<"$sizes" || unnamed+=("$(basename "$f")")
+done
+check "package-sizes.sh: status $sizes_status, ${#built[@]} packages with their sizes${unnamed:+; not ${unnamed[*]}}" \
+  eval '[ $sizes_status = 0 ] && [ ${#built[@]} = 9 ] && [ ${#unnamed[@]} = 0 ]'
+# Names with the version and the wheel's glibc left out.
+generic() { sed -E "s/$(sed 's/\./\\./g' <<<"$version")/V/; s/manylinux_[0-9]+_[0-9]+_/manylinux_X_Y_/" | sort; }
+in_readme=$(sed -nE 's/^\| `([^`]+\.(deb|whl|zip))` \| [0-9,]+ \|$/\1/p' "$root/README.md" | generic)
+in_build=$(printf '%s\n' "${built[@]}" | generic)
+check "the README's sizes table names the packages built" [ "$in_readme" = "$in_build" ]
 
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]
