@@ -35,7 +35,8 @@ json SectionJson(const SectionFacts& s) {
 json ResourceJson(const ResourceFacts& r) {
     const std::optional<std::string> rule = ResourceEntry(r);
     return {{"type", r.typeText}, {"name", r.nameText}, {"languages", r.languages}, {"size", r.size},
-            {"value", rule ? json(*r.digest) : json(nullptr)}, {"rule", OrNull(rule)},
+            {"value", rule ? json(*r.digest) : json(nullptr)},
+            {"digestLanguage", rule && r.language ? json(*r.language) : json(nullptr)}, {"rule", OrNull(rule)},
             {"whyNoRule", r.whyNoRule.empty() ? json(nullptr) : json(r.whyNoRule)}};
 }
 
@@ -75,8 +76,10 @@ void RenderResources(const InspectReport& r) {
         for (std::uint16_t l : res.languages) (line += ' ') += Hex(l, 4);
         const std::optional<std::string> rule = ResourceEntry(res);
         const std::string why = res.whyNoRule.empty() ? "the lookup finds no data" : res.whyNoRule;
-        out::Write(line + ", " + std::to_string(res.size) + " bytes\n    " +
-                   (rule ? *rule : "(no RESMD5 rule names it: " + why + ")") + "\n");
+        // The digest is of one language's data: the one the rule's lookup picks.
+        std::string shown = rule ? *rule : "(no RESMD5 rule names it: " + why + ")";
+        if (rule && res.language) shown += "  (language " + Hex(*res.language, 4) + ")";
+        out::Write(line + ", " + std::to_string(res.size) + " bytes\n    " + shown + "\n");
     }
 }
 
