@@ -112,7 +112,8 @@ void SetupInspect(CLI::App& app, int& status) {
     auto o = std::make_shared<InspectOptions>();
     CLI::App* cmd = app.add_subcommand(
         "inspect", "Shows FILE's size, each rule whose value is what it computes (as KEYWORD=value, such as MD5=...) "
-                   "and, for a PE image, each section and resource with the entry to paste into a check list.");
+                   "and, for a PE image, each section and resource with the entry to paste into a check list "
+                   "(for a resource, with the language whose data its digest covers).");
     cmd->add_option("FILE", o->file, "the file to inspect")->required()->type_name("");
     cmd->add_flag("--json", o->json, "print one JSON object");
     cmd->footer("Exit status: 0 the file was inspected, 1 it cannot be read, 2 a usage error or a failed write.");
