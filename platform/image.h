@@ -47,6 +47,13 @@ using ResourceArgument = pe::NumberOrName<std::string>;
 // Receives the bytes of a resource, in one piece or several.
 using ResourceSink = std::function<void(const void* data, std::size_t count)>;
 
+// The languages the resource lookup of VisitResourceData prefers, on the
+// calling thread, when a resource has no data in the neutral language (see
+// pe::NeutralLanguageChoice). On Windows the module loader's lookup tries
+// the thread's locale, the user's and the system's: these are read now.
+// Elsewhere our reader takes English (United States) for all three.
+pe::LanguageDefaults ResourceLookupLanguages();
+
 // Looks the resource up in the file mapped as a data module and hands its
 // data to the sink; false, and nothing handed over, when the file is no
 // image, holds no such resource or its data cannot be reached. The module

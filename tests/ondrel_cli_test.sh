@@ -56,6 +56,38 @@ for list in "" " " $'\x01\x02'; do
 done
 expect "check json of a list with no entry: note" 0 '"notes": \[$' '' -- check --json "$text" " "
 expect "check json of a list with an entry: no note" 0 '"notes": \[\]' '' -- check --json "$text" "FILESIZE=13"
+# Unknown keywords are hinted at wherever they stand, also after the entry that stopped the evaluation.
+while IFS='|' read -r name list pattern; do
+  expect "unknown keyword hinted: $name" 1 "$pattern" '' -- check "$text" "$list"
+  expect "unknown keyword hinted: $name (json)" 1 "$pattern" '' -- check --json "$text" "$list"
+done <<'EOF_ROWS'
+first entry|FILSIZE=5|unknown keyword FILSIZE; the nearest known one is FILESIZE
+after a failure|FILESIZE=1,FILSIZE=5|unknown keyword FILSIZE; the nearest known one is FILESIZE
+after an unknown one|COLOUR=1,FILSIZE=5|unknown keyword FILSIZE; the nearest known one is FILESIZE
+no keyword after a failure|FILESIZE=1,MD5|an entry needs \\?"=\\?" after its keyword
+EOF_ROWS
+expect "known keyword after a failure: no hint" 1 '^    outcome:  not evaluated$' '' -- check "$text" "FILESIZE=1,MD5=0"
+grep -q 'hint:' "$dir/stdout" && bad "a hint for a known keyword: $(cat "$dir/stdout")" || ok
+# FILE and CHECKLIST the other way round: a hint on standard error, the status unchanged.
+printf 'x' > "$dir/SIZE=1"
+while IFS='|' read -r name want hinted file list; do
+  for json in "" --json; do
+    expect "swapped arguments: $name $json" "$want" '' '' -- check $json "$file" "$list"
+    if grep -q 'did you swap them? (ondrel check FILE CHECKLIST)' "$dir/stderr"; then said=yes; else said=no; fi
+    [ "$said" = "$hinted" ] && ok || bad "swapped arguments: $name $json: hint said: $said"
+    if [ -n "$json" ]; then
+      grep -q '"hints": \[\]' "$dir/stdout" && said=no || said=yes
+      [ "$said" = "$hinted" ] && ok || bad "swapped arguments: $name json: hints: $(cat "$dir/stdout")"
+    fi
+  done
+done <<EOF_ROWS
+swapped|1|yes|FILESIZE=13|$text
+swapped, misspelt|1|yes|FILSIZE=13|$text
+in order|0|no|$text|FILESIZE=13
+a file named like an entry is there|1|no|SIZE=1|$text
+the second is missing|1|no|FILESIZE=13|$(native "$dir/missing")
+EOF_ROWS
+expect "swapped arguments, quiet: nothing said" 1 '^$' '^$' -- check --quiet "FILESIZE=13" "$text"
 
 # ---- make: round trips over built, sample and system files ----
 roundtrip() {  # unix-path
@@ -120,6 +152,33 @@ expect "inspect" 0 '^    SSECMD5=CODE-' '' -- inspect "$(native "$samples/sectio
 expect "inspect rules" 0 '^rule:   MD5=[0-9A-F]{32}$' '' -- inspect "$(native "$samples/sections.dll")"
 expect "inspect resources" 0 '^    RESMD5=' '' -- inspect "$(native "$samples/resources.dll")"
 expect "inspect json" 0 '"sections": \[' '' -- inspect --json "$(native "$samples/sections.dll")"
+# Each resource's digest names its language, and is the one the rule reads.
+expect "inspect: the digest's language" 0 '^    RESMD5=[^ ]+  \(language [0-9A-F]{4}\)$' '' -- inspect "$(native "$samples/resources.dll")"
+expect "inspect json: the digest's language" 0 '"digestLanguage": [0-9]+,' '' -- inspect --json "$(native "$samples/resources.dll")"
+# RT_BITMAP "100" of resources.dll has German and English (United States) data and no neutral
+# data: the Windows build's lookup follows the locale (Wine takes it from LC_ALL), ours on
+# Linux takes English. (resources64.dll lists the two unsorted, so the binary search of the
+# lookup finds English whatever the locale.) Whichever it is, every entry inspect prints holds.
+in_locale() {  # LOCALE ARGS...: the tool with LC_ALL set for it alone
+  local locale=$1; shift
+  if [ -n "$emulator" ]; then env LC_ALL="$locale" "$emulator" "$tool" "$@"; else env LC_ALL="$locale" "$tool" "$@"; fi
+}
+while IFS='|' read -r locale linux windows; do
+  want=$linux; [ -n "$emulator" ] && want=$windows
+  for f in resources.dll resources64.dll; do
+    shown=$(in_locale "$locale" inspect "$(native "$samples/$f")" 2>/dev/null | tr -d '\r')
+    [ "$f" = resources64.dll ] && want=0409
+    grep -qE "^    RESMD5=RT_BITMAP\|100\|[0-9A-F]{32}  \(language $want\)\$" <<<"$shown" && ok ||
+      bad "inspect $f under $locale: not language $want: $shown"
+    entries=$(sed -n 's/^    \(RESMD5=[^ ]*\)  (language .*)$/\1/p' <<<"$shown" | paste -sd, -)
+    [ -n "$entries" ] && in_locale "$locale" check --quiet "$(native "$samples/$f")" "$entries" && ok ||
+      bad "inspect's RESMD5 entries of $f under $locale: $entries"
+  done
+done <<'EOF_ROWS'
+C.UTF-8|0409|0409
+de_DE.UTF-8|0409|0407
+fr_FR.UTF-8|0409|0409
+EOF_ROWS
 expect "inspect no image" 0 '^not a PE image: no MZ$' '' -- inspect "$text"
 expect "inspect no image json" 0 '"whyNotPe": "no MZ"' '' -- inspect --json "$text"
 expect "inspect missing" 1 '' 'not found' -- inspect "$(native "$dir/missing")"

@@ -234,6 +234,17 @@ std::vector<ExplainCase> ExplainCases() {
         {"MisspeltBound", "text", "FILSIZE>4096", 0, "", "", "nearest known keyword is FILESIZE"},
         {"KeywordAlone", "text", "MD5", 0, "", "", "needs \"=\""},
         {"EmptyEntry", "text", "FILESIZE=13,", 1, "", "", "empty entry"},
+        // Entries after the one that stopped the evaluation: unknown keywords are hinted at, known ones are not.
+        {"UnknownAfterFailure", "text", "FILESIZE=1,FILSIZE=5", 1, "", "", "unknown keyword FILSIZE; the nearest known one is FILESIZE"},
+        {"UnknownAfterUnknown", "text", "COLOUR=1,FILSIZE=5", 1, "", "", "unknown keyword FILSIZE; the nearest known one is FILESIZE"},
+        {"UnknownAfterSeveral", "text", "FILESIZE=13,MD5=0,X=1,FILSIZE=5", 3, "", "", "nearest known one is FILESIZE"},
+        {"KnownAfterFailure", "text", "FILESIZE=1,MD5=0", 1, "", "", ""},
+        {"SmallLettersAfterFailure", "text", "FILESIZE=1,md5=0", 1, "", "", ""},
+        {"KeywordAloneAfterFailure", "text", "FILESIZE=1,MD5", 1, "", "", "needs \"=\""},
+        {"EmptyAfterFailure", "text", "FILESIZE=1,,MD5=0", 1, "", "", "empty entry"},
+        {"BlanksAfterFailure", "text", "FILESIZE=1,FILSIZE = 5", 1, "", "", "was read as 3 entries; write FILSIZE=5"},
+        {"BlanksSaidOnceLater", "text", "FILESIZE=1,FILSIZE = 5", 3, "", "", ""},
+        {"BlanksSaidOnceFirst", "text", "FILESIZE = 13", 2, "", "", ""},
     };
 }
 
@@ -303,6 +314,50 @@ TEST(NearestKeyword, Table) {
         {"ICONMD", "ICONMD5"},   {"FLAGIFNOFIL", "FLAGIFNOFILE"}, {"WHATEVERXYZ", ""}, {"ENDMD55", "ENDMD5"},
     };
     for (const auto& [name, nearest] : cases) EXPECT_EQ(NearestKeyword(name), nearest) << name;
+}
+
+// FILE and CHECKLIST given the other way round: hinted at only when the
+// names leave little doubt. Run in a folder of its own: "present" is a
+// file there, and so is one named like a check list.
+struct SwapCase {
+    std::string name;
+    std::string file;
+    std::string checkList;
+    bool hint;
+};
+
+TEST(SwappedArguments, HintedOnlyWhenTheNamesLeaveLittleDoubt) {
+    TempDir dir;
+    dir.Write("present", "hello, world\n");
+    dir.Write("MD5=0", "a file named like a list of known keywords");
+    dir.Write("SIZE=2", "a file named like an entry");
+    std::filesystem::create_directory(dir.Path() / "folder");
+    const SwapCase cases[] = {
+        {"Swapped", "FILESIZE=13", "present", true},
+        {"SwappedWithTypo", "FILSIZE=13", "present", true},
+        {"SwappedSeveralEntries", "FILESIZE=13,MD5=0", "./present", true},
+        {"InOrder", "present", "FILESIZE=13", false},
+        {"NeitherNamesAFile", "FILESIZE=13", "missing", false},
+        {"FileNamedLikeAnEntryIsThere", "SIZE=2", "present", false},
+        {"ListNamesKnownKeywords", "FILESIZE=13", "MD5=0", false},
+        {"FirstReadsAsNoList", "missing.txt", "present", false},
+        {"FirstEmpty", "", "present", false},
+        {"ListNamesAFolder", "FILESIZE=13", "folder", true},
+    };
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    for (const SwapCase& c : cases) {
+        const std::optional<std::string> hint = SwappedArgumentsHint(c.file, c.checkList);
+        EXPECT_EQ(hint.has_value(), c.hint) << c.name;
+        if (hint) {
+            EXPECT_TRUE(Contains(*hint, "did you swap them?")) << c.name << ": " << *hint;
+        }
+        // The hint reaches the report; the result stays the engine's.
+        const CheckReport report = RunCheck(c.file, c.checkList);
+        EXPECT_EQ(report.hints.size(), c.hint ? 1u : 0u) << c.name;
+        EXPECT_EQ(report.result, Holds(c.file, c.checkList)) << c.name;
+    }
+    std::filesystem::current_path(before);
 }
 
 // ---- manifests ----
@@ -553,6 +608,83 @@ TEST(HostileImages, ManyResourcesAndSectionsAreListedFromOneParse) {
     EXPECT_TRUE(Holds(file, made.checkList)) << made.checkList;
     EXPECT_TRUE(Contains(made.checkList, "SSECMD5=.rsrc-")) << made.checkList;
 }
+
+// ---- inspect: the language a resource's digest is of ----
+
+// One resource of several languages, each language's data naming it, so
+// that a digest tells which language's data it covers.
+struct DigestLanguageCase {
+    std::string name;
+    std::vector<std::uint16_t> languages;
+    std::uint16_t expected;  // what our reader picks with its default preferences (POSIX)
+    bool anyLocale;          // the pick is the same whatever the locales (Windows)
+};
+
+std::string LanguageData(std::uint16_t language) { return "data of language " + std::to_string(language); }
+
+std::string ImageOfLanguages(const std::vector<std::uint16_t>& languages) {
+    PeImage image;
+    image.sections = {{".text", "code"}};
+    for (std::uint16_t l : languages) image.resources.push_back(Res(PeKey::Id(10), PeKey::Id(7), LanguageData(l), l));
+    return image.Bytes();
+}
+
+// The digest shown is that of the language shown, and the entry holds: the
+// rule reads that language too (on Windows, through the system's lookup).
+void ExpectDigestOfLanguageTheRuleReads(const std::string& file, const std::string& what,
+                                        std::optional<std::uint16_t> expected) {
+    const FileFacts facts = ProbeFile(file);
+    ASSERT_EQ(facts.resources.size(), 1u) << what;
+    const ResourceFacts& r = facts.resources[0];
+    ASSERT_TRUE(r.language && r.digest) << what << ": " << r.typeText << "/" << r.nameText << " " << r.whyNoRule;
+    if (expected) {
+        EXPECT_EQ(*r.language, *expected) << what;
+    }
+    const std::string data = LanguageData(*r.language);
+    EXPECT_EQ(*r.digest, ondrel::testing::DigestOfBytes(data.data(), data.size())) << what;
+    EXPECT_EQ(r.size, data.size()) << what;
+    const std::optional<std::string> entry = ResourceEntry(r);
+    ASSERT_TRUE(entry) << what;
+    EXPECT_TRUE(Holds(file, *entry)) << what << ": " << *entry;
+}
+
+TEST(DigestLanguage, TheLanguageTheRuleReads) {
+    const DigestLanguageCase cases[] = {
+        {"NeutralFirst", {0x407, 0x000, 0x409}, 0x000, true},
+        {"EnglishUnitedStates", {0x407, 0x409, 0x40C}, 0x409, false},
+        {"EnglishNeutralSublanguage", {0x809, 0x009}, 0x009, false},
+        {"FirstWhenNoneIsPreferred", {0x40C, 0x407}, 0x407, false},
+        {"OneLanguage", {0x411}, 0x411, true},
+    };
+    TempDir dir;
+    for (const DigestLanguageCase& c : cases) {
+        const std::string file = dir.Write(c.name + ".dll", ImageOfLanguages(c.languages));
+#ifdef _WIN32
+        // The system's lookup prefers the locales of the thread, the user and
+        // the system, whatever they are where this runs.
+        const std::optional<std::uint16_t> expected = c.anyLocale ? std::optional(c.expected) : std::nullopt;
+#else
+        const std::optional<std::uint16_t> expected = c.expected;
+#endif
+        ExpectDigestOfLanguageTheRuleReads(file, c.name, expected);
+    }
+}
+
+#ifdef _WIN32
+// The thread's locale comes first after the neutral language in the system's
+// lookup: inspect follows it, and its entries still hold.
+TEST(DigestLanguage, FollowsTheThreadsLocaleOnWindows) {
+    const std::pair<const char*, std::uint16_t> cases[] = {{"German", 0x407}, {"French", 0x40C}, {"English", 0x409}};
+    TempDir dir;
+    const std::string file = dir.Write("three.dll", ImageOfLanguages({0x407, 0x409, 0x40C}));
+    const LCID before = GetThreadLocale();
+    for (const auto& [name, language] : cases) {
+        ASSERT_TRUE(SetThreadLocale(MAKELCID(language, SORT_DEFAULT))) << name;
+        ExpectDigestOfLanguageTheRuleReads(file, name, language);
+    }
+    SetThreadLocale(before);
+}
+#endif
 
 // ---- verify: one file ----
 

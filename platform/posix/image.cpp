@@ -74,6 +74,8 @@ SectionImage OpenSectionImage(const std::string& fileName, const FileBytes* kept
     return image;
 }
 
+pe::LanguageDefaults ResourceLookupLanguages() { return {}; }
+
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
                        const ResourceSink& sink, const FileBytes* kept) {
     std::optional<pe::ResourceKey> nameKey = KeyOf(name);

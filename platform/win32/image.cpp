@@ -93,6 +93,14 @@ SectionImage OpenSectionImage(const std::string& fileName, const FileBytes* kept
     return image;
 }
 
+pe::LanguageDefaults ResourceLookupLanguages() {
+    pe::LanguageDefaults languages;
+    languages.thread = LANGIDFROMLCID(GetThreadLocale());
+    languages.user = LANGIDFROMLCID(GetUserDefaultLCID());
+    languages.system = LANGIDFROMLCID(GetSystemDefaultLCID());
+    return languages;
+}
+
 bool VisitResourceData(const std::string& fileName, const ResourceArgument& name, const ResourceArgument& type,
                        const ResourceSink& sink, const FileBytes*) {
     if (IsDeviceName(fileName)) return false;

@@ -35,7 +35,7 @@ void PrintJson(const CheckOptions& o, const CheckReport& report) {
                            {"hints", r.hints}});
     }
     out::Line(JsonText({{"file", o.file}, {"checkList", o.checkList}, {"result", report.result}, {"entries", entries},
-                              {"notes", report.notes}}));
+                              {"notes", report.notes}, {"hints", report.hints}}));
 }
 
 void PrintText(const CheckReport& report) {
@@ -58,6 +58,8 @@ int RunCheckCommand(const CheckOptions& o) {
     if (o.quiet)  // no observer: the library's own reads, nothing more
         return Evaluate(o.file.c_str(), o.checkList.c_str(), LibraryKeywords(), nullptr) ? kHolds : kFails;
     const CheckReport report = RunCheck(o.file, o.checkList);
+    // Hints on the arguments go to standard error, where a usage message would.
+    for (const std::string& h : report.hints) Warn("check", "hint: " + h);
     if (o.json) PrintJson(o, report);
     else PrintText(report);
     return report.result ? kHolds : kFails;

@@ -35,7 +35,8 @@ json SectionJson(const SectionFacts& s) {
 json ResourceJson(const ResourceFacts& r) {
     const std::optional<std::string> rule = ResourceEntry(r);
     return {{"type", r.typeText}, {"name", r.nameText}, {"languages", r.languages}, {"size", r.size},
-            {"value", rule ? json(*r.digest) : json(nullptr)}, {"rule", OrNull(rule)},
+            {"value", rule ? json(*r.digest) : json(nullptr)},
+            {"digestLanguage", rule && r.language ? json(*r.language) : json(nullptr)}, {"rule", OrNull(rule)},
             {"whyNoRule", r.whyNoRule.empty() ? json(nullptr) : json(r.whyNoRule)}};
 }
 
@@ -75,8 +76,10 @@ void RenderResources(const InspectReport& r) {
         for (std::uint16_t l : res.languages) (line += ' ') += Hex(l, 4);
         const std::optional<std::string> rule = ResourceEntry(res);
         const std::string why = res.whyNoRule.empty() ? "the lookup finds no data" : res.whyNoRule;
-        out::Write(line + ", " + std::to_string(res.size) + " bytes\n    " +
-                   (rule ? *rule : "(no RESMD5 rule names it: " + why + ")") + "\n");
+        // The digest is of one language's data: the one the rule's lookup picks.
+        std::string shown = rule ? *rule : "(no RESMD5 rule names it: " + why + ")";
+        if (rule && res.language) shown += "  (language " + Hex(*res.language, 4) + ")";
+        out::Write(line + ", " + std::to_string(res.size) + " bytes\n    " + shown + "\n");
     }
 }
 
@@ -109,7 +112,8 @@ void SetupInspect(CLI::App& app, int& status) {
     auto o = std::make_shared<InspectOptions>();
     CLI::App* cmd = app.add_subcommand(
         "inspect", "Shows FILE's size, each rule whose value is what it computes (as KEYWORD=value, such as MD5=...) "
-                   "and, for a PE image, each section and resource with the entry to paste into a check list.");
+                   "and, for a PE image, each section and resource with the entry to paste into a check list "
+                   "(for a resource, with the language whose data its digest covers).");
     cmd->add_option("FILE", o->file, "the file to inspect")->required()->type_name("");
     cmd->add_flag("--json", o->json, "print one JSON object");
     cmd->footer("Exit status: 0 the file was inspected, 1 it cannot be read, 2 a usage error or a failed write.");

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <set>
 
 #include "checks/rules.h"
 #include "checks/ascii.h"
@@ -180,22 +182,60 @@ void HintNoEquals(EntryReport& r) {
                       (nearest.empty() ? std::string() : "; the nearest known keyword is " + nearest));
 }
 
-void AddHints(EntryReport& r, const std::vector<EntryReport>& entries) {
-    const bool failed = r.outcome == Outcome::Failed || r.outcome == Outcome::Unrecognised;
-    const EntryParts parts = SplitEntry(r.entry);
-    if (r.outcome == Outcome::Failed && r.computed && DiffersOnlyInCase(parts.value, *r.computed))
-        r.hints.push_back("the expected text differs from the computed one only in letter case; digests are "
-                          "compared exactly, write it in capitals: " + *r.computed);
-    if (!failed || HintGroup(r, entries) || r.outcome != Outcome::Unrecognised) return;
+// An entry whose keyword the library does not know: how it was probably meant.
+void HintUnrecognised(EntryReport& r, const std::vector<EntryReport>& entries, std::set<std::size_t>& groupsHinted) {
+    if (groupsHinted.count(r.group)) return;  // the blanks were said at an earlier entry of the group
+    if (HintGroup(r, entries)) {
+        groupsHinted.insert(r.group);
+        return;
+    }
     if (r.entry.empty()) {
         r.hints.push_back("an empty entry, from a leading, doubled or trailing comma");
     } else if (r.entry.find('=') == std::string::npos) {
         HintNoEquals(r);
     } else {
-        const std::string nearest = NearestKeyword(parts.name);
-        r.hints.push_back("unknown keyword " + parts.name +
+        const std::string name = SplitEntry(r.entry).name;
+        const std::string nearest = NearestKeyword(name);
+        r.hints.push_back("unknown keyword " + name +
                           (nearest.empty() ? std::string() : "; the nearest known one is " + nearest));
     }
+}
+
+void AddHints(EntryReport& r, const std::vector<EntryReport>& entries, std::set<std::size_t>& groupsHinted) {
+    if (r.outcome == Outcome::Failed && r.computed && DiffersOnlyInCase(SplitEntry(r.entry).value, *r.computed))
+        r.hints.push_back("the expected text differs from the computed one only in letter case; digests are "
+                          "compared exactly, write it in capitals: " + *r.computed);
+    if (r.outcome == Outcome::Failed) {
+        if (HintGroup(r, entries)) groupsHinted.insert(r.group);
+    } else if (r.outcome == Outcome::Unrecognised) {
+        HintUnrecognised(r, entries, groupsHinted);
+    }
+}
+
+// Whether the engine would find the entry's keyword in the library's table.
+bool KnownKeyword(const std::string& entry) {
+    EntryParts parts = SplitEntry(entry);
+    AsciiUpper(parts.name);
+    return LibraryKeyword(parts.name) != nullptr;
+}
+
+// Whether some item of the text holds "=", as every rule entry does.
+bool HasRuleLikeEntry(const std::string& text) {
+    CheckListReader reader(text.c_str());
+    while (std::optional<CheckListItem> item = reader.Next())
+        if (item->text.find('=') != std::string::npos) return true;
+    return false;
+}
+
+// Whether every item of the text names a known keyword (and there is one).
+bool AllKnownKeywords(const std::string& text) {
+    CheckListReader reader(text.c_str());
+    bool any = false;
+    while (std::optional<CheckListItem> item = reader.Next()) {
+        if (!KnownKeyword(item->text)) return false;
+        any = true;
+    }
+    return any;
 }
 
 }  // namespace
@@ -228,12 +268,30 @@ CheckReport RunCheck(const std::string& fileName, const std::string& checkList) 
     for (const EntryReport& r : report.entries)
         if (NoteWorthy(r)) wanted |= FactsFor(*r.keyword);
     const FileFacts facts = wanted ? ProbeFile(fileName, wanted) : FileFacts{};
+    std::set<std::size_t> groupsHinted;
     for (EntryReport& r : report.entries) {
-        if (r.outcome == Outcome::NotEvaluated) continue;
+        if (r.outcome == Outcome::NotEvaluated) {
+            // Evaluation stopped before the entry; a keyword the library does
+            // not know is worth saying all the same, so that one run shows every typo.
+            if (!KnownKeyword(r.entry)) HintUnrecognised(r, report.entries, groupsHinted);
+            continue;
+        }
         AddNotes(r, facts, fileName);
-        AddHints(r, report.entries);
+        AddHints(r, report.entries, groupsHinted);
     }
+    if (std::optional<std::string> swapped = SwappedArgumentsHint(fileName, checkList))
+        report.hints.push_back(std::move(*swapped));
     return report;
+}
+
+std::optional<std::string> SwappedArgumentsHint(const std::string& fileName, const std::string& checkList) {
+    // Any text is a check list and any text may name a file, so the hint
+    // takes all of: the list names a file that is there, the file names
+    // none, the file reads like a list, and the list does not.
+    if (!HasRuleLikeEntry(fileName) || AllKnownKeywords(checkList)) return std::nullopt;
+    if (ProbeFile(fileName, kPresence).found || !ProbeFile(checkList, kPresence).found) return std::nullopt;
+    return "the second argument names a file and the first names none; did you swap them? (ondrel check FILE "
+           "CHECKLIST)";
 }
 
 }  // namespace ondrel::tool

@@ -1,6 +1,7 @@
 #pragma once
 // ondrel check: the engine's trace of a check list against a file, with why
 // rules threw, notes where a rule held or failed on nothing, and hints.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,12 +25,18 @@ struct CheckReport {
     std::vector<EntryReport> entries;
     bool result = false;
     std::vector<std::string> notes;  // about the list as a whole
+    std::vector<std::string> hints;  // about the arguments as a whole
 };
 
 // Evaluates the list with the library's engine (no digest caches) and
 // explains each entry. The file is looked at only as far as the notes of
 // the rules in the list need.
 CheckReport RunCheck(const std::string& fileName, const std::string& checkList);
+
+// A hint when FILE and CHECKLIST were probably given the other way round:
+// the file names nothing and reads like a check list, and the list names a
+// file and is not wholly made of known keywords. Looks the names up.
+std::optional<std::string> SwappedArgumentsHint(const std::string& fileName, const std::string& checkList);
 
 // The known keyword nearest to a name (edit distance); empty when none is near.
 std::string NearestKeyword(std::string_view name);

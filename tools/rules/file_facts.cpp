@@ -13,6 +13,7 @@
 #include "checks/section_rules.h"
 #include "checksums/md5.h"
 #include "platform/find.h"
+#include "platform/image.h"
 #include "platform/pe/pe_reader.h"
 #include "platform/reader.h"
 #include "platform/result.h"
@@ -222,13 +223,13 @@ void AddLanguage(ResourceFacts& row, std::uint16_t language) {
         row.languages.push_back(language);
 }
 
-// The size and digest of what the lookup finds for the row's keys.
+// The size, language and digest of what the lookup finds for the row's keys.
 void MeasureResource(ResourceFacts& row, const KeyText& type, const KeyText& name, pe::ResourceTree& tree,
-                     platform::FileReader& file, bool digest) {
-    static const pe::LanguageChoice choice = pe::NeutralLanguageChoice();
+                     platform::FileReader& file, const pe::LanguageChoice& choice, bool digest) {
     pe::Result<pe::ResourceData> data = tree.Find(type.key, name.key, choice);
     if (!data) return;
     row.size = data->size;
+    row.language = data->language;
     if (!digest || !row.whyNoRule.empty()) return;
     bool complete = false;
     std::string text = DigestOfRange(file, data->fileOffset, data->size, complete);
@@ -256,9 +257,12 @@ void ReadResources(FileFacts& facts, platform::FileReader& file, unsigned wanted
         }
         AddLanguage(facts.resources[at->second], r.language);
     });
+    // The languages the rules' lookup prefers on this platform, so that a
+    // resource of several languages is digested in the one the rules read.
+    const pe::LanguageChoice choice = pe::NeutralLanguageChoice(platform::ResourceLookupLanguages());
     for (std::size_t i = 0; i < facts.resources.size(); ++i)
         MeasureResource(facts.resources[i], types[keysOfRow[i].first], names[keysOfRow[i].second], *tree, file,
-                        (wanted & kResourceDigests) != 0);
+                        choice, (wanted & kResourceDigests) != 0);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ struct ResourceFacts {
     std::string whyNoRule;             // why the rules cannot name it; empty when they can
     std::vector<std::uint16_t> languages;
     std::uint32_t size = 0;            // of the data the lookup finds
+    std::optional<std::uint16_t> language;  // of the data the lookup finds (its size and digest)
     std::optional<std::string> digest; // what RESMD5 computes, when asked for and named
 };
 
