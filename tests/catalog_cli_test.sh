@@ -152,10 +152,11 @@ same() {
   local name=$1 cat=$2; shift 2
   local without with
   rm -f "$dir/$cat.index"
-  without=$(cd "$dir" && run "$@" 2>&1 </dev/null; echo "status $?")
+  # Standard output and error apart: how the two interleave is the timing's.
+  without=$(cd "$dir" && run "$@" 2>"$dir/err-without" </dev/null; echo "status $?"; cat "$dir/err-without")
   (cd "$dir" && run catalog index "$cat" >/dev/null 2>&1 </dev/null)
   [ -f "$dir/$cat.index" ] || { bad "$name: no index made"; return; }
-  with=$(cd "$dir" && run "$@" 2>&1 </dev/null; echo "status $?")
+  with=$(cd "$dir" && run "$@" 2>"$dir/err-with" </dev/null; echo "status $?"; cat "$dir/err-with")
   [ "$without" = "$with" ] && ok || { bad "$name: other output through the index"; diff <(echo "$without") <(echo "$with"); }
 }
 printf 'tab\\there\tFILESIZE=1000\nback\\\\slash\tFILESIZE=65536\nsized twice\tFILESIZE=65536,FILESIZE=1000\nfirst 16\tSIZEMD5=0|15|%s\n' "$first16" >"$dir/escapes.cat"
