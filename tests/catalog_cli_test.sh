@@ -87,10 +87,25 @@ expect "against-catalog: damaged" 2 '' 'broken\.cat:2: damaged line: no TAB' -- 
 for i in 0 1 2 3; do
   others=()
   for j in 0 1 2 3; do [ "$j" = "$i" ] || others+=("${v[$j]}"); done
-  out make --catalog "version $i" "${v[$i]}" --against "${others[@]}" >>"$dir/known.cat"
+  out make --catalog "version $i" "${v[$i]}" --against "${others[@]}" >>"$dir/marked.cat"
 done
+grep -v '^#against' "$dir/marked.cat" >"$dir/known.cat"  # the entries alone, one per line
 expect "identify one" 0 '^versions/v2\.bin	version 1$' '' -- identify known.cat versions/v2.bin
 expect "identify all" 0 '^versions/sub/v3\.bin	version 2$' '^4 files: 4 identified' -- identify known.cat "${v[@]}"
+# Lists made --against tell their file from those files only: marked, and said.
+[ "$(grep -c '^#against	3$' "$dir/marked.cat")" = 4 ] && ok || bad "make --catalog --against: no mark before each entry"
+cp "$dir/versions/v1.bin" "$dir/build.bin"; flip build.bin 30000  # an unknown build of version 0
+expect "a match through a marked entry is said" 0 '^build\.bin	version 0$' 'build\.bin: "version 0" tells its version only from the files its list was made against' -- identify marked.cat build.bin
+expect "the summary counts them" 0 '' '^1 file: 1 identified \(1 only from known neighbours\),' -- identify marked.cat build.bin
+expect "--strict refuses them" 1 '^build\.bin	version 0$' 'refused \(--strict\)' -- identify --strict marked.cat build.bin
+expect "--json names them" 0 '"neighboursOnly": \[$' '' -- identify --json marked.cat build.bin
+make_full() { out make --catalog "$1" "$2" --rules md5; }
+make_full "full 0" versions/v1.bin >"$dir/full.cat"
+expect "an entry with the whole digest is no such match" 0 '^versions/v1\.bin	full 0$' '^1 file: 1 identified, ' -- identify --strict full.cat versions/v1.bin
+if [ -z "$emulator" ]; then  # names that hold a TAB or a backslash: not on Windows
+  cp "$dir/versions/v1.bin" "$dir/tab	name.bin"
+  expect "identify: an escaped line starts with a backslash" 0 '^\\tab\\tname\.bin	full 0$' '' -- identify full.cat "tab	name.bin"
+fi
 head -c 65000 /dev/urandom >"$dir/stranger.bin"  # no list of these can hold for it
 expect "identify unknown" 1 '^stranger\.bin	unknown$' '1 unknown' -- identify known.cat stranger.bin
 expect "identify missing" 1 '^missing\.bin	unknown$' 'missing\.bin: not found' -- identify known.cat missing.bin
@@ -160,7 +175,7 @@ same() {
   [ "$without" = "$with" ] && ok || { bad "$name: other output through the index"; diff <(echo "$without") <(echo "$with"); }
 }
 printf 'tab\\there\tFILESIZE=1000\nback\\\\slash\tFILESIZE=65536\nsized twice\tFILESIZE=65536,FILESIZE=1000\nfirst 16\tSIZEMD5=0|15|%s\n' "$first16" >"$dir/escapes.cat"
-for cat in known.cat mixed.cat blank.cat escapes.cat; do
+for cat in known.cat marked.cat mixed.cat blank.cat escapes.cat; do
   same "identify $cat" "$cat" identify "$cat" "${v[@]}" stranger.bin copy.bin missing.bin
   same "identify --json $cat" "$cat" identify --json "$cat" "${v[@]}" stranger.bin missing.bin
   same "identify -r $cat" "$cat" identify "$cat" -r versions

@@ -101,6 +101,30 @@ TEST(CatalogueFormat, EntriesCommentsEscapesAndDamageWithLineNumbers) {
 // A list with no entry would hold for every file: in a catalogue it would
 // name any file, in a manifest it would verify any file. Whatever bytes such
 // a list holds, its line is damaged in both, and the line is not used.
+// The mark make --against writes holds for the entry on the very next line only.
+TEST(CatalogueFormat, TheAgainstMarkMarksTheNextLineOnly) {
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<bool> marked;  // of each entry, in order
+    } cases[] = {
+        {"mark then entry", "#against\t3\na\tMD5=1\nb\tMD5=2\n", {true, false}},
+        {"mark without a count", "#against\na\tMD5=1\n", {true}},
+        {"mark after blanks, CR LF", "  #against\t1\r\na\tMD5=1\r\n", {true}},
+        {"a blank line between", "#against\t3\n\na\tMD5=1\n", {false}},
+        {"another comment between", "#against\t3\n# note\na\tMD5=1\n", {false}},
+        {"a damaged line between", "#against\t3\nno tab\na\tMD5=1\n", {false}},
+        {"a longer word is no mark", "#againstX\na\tMD5=1\n#against-all\tx\nb\tMD5=2\n", {false, false}},
+        {"a mark at the end", "a\tMD5=1\n#against\t2\n", {false}},
+    };
+    for (const auto& c : cases) {
+        const Catalogue catalogue = ParseCatalogue(c.text);
+        std::vector<bool> marked;
+        for (const CatalogueEntry& e : catalogue.entries) marked.push_back(e.neighboursOnly);
+        EXPECT_EQ(marked, c.marked) << c.name;
+    }
+}
+
 TEST(CatalogueFormat, ListsWithoutAnEntryAreDamagedInCataloguesAndManifests) {
     const struct {
         const char* name;
@@ -296,6 +320,7 @@ TEST(CatalogueIndexOnDisk, MatchesAsTheWholeCatalogueDoes) {
         {"comments and blanks only", "# nothing\n   \n\t\n"},
         {"empty", ""},
         {"a long line", "long\tFILESIZE=3,INI=" + std::string(3u << 20, 'x') + "\nshort\tFILESIZE=3\n"},
+        {"entries made against a few files", "#against\t2\na\tFILESIZE=3\nb\tFILESIZE=3\n#against\nc\tMD5=" + abc + "\n"},
     };
     for (const IndexedCase& c : cases) {
         const std::string catalogue = dir.Write(std::string("cat-") + c.name, c.text);
@@ -320,12 +345,14 @@ TEST(CatalogueIndexOnDisk, MatchesAsTheWholeCatalogueDoes) {
             EXPECT_EQ(e->line, whole.entries[i].line) << c.name;
             EXPECT_EQ(e->name, whole.entries[i].name) << c.name;
             EXPECT_EQ(e->checkList, whole.entries[i].checkList) << c.name;
+            EXPECT_EQ(e->neighboursOnly, whole.entries[i].neighboursOnly) << c.name;
         }
         for (const std::string& file : files) {
             const FileMatch want = MatchFile(file, whole, sizes);
             const FileMatch got = indexed->Match(file);
             EXPECT_EQ(got.held, want.held) << c.name << ": " << file;
             EXPECT_EQ(got.names, want.names) << c.name << ": " << file;
+            EXPECT_EQ(got.neighboursOnly, want.neighboursOnly) << c.name << ": " << file;
             EXPECT_EQ(got.candidates, want.candidates) << c.name << ": " << file;
             EXPECT_EQ(got.problem, want.problem) << c.name << ": " << file;
         }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "checks/ascii.h"
 #include "checks/check_list.h"
@@ -39,7 +40,13 @@ platform::Result<CatalogueEntry, platform::Reason> ReadEntry(std::string_view li
 CatalogueLineRead ReadCatalogueLine(std::string_view line) {
     CatalogueLineRead read;
     const std::size_t first = line.find_first_not_of(" \t");
-    if (first == std::string_view::npos || line[first] == '#') return read;
+    if (first == std::string_view::npos) return read;
+    if (line[first] == '#') {
+        const std::string_view rest = line.substr(first);
+        read.marksNext = rest.substr(0, kAgainstMark.size()) == kAgainstMark &&
+                         (rest.size() == kAgainstMark.size() || rest[kAgainstMark.size()] == '\t');
+        return read;
+    }
     platform::Result<CatalogueEntry, platform::Reason> entry = ReadEntry(line);
     if (!entry) {
         read.kind = CatalogueLineRead::Kind::Damaged;
@@ -56,8 +63,10 @@ std::string RepeatedNameDamage(std::size_t firstLine) { return "the name of line
 Catalogue ParseCatalogue(std::string_view text) {
     Catalogue catalogue;
     std::unordered_map<std::string, std::size_t> lineOfName;
+    bool marked = false;  // the line before was the mark
     for (const TextLine& line : SplitLines(text)) {
         CatalogueLineRead read = ReadCatalogueLine(line.text);
+        read.entry.neighboursOnly = std::exchange(marked, read.marksNext);
         if (read.kind == CatalogueLineRead::Kind::Nothing) continue;
         if (read.kind == CatalogueLineRead::Kind::Damaged) {
             catalogue.damaged.push_back({line.number, std::move(read.damage)});
@@ -157,6 +166,7 @@ FileMatch MatchFile(const std::string& path, const CandidatesOfSize& candidatesO
             if (!lists.Holds(c.read->checkList, &watch)) continue;
             match.held.push_back(c.entry);
             match.names.push_back(c.read->name);
+            match.neighboursOnly.push_back(c.read->neighboursOnly);
         }
         if (!watch.reason.empty()) {
             fail(watch.reason);

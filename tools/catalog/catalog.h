@@ -25,7 +25,15 @@ struct CatalogueEntry {
     std::size_t line = 0;  // from 1
     std::string name;
     std::string checkList;
+    // The line before it is the mark make --against writes: the list was
+    // made to tell its file from a few known files only, so it may hold for
+    // an unknown build as well.
+    bool neighboursOnly = false;
 };
+
+// The comment line make writes before an entry it made --against N other
+// files: "#against<TAB>N". Readers that know it not skip it as a comment.
+inline constexpr std::string_view kAgainstMark = "#against";
 
 struct DamagedLine {
     std::size_t line = 0;
@@ -46,6 +54,7 @@ Catalogue ParseCatalogue(std::string_view text);
 struct CatalogueLineRead {
     enum class Kind { Nothing, Entry, Damaged };
     Kind kind = Kind::Nothing;
+    bool marksNext = false;  // nothing, but the mark of the entry on the next line
     CatalogueEntry entry;
     std::string damage;
 };
@@ -79,6 +88,7 @@ private:
 struct FileMatch {
     std::vector<std::size_t> held;   // entries, in catalogue order
     std::vector<std::string> names;  // of those entries
+    std::vector<bool> neighboursOnly;  // of those entries: marked as made against a few files
     std::size_t candidates = 0;      // entries evaluated
     std::string problem;             // why the file could not be matched (no regular file there, the
                                      // process out of resources); empty when it was

@@ -9,6 +9,7 @@
 #include <new>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 #include "checksums/md5.h"
 
@@ -236,7 +237,7 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
             if (!more) return more.failure();
             if (!*more) break;
             if (line.number > UINT32_MAX) return Reason{"more lines than an index counts (4294967295)"};
-            if (line.text.size() > UINT32_MAX) return Reason{"line " + std::to_string(line.number) + " is longer than an index counts (4 GiB)"};
+            if (line.text.size() >= kNeighboursOnly) return Reason{"line " + std::to_string(line.number) + " is longer than an index counts (2 GiB)"};
             CatalogueLineRead read = ReadCatalogueLine(line.text);
             if (read.kind == CatalogueLineRead::Kind::Entry) names.push_back({Fnv1a(read.entry.name), line.offset});
         }
@@ -264,11 +265,13 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
     {
         LineStream lines(file, recent ? &secondRead : nullptr);
         LineStream::Line line;
+        bool marked = false;  // the line before was the mark
         for (;;) {
             platform::Result<bool, Reason> more = lines.Next(line);
             if (!more) return more.failure();
             if (!*more) break;
             CatalogueLineRead read = ReadCatalogueLine(line.text);
+            const bool neighboursOnly = std::exchange(marked, read.marksNext);
             if (read.kind == CatalogueLineRead::Kind::Nothing) continue;
             if (read.kind == CatalogueLineRead::Kind::Damaged) {
                 damaged.push_back({static_cast<std::size_t>(line.number), std::move(read.damage)});
@@ -279,9 +282,10 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
                 continue;
             }
             if (const auto first = lineOfFirst.find(line.offset); first != lineOfFirst.end()) first->second = line.number;
-            if (line.number > UINT32_MAX || line.text.size() > UINT32_MAX) return Reason{"it changed while it was indexed"};
+            if (line.number > UINT32_MAX || line.text.size() >= kNeighboursOnly) return Reason{"it changed while it was indexed"};
             const std::uint64_t entry = written.entries++;
-            Put(out, IndexedEntry{line.offset, static_cast<std::uint32_t>(line.text.size()), static_cast<std::uint32_t>(line.number)});
+            const std::uint32_t length = static_cast<std::uint32_t>(line.text.size()) | (neighboursOnly ? kNeighboursOnly : 0);
+            Put(out, IndexedEntry{line.offset, length, static_cast<std::uint32_t>(line.number)});
             if (std::optional<std::string> size = RequiredSize(read.entry.checkList)) sized.push_back({Fnv1a(*size), entry});
             else unsized.push_back(entry);
         }
@@ -396,7 +400,9 @@ platform::Result<IndexedCatalogue, IndexRefusal> IndexedCatalogue::Open(const st
 
 platform::Result<CatalogueEntry, Reason> IndexedCatalogue::Entry(std::size_t entry) const {
     if (entry >= header_.entries) return Reason{"the catalogue's index names no entry " + std::to_string(entry)};
-    const auto e = Get<IndexedEntry>(index_.Bytes(), sizeof(IndexHeader) + 16 * std::uint64_t{entry});
+    auto e = Get<IndexedEntry>(index_.Bytes(), sizeof(IndexHeader) + 16 * std::uint64_t{entry});
+    const bool neighboursOnly = (e.length & kNeighboursOnly) != 0;
+    e.length &= ~kNeighboursOnly;
     auto changed = [&] { return Reason{"the catalogue changed after its index was checked (line " + std::to_string(e.line) + ")"}; };
     if (e.offset > header_.size || e.length > header_.size - e.offset) return changed();
     // ReadAt through a const object: the reads are positioned, the file is not changed.
@@ -405,6 +411,7 @@ platform::Result<CatalogueEntry, Reason> IndexedCatalogue::Entry(std::size_t ent
     CatalogueLineRead read = ReadCatalogueLine(*line);
     if (read.kind != CatalogueLineRead::Kind::Entry) return changed();
     read.entry.line = e.line;
+    read.entry.neighboursOnly = neighboursOnly;
     return std::move(read.entry);
 }
 

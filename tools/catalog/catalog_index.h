@@ -63,9 +63,12 @@ std::uint64_t IndexHeaderCheck(const IndexHeader& header) noexcept;
 
 struct IndexedEntry {
     std::uint64_t offset;  // of the line's text, after any byte-order mark
-    std::uint32_t length;  // without the line end (CR LF or LF)
+    std::uint32_t length;  // without the line end (CR LF or LF); the top bit: kNeighboursOnly
     std::uint32_t line;
 };
+
+// The bit of IndexedEntry::length that marks an entry made against a few files.
+inline constexpr std::uint32_t kNeighboursOnly = 0x80000000u;
 
 struct SizedEntry {
     std::uint64_t sizeHash;  // FNV-1a of the size text

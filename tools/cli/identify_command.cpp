@@ -24,11 +24,13 @@ struct IdentifyOptions {
     std::vector<std::string> folders;  // -r
     bool quiet = false;
     bool json = false;
+    bool strict = false;  // a match through an entry made against a few files does not identify
     unsigned jobs = 0;
 };
 
 struct Counts {
     std::size_t files = 0, identified = 0, several = 0, unknown = 0, unread = 0;
+    std::size_t neighboursOnly = 0;  // of the identified: through an entry made against a few files
 };
 
 class IdentifyRun {
@@ -52,24 +54,44 @@ void IdentifyRun::Emit(const FileToMatch& f, const FileMatch& m) {
     else if (m.held.empty()) ++counts_.unknown;
     else if (m.held.size() == 1) ++counts_.identified;
     else ++counts_.several;
+    const bool onlyNeighbours = m.problem.empty() && m.held.size() == 1 && m.neighboursOnly[0];
+    counts_.neighboursOnly += onlyNeighbours;
     if (o_.quiet) return;
-    if (!m.problem.empty() && !o_.json) Warn("identify", f.path + ": " + m.problem);
+    if (!m.problem.empty() && !o_.json) Warn("identify", ShownName(f.path) + ": " + m.problem);
+    if (onlyNeighbours && !o_.json)
+        Warn("identify", ShownName(f.shown) + ": " + (o_.strict ? "refused (--strict): " : "") + "\"" + m.names[0] +
+                             "\" tells its version only from the files its list was made against; an unknown build "
+                             "may match it too");
     if (json_) {
-        json names = json::array();
-        for (const std::string& name : m.names) names.push_back(name);
-        json_->Element({{"path", f.shown}, {"names", names}, {"candidates", m.candidates},
+        json names = json::array(), neighbours = json::array();
+        for (std::size_t k = 0; k < m.names.size(); ++k) {
+            names.push_back(m.names[k]);
+            if (m.neighboursOnly[k]) neighbours.push_back(m.names[k]);
+        }
+        json_->Element({{"path", f.shown}, {"names", names}, {"neighboursOnly", neighbours},
+                        {"candidates", m.candidates},
                         {"problem", m.problem.empty() ? json(nullptr) : json(m.problem)}});
         return;
     }
+    // Escaped as in manifests; a line with an escape starts with a backslash, as md5sum marks it.
     std::string line = EscapeField(f.shown);
-    for (const std::string& name : m.names) line += "\t" + EscapeField(name);
+    bool escaped = line != f.shown;
+    for (const std::string& name : m.names) {
+        const std::string field = EscapeField(name);
+        escaped = escaped || field != name;
+        line += "\t" + field;
+    }
     if (m.held.empty()) line += "\tunknown";
-    out::Line(line);
+    out::Line(escaped ? "\\" + line : line);
 }
 
 std::string IdentifyRun::Summary() const {
     return std::to_string(counts_.files) + (counts_.files == 1 ? " file: " : " files: ") +
-           std::to_string(counts_.identified) + " identified, " + std::to_string(counts_.several) +
+           std::to_string(counts_.identified) + " identified" +
+           (counts_.neighboursOnly ? " (" + std::to_string(counts_.neighboursOnly) + " only from known neighbours" +
+                                         (o_.strict ? ", refused" : "") + ")"
+                                   : std::string()) +
+           ", " + std::to_string(counts_.several) +
            " by several entries, " + std::to_string(counts_.unknown) + " unknown, " + std::to_string(counts_.unread) +
            " not read";
 }
@@ -103,13 +125,14 @@ int IdentifyRun::Run() {
         json_->EndArray();
         json_->Member("summary", {{"files", counts_.files}, {"identified", counts_.identified},
                                   {"several", counts_.several}, {"unknown", counts_.unknown},
-                                  {"notRead", counts_.unread}});
+                                  {"notRead", counts_.unread}, {"neighboursOnly", counts_.neighboursOnly}});
         json_->End();
     } else if (!o_.quiet) {
         out::Flush();
         std::fputs((Summary() + "\n").c_str(), stderr);
     }
-    const bool exact = counts_.files > 0 && counts_.identified == counts_.files;
+    const std::size_t identified = counts_.identified - (o_.strict ? counts_.neighboursOnly : 0);
+    const bool exact = counts_.files > 0 && identified == counts_.files;
     return exact && !lost && catalogue_->Damaged().empty() ? kHolds : kFails;
 }
 
@@ -134,6 +157,8 @@ void SetupIdentify(CLI::App& app, int& status) {
     CLI::Option* quiet = cmd->add_flag("-q,--quiet", o->quiet, "print nothing; the exit status tells");
     cmd->add_flag("--json", o->json, "print one JSON object: the files, each with the names that hold, and a summary")
         ->excludes(quiet);
+    cmd->add_flag("--strict", o->strict, "a file matched only through an entry made --against a few files (marked "
+                                         "\"#against\" in the catalogue) is not identified: status 1");
     cmd->add_option("-j,--jobs", o->jobs, "files to identify at once (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u).description(""));
@@ -141,7 +166,10 @@ void SetupIdentify(CLI::App& app, int& status) {
         "A catalogue is a text file of named check lists, one line each: the name, a TAB, the check list, with "
         "the escapes of manifests (\\\\ \\t \\n \\r); lines starting with # are comments, CR LF line ends and a "
         "UTF-8 byte-order mark are read as well, and a damaged line (no TAB, a bad escape, no name, no list, a "
-        "name given before) is said with its line number. ondrel make --catalog NAME FILE writes a line.\n"
+        "name given before) is said with its line number. ondrel make --catalog NAME FILE writes a line; with "
+        "--against it writes \"#against<TAB>N\" before it, as the list tells FILE only from those N files: a "
+        "file matched through such an entry alone is said on standard error (\"neighboursOnly\" in --json), "
+        "since an unknown build may match it too, and --strict does not count it as identified.\n"
         "Each file is checked only against the entries whose list requires its size (FILESIZE=N) and those "
         "that require none, with the library's engine; what each rule computes from a file is computed once "
         "for all of them. A path that leads to no regular file is said, and is not identified.\n"

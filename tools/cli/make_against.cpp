@@ -122,6 +122,8 @@ int Separating(const MakeAgainstOptions& o, const std::string& file, bool asJson
     }
     if (asJson) return kHolds;
     if (o.explain) PrintExplanation(others, s);
+    if (!o.catalogName.empty())  // the list tells FILE from these files only: identify says so
+        out::Line(std::string(kAgainstMark) + "\t" + std::to_string(others.size()));
     out::Line(o.catalogName.empty() ? s.checkList : CatalogueLine(o.catalogName, s.checkList));
     return kHolds;
 }
