@@ -182,8 +182,10 @@ bool VerifyRun::Next(Item& item) {
     }
 }
 
-// A warning, on a line of its own below the bar.
+// A warning, after the results before it and on a line of its own below
+// the bar.
 void VerifyRun::Say(const std::string& text) {
+    out::Flush();
     if (bar_) std::fputs("\r\033[K", stderr);
     Warn("verify", text);
 }
