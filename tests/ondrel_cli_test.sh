@@ -147,6 +147,7 @@ expect "empty manifest" 1 '' 'no file listed' -- verify empty.list
 : > "$dir/void.list"
 expect "manifest of no bytes" 1 '' 'no file listed' -- verify void.list
 expect "several lists" 1 '' '^good.list: ' -- verify good.list tree.list
+expect "one list read of two: its summary without its name" 2 '' '^[0-9]+ held, [0-9]+ failed' -- verify good.list no-such.list
 
 # ---- verify: the edges of a small window ----
 # The pool holds ONDREL_WINDOW items at once; with 1 and 2, damaged lines,

@@ -1,5 +1,6 @@
 // ondrel verify LIST...: every file of the manifests checked on all cores,
 // the results in manifest order as the files are done.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -266,6 +267,7 @@ void VerifyRun::Progress() {
 
 int VerifyRun::Summarise() {
     json manifests = json::array();
+    const auto summarised = std::count_if(lists_.begin(), lists_.end(), [](const auto& l) { return l->opened; });
     for (const auto& l : lists_) {
         if (!l->opened) continue;
         const bool noneVerified = o_.ignoreMissing && l->missing > 0 && l->held + l->failed == 0;
@@ -275,7 +277,7 @@ int VerifyRun::Summarise() {
         manifests.push_back({{"manifest", l->name}, {"held", l->held}, {"failed", l->failed}, {"missing", l->missing},
                              {"damaged", l->damaged}, {"damagedLines", l->damagedLines}});
         if (o_.quiet || o_.json || l->lines == 0) continue;
-        std::string line = (lists_.size() > 1 ? l->name + ": " : "") + std::to_string(l->held) + " held, " +
+        std::string line = (summarised > 1 ? l->name + ": " : "") + std::to_string(l->held) + " held, " +
                            std::to_string(l->failed) + " failed, " + std::to_string(l->missing) + " missing" +
                            (o_.ignoreMissing && l->missing ? " (ignored)" : "");
         if (l->damaged) line += ", " + std::to_string(l->damaged) + " damaged line" + (l->damaged == 1 ? "" : "s");
