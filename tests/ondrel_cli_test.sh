@@ -229,6 +229,32 @@ expect "empty manifest" 1 '' 'no file listed' -- verify empty.list
 : > "$dir/void.list"
 expect "manifest of no bytes" 1 '' 'no file listed' -- verify void.list
 expect "several lists" 1 '' '^good.list: ' -- verify good.list tree.list
+expect "one list read of two: its summary without its name" 2 '' '^[0-9]+ held, [0-9]+ failed' -- verify good.list no-such.list
+
+# ---- verify: the edges of a small window ----
+# The pool holds ONDREL_WINDOW items at once; with 1 and 2, damaged lines,
+# MISSING and FAILED files and lists that cannot be read or list nothing
+# fall on either side of each refill, and everything comes out as with the
+# default window, in the same order, warnings among the results.
+mkdir -p "$dir/win"
+for i in 1 2 3 4 5 6 7 8; do printf '%s' "$i" > "$dir/win/f$i"; done
+(cd "$dir" && run make --manifest win --rules size > win.list 2>/dev/null)
+rm "$dir/win/f2" "$dir/win/f6"
+printf 'xx' > "$dir/win/f3"; printf 'yy' > "$dir/win/f8"
+{ head -n 3 "$dir/win.list"; printf 'damaged line\n'; tail -n +4 "$dir/win.list" | head -n 3
+  printf 'FILESIZE=1\twin/f9\n#root\t\\q\n'; tail -n +7 "$dir/win.list"; } > "$dir/edges.list"
+printf '# nothing\n' > "$dir/nothing.list"
+for args in "-v edges.list" "edges.list" "-v -j 1 edges.list nothing.list no-such.list edges.list" \
+            "--json -j 3 edges.list nothing.list edges.list" "--ignore-missing -v edges.list" "-C $(native "$dir") -v edges.list"; do
+  # shellcheck disable=SC2086
+  (cd "$dir" && run verify $args > "$dir/whole.txt" 2>&1; echo "status $?" >> "$dir/whole.txt")
+  for window in 1 2; do
+    # shellcheck disable=SC2086
+    (cd "$dir" && ONDREL_WINDOW=$window run verify $args > "$dir/window.txt" 2>&1; echo "status $?" >> "$dir/window.txt")
+    cmp -s "$dir/whole.txt" "$dir/window.txt" && ok || { bad "verify $args, window $window:"; diff "$dir/whole.txt" "$dir/window.txt"; }
+  done
+done
+grep -q 'edges.list:4: damaged line' "$dir/whole.txt" && grep -q 'MISSING' "$dir/whole.txt" && ok || bad "the window cases lack their lines"
 
 # ---- verify: a manifest verifies from wherever it is ----
 rm -rf "$dir/tree"; mkdir -p "$dir/tree/sub"

@@ -149,14 +149,18 @@ struct FileBatch::State : Md5StreamSource {
         return true;
     }
 
-    // Claims items until a batch is full (or they end, or the slots are
-    // all taken), and opens and reads the first chunk of their files.
+    // Claims items until a batch is full (or they end, or none is there
+    // yet, or the slots are all taken), and opens and reads the first chunk
+    // of their files. It waits for an item only while it holds no file: an
+    // item may wait for one it holds to be done.
     void Open() {
         requests.clear();
         taken.clear();
         while (!ended && requests.size() < batch && !free.empty()) {
             std::size_t item;
-            if (!items->Next(item)) {
+            const Claim got = items->TryNext(item, free.size() == slots.size());
+            if (got == Claim::NotNow) break;
+            if (got == Claim::Ended) {
                 ended = true;
                 break;
             }
@@ -325,8 +329,9 @@ void FileBatch::Run(BatchItems& items) {
     State& s = *state_;
     s.items = &items;
     s.ended = false;
-    // A run ends when its slots are all taken and drained, or when the
-    // items end; then again until they end.
+    // A run ends when its slots are all taken and drained, when no item is
+    // there yet and those it holds are drained, or when the items end; then
+    // again until they end.
     while (!s.ended) {
         // On a throw, the files still held are closed.
         struct Closer {

@@ -66,12 +66,24 @@ struct ReadPlan {
     ReadNeeds needs;
 };
 
+// What a source of items answers when asked for the next one: an item;
+// none right now (ask again later); none any more.
+enum class Claim { Got, NotNow, Ended };
+
 // The caller's side of a batch. Calls come from the thread that runs it.
 class BatchItems {
 public:
     virtual ~BatchItems() = default;
     // Claims the next item; false when none is left (then not asked again).
     virtual bool Next(std::size_t& item) = 0;
+    // As Next, for items that may come later: without mayWait, NotNow when
+    // none is there yet, rather than waiting for one. The batch asks so
+    // while it holds files, which it then goes on with before it asks
+    // again: the next item may wait for one of them to be done.
+    virtual Claim TryNext(std::size_t& item, bool mayWait) {
+        (void)mayWait;
+        return Next(item) ? Claim::Got : Claim::Ended;
+    }
     virtual ReadPlan Plan(std::size_t item) = 0;
     // The item is done with: read is what was read of its file, or null
     // when nothing was (nothing needed, not opened as a regular file, a read
@@ -92,9 +104,9 @@ public:
 
     // Files in flight at most.
     std::size_t InFlight() const noexcept;
-    // Takes items until Next says there are none, and hands each to Done
-    // once its file is read (or could not be). Throws what Done throws,
-    // and std::bad_alloc.
+    // Takes items until TryNext says there are none, and hands each to
+    // Done once its file is read (or could not be). Waits for an item only
+    // while it holds no file. Throws what Done throws, and std::bad_alloc.
     void Run(BatchItems& items);
 
 private:

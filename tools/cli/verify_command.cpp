@@ -1,13 +1,16 @@
 // ondrel verify LIST...: every file of the manifests checked on all cores,
 // the results in manifest order as the files are done.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
 #include "platform/file.h"
-#include "platform/prefault.h"
 #include "tools/cli/commands.h"
 #include "tools/batch/in_order.h"
 #include "tools/manifest/manifest.h"
@@ -32,19 +35,56 @@ struct VerifyOptions {
     unsigned jobs = 0;
 };
 
-struct LoadedList {
+// A manifest as it is read: its counts, kept to the end for the summary.
+struct ListState {
     std::string name;
     std::string folder;  // where "#root-from-list" starts; empty: the current folder
-    ManifestLines lines;
+    bool opened = true;  // false: it could not be read at all, and has no summary
+    std::size_t lines = 0;  // file lines and damaged lines
     std::size_t held = 0, failed = 0, missing = 0, damaged = 0;
     json damagedLines = json::array();
 };
 
+// What the manifests say, in their order: a file to check, a damaged line,
+// a list that ends with no file line, or one that cannot be read. All of
+// it goes out in that order, through the pool.
 struct Item {
-    LoadedList* list;
-    const ManifestLine* line;
-    std::string path;  // as tried
+    enum class Kind { File, Damaged, NoFile, Unreadable } kind = Kind::File;
+    ListState* list = nullptr;
+    ManifestLine line;
+    std::string path;    // as tried
+    std::string reason;  // why the list cannot be read
+    std::uint64_t read = 0;  // bytes of the manifests read up to this line
 };
+
+// For tests and benchmarks: the items the pool holds at once (the window;
+// default kStreamWindow), so that the edges of a small one can be seen at
+// the command.
+constexpr const char* kWindowVariable = "ONDREL_WINDOW";
+std::size_t WindowSize() {
+    const char* text = std::getenv(kWindowVariable);
+    if (!text) return kStreamWindow;
+    char* end = nullptr;
+    const unsigned long long window = std::strtoull(text, &end, 10);
+    return *text && !*end && window > 0 && window <= (1u << 24) ? static_cast<std::size_t>(window) : kStreamWindow;
+}
+
+// The bytes of the manifests together, when each is a regular file or not
+// there at all (it then gives no line); nothing when one is a pipe.
+std::optional<std::uint64_t> ListsSize(const std::vector<std::string>& names) {
+    namespace fs = std::filesystem;
+    std::uint64_t total = 0;
+    for (const std::string& name : names) {
+        if (name == "-") return std::nullopt;
+        std::error_code e;
+        const fs::file_status status = fs::status(fs::path(name), e);
+        if (!fs::exists(status)) continue;
+        if (!fs::is_regular_file(status)) return std::nullopt;
+        const std::uintmax_t size = fs::file_size(fs::path(name), e);
+        if (!e) total += size;
+    }
+    return total;
+}
 
 // The folder a list lies in: of the file a link leads to; none for a pipe.
 std::string FolderOfList(const std::string& name) {
@@ -73,57 +113,88 @@ public:
     int Run();
 
 private:
-    void Load(const std::string& name);
-    void Damaged(LoadedList& list, const ManifestLine& line);
-    void Emit(const Item& item, const FileVerdict& v);
+    bool Next(Item& item);
+    void Say(const std::string& text);
+    void Emit(Item& item, const FileVerdict& v);
+    void EmitFile(const Item& item, const FileVerdict& v);
     void EmitText(const Item& item, const FileVerdict& v);
     json FileJson(const Item& item, const FileVerdict& v) const;
-    void Progress(std::size_t done);
+    void Progress();
     int Summarise();
 
     const VerifyOptions& o_;
     const bool bar_;
-    std::vector<std::unique_ptr<LoadedList>> lists_;
-    platform::BulkVector<Item> items_;
+    const std::optional<std::string> root_ = o_.root.empty() ? std::nullopt : std::optional(o_.root);
+    std::vector<std::unique_ptr<ListState>> lists_;
+    // The manifest being read, and the bytes of those read before it.
+    std::size_t nextList_ = 0;
+    std::unique_ptr<LineReader> reader_;
+    ManifestReader manifest_;
+    std::uint64_t readBefore_ = 0;
     std::optional<JsonWriter> json_;
+    // The bar: the bytes of the manifests whose lines went out, of all of
+    // them (when known), and the files checked.
+    std::optional<std::uint64_t> size_;
+    std::uint64_t shownBytes_ = 0;
+    std::size_t checked_ = 0;
+    bool drawnAny_ = false;
     std::chrono::steady_clock::time_point drawn_;  // when the bar was last drawn
     int status_ = kHolds;
 };
 
-void VerifyRun::Load(const std::string& name) {
-    const platform::Result<std::string, platform::Reason> text = ReadText(name, "manifest");
-    if (!text) {
-        Warn("verify", name + ": " + text.failure().text);
-        status_ = kUsage;
-        return;
+// The next thing the manifests say, reading them one after another.
+bool VerifyRun::Next(Item& item) {
+    for (;;) {
+        if (!reader_) {
+            if (nextList_ == o_.lists.size()) return false;
+            const std::string& name = o_.lists[nextList_++];
+            auto list = std::make_unique<ListState>();
+            list->name = name;
+            list->folder = FolderOfList(name);
+            lists_.push_back(std::move(list));
+            reader_ = std::make_unique<LineReader>(name, "manifest");
+            manifest_ = ManifestReader();
+        }
+        ListState& list = *lists_.back();
+        item.list = &list;
+        if (const std::optional<TextLine> text = reader_->Next()) {
+            if (!manifest_.Read(*text, item.line)) continue;
+            ++list.lines;
+            item.read = readBefore_ + reader_->Consumed();
+            item.kind = item.line.damage.empty() ? Item::Kind::File : Item::Kind::Damaged;
+            if (item.kind == Item::Kind::File) item.path = PathToCheck(item.line, list.folder, root_);
+            return true;
+        }
+        // The end of the list.
+        readBefore_ += reader_->Consumed();
+        const std::optional<platform::Reason> failure = reader_->Failure();
+        reader_.reset();
+        item.read = readBefore_;
+        if (failure) {
+            list.opened = list.lines > 0;  // lines that went out keep their counts
+            item.kind = Item::Kind::Unreadable;
+            item.reason = failure->text;
+            return true;
+        }
+        if (list.lines == 0) {
+            item.kind = Item::Kind::NoFile;
+            return true;
+        }
     }
-    auto list = std::make_unique<LoadedList>();
-    list->name = name;
-    list->folder = FolderOfList(name);
-    list->lines = ParseManifest(*text);
-    const std::optional<std::string> root = o_.root.empty() ? std::nullopt : std::optional(o_.root);
-    platform::ReservePresent(items_, items_.size() + list->lines.size());
-    for (const ManifestLine& line : list->lines) {
-        if (!line.damage.empty()) Damaged(*list, line);
-        else items_.push_back({list.get(), &line, PathToCheck(line, list->folder, root)});
-    }
-    if (list->lines.empty()) {
-        Warn("verify", name + ": no file listed");
-        if (status_ == kHolds) status_ = kFails;
-    }
-    lists_.push_back(std::move(list));
 }
 
-void VerifyRun::Damaged(LoadedList& list, const ManifestLine& line) {
-    ++list.damaged;
-    list.damagedLines.push_back({{"line", line.number}, {"damage", line.damage}});
-    if (!o_.quiet && !o_.json) Warn("verify", list.name + ":" + std::to_string(line.number) + ": damaged line: " + line.damage);
+// A warning, after the results before it and on a line of its own below
+// the bar.
+void VerifyRun::Say(const std::string& text) {
+    out::Flush();
+    if (bar_) std::fputs("\r\033[K", stderr);
+    Warn("verify", text);
 }
 
 json VerifyRun::FileJson(const Item& item, const FileVerdict& v) const {
     const char* verdict = v.verdict == Verdict::Held ? "held" : v.verdict == Verdict::Failed ? "failed" : "missing";
     auto nullable = [](const std::string& s) { return s.empty() ? json(nullptr) : json(s); };
-    return {{"manifest", item.list->name}, {"line", item.line->number}, {"path", item.line->path},
+    return {{"manifest", item.list->name}, {"line", item.line.number}, {"path", item.line.path},
             {"tried", item.path}, {"verdict", verdict}, {"entry", nullable(v.failedEntry)},
             {"computed", nullable(v.computed)}, {"reason", nullable(v.reason)}};
 }
@@ -138,41 +209,75 @@ void VerifyRun::EmitText(const Item& item, const FileVerdict& v) {
     out::Line(line);
 }
 
-void VerifyRun::Emit(const Item& item, const FileVerdict& v) {
-    LoadedList& list = *item.list;
+void VerifyRun::EmitFile(const Item& item, const FileVerdict& v) {
+    ListState& list = *item.list;
     const bool missing = v.verdict == Verdict::Missing;
     (v.verdict == Verdict::Held ? list.held : missing ? list.missing : list.failed)++;
+    ++checked_;
     const bool shown = v.verdict != Verdict::Held ? !(missing && o_.ignoreMissing) : o_.verbose;
     if (!shown || o_.quiet) return;
     if (json_) json_->Element(FileJson(item, v));
     else EmitText(item, v);
 }
 
-void VerifyRun::Progress(std::size_t done) {
+void VerifyRun::Emit(Item& item, const FileVerdict& v) {
+    shownBytes_ = item.read;
+    ListState& list = *item.list;
+    switch (item.kind) {
+        case Item::Kind::File:
+            EmitFile(item, v);
+            break;
+        case Item::Kind::Damaged:
+            ++list.damaged;
+            list.damagedLines.push_back({{"line", item.line.number}, {"damage", item.line.damage}});
+            if (!o_.quiet && !o_.json)
+                Say(list.name + ":" + std::to_string(item.line.number) + ": damaged line: " + item.line.damage);
+            break;
+        case Item::Kind::NoFile:
+            Say(list.name + ": no file listed");
+            if (status_ == kHolds) status_ = kFails;
+            break;
+        case Item::Kind::Unreadable:
+            Say(list.name + ": " + item.reason);
+            status_ = kUsage;
+            break;
+    }
+}
+
+// The bar, at most every 100 ms: how much of the manifests went out, when
+// their sizes are known, else how many files were checked.
+void VerifyRun::Progress() {
     out::Flush();
-    if (!bar_ || items_.empty()) return;
+    if (!bar_) return;
     const auto now = std::chrono::steady_clock::now();
-    if (done < items_.size() && now - drawn_ < std::chrono::milliseconds(100)) return;
+    if (drawnAny_ && now - drawn_ < std::chrono::milliseconds(100)) return;
     drawn_ = now;
-    constexpr int kWidth = 40;
-    const int filled = static_cast<int>(done * kWidth / items_.size());
-    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled, "########################################", kWidth - filled,
-                 "", done, items_.size());
-    if (done == items_.size()) std::fputs("\r\033[K", stderr);
+    drawnAny_ = true;
+    if (size_ && *size_ > 0) {
+        constexpr int kWidth = 40;
+        const std::uint64_t shown = std::min(shownBytes_, *size_);
+        const int filled = static_cast<int>(shown * kWidth / *size_);
+        std::fprintf(stderr, "\r[%.*s%*s] %d%% %zu files", filled, "########################################",
+                     kWidth - filled, "", static_cast<int>(shown * 100 / *size_), checked_);
+    } else {
+        std::fprintf(stderr, "\r%zu files", checked_);
+    }
     std::fflush(stderr);
 }
 
 int VerifyRun::Summarise() {
     json manifests = json::array();
+    const auto summarised = std::count_if(lists_.begin(), lists_.end(), [](const auto& l) { return l->opened; });
     for (const auto& l : lists_) {
+        if (!l->opened) continue;
         const bool noneVerified = o_.ignoreMissing && l->missing > 0 && l->held + l->failed == 0;
         if (noneVerified) Warn("verify", l->name + ": no file was verified");
         if (l->failed || l->damaged || noneVerified || (l->missing && !o_.ignoreMissing))
             if (status_ == kHolds) status_ = kFails;
         manifests.push_back({{"manifest", l->name}, {"held", l->held}, {"failed", l->failed}, {"missing", l->missing},
                              {"damaged", l->damaged}, {"damagedLines", l->damagedLines}});
-        if (o_.quiet || o_.json || l->lines.empty()) continue;
-        std::string line = (lists_.size() > 1 ? l->name + ": " : "") + std::to_string(l->held) + " held, " +
+        if (o_.quiet || o_.json || l->lines == 0) continue;
+        std::string line = (summarised > 1 ? l->name + ": " : "") + std::to_string(l->held) + " held, " +
                            std::to_string(l->failed) + " failed, " + std::to_string(l->missing) + " missing" +
                            (o_.ignoreMissing && l->missing ? " (ignored)" : "");
         if (l->damaged) line += ", " + std::to_string(l->damaged) + " damaged line" + (l->damaged == 1 ? "" : "s");
@@ -187,17 +292,27 @@ int VerifyRun::Summarise() {
 }
 
 int VerifyRun::Run() {
-    for (const std::string& name : o_.lists) Load(name);
+    if (bar_) size_ = ListsSize(o_.lists);
     if (o_.json) {
         json_.emplace();
         json_->BeginArray("files");
     }
-    RunFilesInOrder<FileVerdict>(
-        items_.size(), o_.jobs ? o_.jobs : platform::Cores(),
-        [&](std::size_t i) { return ReadPlan{&items_[i].path, NeedsOf(items_[i].line->checkList)}; },
-        [&](std::size_t i, const FileRead* read) { return VerifyFile(items_[i].path, items_[i].line->checkList, read); },
-        [&](std::size_t i, FileVerdict& v) { Emit(items_[i], v); }, [&](std::size_t done) { Progress(done); },
-        [](const std::string& note) { Warn("verify", note); });
+    StreamFilesInOrder<Item, FileVerdict>(
+        o_.jobs ? o_.jobs : platform::Cores(), WindowSize(), [&](Item& item) { return Next(item); },
+        [](const Item& item) {
+            if (item.kind != Item::Kind::File) return ReadPlan{};  // nothing to read, nothing to check
+            return ReadPlan{&item.path, NeedsOf(item.line.checkList)};
+        },
+        [](const Item& item, const FileRead* read) {
+            if (item.kind != Item::Kind::File) return FileVerdict{};
+            return VerifyFile(item.path, item.line.checkList, read);
+        },
+        [&](Item& item, FileVerdict& v) { Emit(item, v); }, [&](std::size_t) { Progress(); },
+        [&](const std::string& note) { Say(note); });
+    if (drawnAny_) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
     return Summarise();
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 constexpr std::string_view kRoot = "#root\t";
 constexpr std::string_view kRootFromList = "#root-from-list\t";
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 using platform::IsPathSeparator;
 using platform::kBackslashSeparates;
@@ -120,41 +119,40 @@ std::optional<std::string> UnescapeField(std::string_view text) {
 }
 
 platform::BulkVector<TextLine> SplitLines(std::string_view text) {
-    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
     platform::BulkVector<TextLine> lines;
     platform::ReservePresent(lines, static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-    for (std::size_t number = 1; !text.empty(); ++number) {
-        const std::size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // a line ended CR LF
-        lines.push_back({number, line});
-    }
+    LineReader reader(text);
+    while (const std::optional<TextLine> line = reader.Next()) lines.push_back(*line);
     return lines;
+}
+
+bool ManifestReader::Read(const TextLine& text, ManifestLine& line) {
+    const std::string_view content = text.text;
+    if (const auto rootLine = ReadRootLine(content)) {
+        if (*rootLine) {
+            root_ = **rootLine;
+            return false;
+        }
+        line = ManifestLine();
+        line.damage = "root line: " + rootLine->failure().text;
+    } else {
+        const std::size_t first = content.find_first_not_of(" \t");
+        if (first == std::string_view::npos || content[first] == '#') return false;
+        line = ReadFileLine(content);
+    }
+    line.number = text.number;
+    line.root = root_;
+    return true;
 }
 
 ManifestLines ParseManifest(std::string_view text) {
     const platform::BulkVector<TextLine> textLines = SplitLines(text);
     ManifestLines lines;
     platform::ReservePresent(lines, textLines.size());
-    ManifestRoot root;
-    for (const auto& [number, line] : textLines) {
-        ManifestLine parsed;
-        if (const auto rootLine = ReadRootLine(line)) {
-            if (*rootLine) {
-                root = **rootLine;
-                continue;
-            }
-            parsed.damage = "root line: " + rootLine->failure().text;
-        } else {
-            const std::size_t first = line.find_first_not_of(" \t");
-            if (first == std::string_view::npos || line[first] == '#') continue;
-            parsed = ReadFileLine(line);
-        }
-        parsed.number = number;
-        parsed.root = root;
-        lines.push_back(std::move(parsed));
-    }
+    ManifestReader reader;
+    ManifestLine parsed;
+    for (const TextLine& line : textLines)
+        if (reader.Read(line, parsed)) lines.push_back(std::move(parsed));
     return lines;
 }
 

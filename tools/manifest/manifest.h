@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/prefault.h"
+#include "tools/manifest/text_file.h"
 
 namespace ondrel::tool {
 
@@ -37,17 +38,25 @@ struct ManifestLine {
     std::string damage;       // empty for a sound line
 };
 
+// The lines of a manifest one at a time: the root each line's paths start
+// from, and why a line is damaged.
+class ManifestReader {
+public:
+    // The manifest line of a text line, in `line`: a file line or a
+    // damaged one. False for a line that is neither (blank, a comment, a
+    // root line, which sets the root of the lines after it).
+    bool Read(const TextLine& text, ManifestLine& line);
+
+private:
+    ManifestRoot root_;
+};
+
 // The file lines (and damaged lines) of a manifest.
 using ManifestLines = platform::BulkVector<ManifestLine>;
 ManifestLines ParseManifest(std::string_view text);
 
-// The lines of a text file as manifests and catalogues read them: a UTF-8
-// byte-order mark at the start skipped, each line without its line feed
-// and without a carriage return before it, numbered from 1.
-struct TextLine {
-    std::size_t number = 0;
-    std::string_view text;
-};
+// The lines of a text file as manifests and catalogues read them (see
+// LineReader), all at once.
 platform::BulkVector<TextLine> SplitLines(std::string_view text);
 
 // The first line make writes, and the line naming the root.
