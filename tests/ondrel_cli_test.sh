@@ -137,7 +137,7 @@ expect "--against of FILE alone" 2 '' 'names no file but' -- make "$text" --agai
 if [ -z "$emulator" ] && command -v script > /dev/null; then
   # A progress line on a terminal, erased at the end; none when standard error is no terminal.
   ONDREL_PROGRESS_AFTER_MS=0 script -qec "'$tool' make --manifest '$dir/pe' > '$dir/pty.list'" /dev/null > "$dir/pty.err"
-  grep -q $'\rondrel make: [0-9]* of 1 files\e\[K' "$dir/pty.err" || bad "make: no progress line on a terminal: $(cat -A "$dir/pty.err")"
+  grep -q $'\rondrel make: [0-9]* files, walking\e\[K' "$dir/pty.err" || bad "make: no progress line on a terminal: $(cat -A "$dir/pty.err")"
   [ "$(tail -c 4 "$dir/pty.err" | od -An -c | tr -d ' ')" = '\r033[K' ] || bad "make: the progress line is not erased: $(cat -A "$dir/pty.err")"
   grep -q 'sections.dll$' "$dir/pty.list" || bad "make: the manifest made on a terminal lacks its line"
   ONDREL_PROGRESS_AFTER_MS=0 "$tool" make --manifest "$dir/pe" > /dev/null 2> "$dir/pipe.err"
@@ -196,6 +196,12 @@ if [ -z "$emulator" ]; then
 fi
 count=$(find "$dir/tree" -type f | wc -l)
 at="$dir" expect "make --manifest" 0 '^#root	tree$' '' -- make --manifest tree
+# The walk streams through a window of files: its edges change nothing.
+for window in 1 2 3; do
+  (cd "$dir" && ONDREL_WINDOW=$window run make --manifest tree --rules size,md5 > "$dir/w.out" 2>&1; echo "status $?" >> "$dir/w.out")
+  (cd "$dir" && run make --manifest tree --rules size,md5 > "$dir/d.out" 2>&1; echo "status $?" >> "$dir/d.out")
+  cmp -s "$dir/w.out" "$dir/d.out" && ok || bad "make --manifest through a window of $window: $(diff "$dir/d.out" "$dir/w.out")"
+done
 (cd "$dir" && run make --manifest tree > tree.list 2>"$dir/stderr") || bad "make --manifest: $(cat "$dir/stderr")"
 expect "verify holds" 0 '^$' "^$count held, 0 failed, 0 missing\$" -- verify tree.list
 [ ! -s "$dir/stdout" ] && ok || bad "verify printed on stdout: $(cat "$dir/stdout")"

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -52,6 +53,18 @@ inline std::string FewerThreadsNote(std::size_t started, std::size_t wanted, con
 // refills them every millisecond or when woken. On a million absent files,
 // 4,096 left the workers waiting for items 27 times, 16,384 4 times.
 inline constexpr std::size_t kStreamWindow = 8192;
+
+// The window of the command's streams: kStreamWindow, or for tests and
+// benchmarks the number the environment variable ONDREL_WINDOW gives, so
+// that the edges of a small window can be seen at the command.
+inline constexpr const char* kWindowVariable = "ONDREL_WINDOW";
+inline std::size_t ToolWindow() {
+    const char* text = std::getenv(kWindowVariable);
+    if (!text) return kStreamWindow;
+    char* end = nullptr;
+    const unsigned long long window = std::strtoull(text, &end, 10);
+    return *text && !*end && window > 0 && window <= (1u << 24) ? static_cast<std::size_t>(window) : kStreamWindow;
+}
 
 // The items of a pool and their results, in a ring of `window` slots: the
 // calling thread makes items from the source up to `window` ahead of the

@@ -29,9 +29,12 @@ struct MakeOptions {
     MakeAgainstOptions against;  // --catalog, --against, --against-catalog, --explain
 };
 
-// What is made: the files, the root line, and the status so far.
+// What is made: the files as they come (from the walk or the command
+// line), the root line, and the status so far.
 struct MakePlan {
-    std::vector<WalkedFile> files;
+    std::function<bool(WalkedFile&)> next;
+    std::optional<std::size_t> count;  // of the files, when known before
+    std::string tree;                  // the folder walked; empty for FILEs
     std::optional<ManifestRoot> root;
     bool bare = false;  // one FILE: its check list alone, as 1.0 printed it
     json issues = json::array();
@@ -44,28 +47,40 @@ void Issue(MakePlan& plan, const std::string& path, const std::string& what, boo
     if (fails) plan.status = kFails;
 }
 
-// The root line says where the paths start: from the list's folder when the
-// list goes into the tree, known before the walk ("." at the top, "..",
-// "../.." below). The list itself is left out wherever the walk meets it,
-// also under a second name of it when it was written to another (the root
-// line then names DIR).
-MakePlan PlanTree(const std::string& dir) {
-    MakePlan plan;
-    const OwnList list(dir);
-    if (list.Place()) plan.root = ManifestRoot{ManifestRoot::From::ListFolder, list.Place()->up};
-    else plan.root = ManifestRoot{ManifestRoot::From::CurrentFolder, dir};
-    TreeWalk walk(dir, [&](const WalkIssue& i) { Issue(plan, i.path, i.what, i.fails); });
-    for (WalkedFile f; walk.Next(f);)
-        if (!list.Is(f)) plan.files.push_back(std::move(f));
-    if (plan.files.empty()) Issue(plan, dir, "no regular file under it", true);
-    return plan;
-}
+// The files under DIR as the walk meets them; what it cannot walk is said
+// as it is met. The root line says where the paths start: from the list's
+// folder when the list goes into the tree, known before the walk ("." at
+// the top, "..", "../.." below). The list itself is left out wherever the
+// walk meets it, also under a second name of it when it was written to
+// another (the root line then names DIR).
+class TreeFiles {
+public:
+    TreeFiles(const std::string& dir, MakePlan& plan)
+        : list_(dir), walk_(dir, [&plan](const WalkIssue& i) { Issue(plan, i.path, i.what, i.fails); }) {
+        plan.tree = dir;
+        if (list_.Place()) plan.root = ManifestRoot{ManifestRoot::From::ListFolder, list_.Place()->up};
+        else plan.root = ManifestRoot{ManifestRoot::From::CurrentFolder, dir};
+    }
+    bool operator()(WalkedFile& f) {
+        while (walk_.Next(f))
+            if (!list_.Is(f)) return true;
+        return false;
+    }
 
-MakePlan PlanFiles(const std::vector<std::string>& files, bool asJson, bool lines) {
-    MakePlan plan;
-    for (const std::string& f : files) plan.files.push_back({f, PortablePath(f)});
+private:
+    const OwnList list_;
+    TreeWalk walk_;
+};
+
+void PlanFiles(MakePlan& plan, const std::vector<std::string>& files, bool asJson, bool lines) {
+    plan.next = [&files, i = std::size_t{0}](WalkedFile& f) mutable {
+        if (i == files.size()) return false;
+        f = {files[i], PortablePath(files[i])};
+        ++i;
+        return true;
+    };
+    plan.count = files.size();
     plan.bare = files.size() == 1 && !asJson && !lines;
-    return plan;
 }
 
 // The lines of one file, written as it is its turn.
@@ -101,19 +116,26 @@ int Make(MakePlan& plan, const RuleChoice& rules, const MakeOptions& o) {
     }
     const ReadNeeds needs = NeedsOf(rules);
     ProgressLine progress(!o.json);
-    RunFilesInOrder<MadeList>(
-        plan.files.size(), o.jobs ? o.jobs : platform::Cores(), [&](std::size_t i) { return ReadPlan{&plan.files[i].path, needs}; },
-        [&](std::size_t i, const FileRead* read) { return MakeCheckList(plan.files[i].path, rules, read); },
-        [&](std::size_t i, MadeList& made) {
-            if (w) EmitJson(plan, *w, plan.files[i], made);
-            else EmitText(plan, plan.files[i], made);
+    std::size_t made = 0;
+    StreamFilesInOrder<WalkedFile, MadeList>(
+        o.jobs ? o.jobs : platform::Cores(), ToolWindow(), plan.next,
+        [&](const WalkedFile& f) { return ReadPlan{&f.path, needs}; },
+        [&](const WalkedFile& f, const FileRead* read) { return MakeCheckList(f.path, rules, read); },
+        [&](WalkedFile& f, MadeList& list) {
+            ++made;
+            if (w) EmitJson(plan, *w, f, list);
+            else EmitText(plan, f, list);
         },
         [&](std::size_t done) {
             out::Flush();
-            progress.Show([&] { return "ondrel make: " + std::to_string(done) + " of " + std::to_string(plan.files.size()) + " files"; });
+            progress.Show([&] {
+                return "ondrel make: " + std::to_string(done) +
+                       (plan.count ? " of " + std::to_string(*plan.count) + " files" : " files, walking");
+            });
         },
         [](const std::string& note) { Warn("make", note); });
     progress.End();
+    if (!plan.tree.empty() && made == 0) Issue(plan, plan.tree, "no regular file under it", true);
     if (w) {
         w->EndArray();
         w->Member("issues", plan.issues);
@@ -159,7 +181,14 @@ int RunMake(const MakeOptions& o) {
         Warn("make", o.dir + ": not a folder");
         return kUsage;
     }
-    MakePlan plan = o.dir.empty() ? PlanFiles(o.files, o.json, o.lines) : PlanTree(o.dir);
+    MakePlan plan;
+    std::optional<TreeFiles> tree;
+    if (o.dir.empty()) {
+        PlanFiles(plan, o.files, o.json, o.lines);
+    } else {
+        tree.emplace(o.dir, plan);
+        plan.next = [&tree](WalkedFile& f) { return (*tree)(f); };
+    }
     return Make(plan, *rules, o);
 }
 
