@@ -107,6 +107,10 @@ if [ -z "$emulator" ]; then  # names that hold a TAB or a backslash: not on Wind
   expect "identify: an escaped line starts with a backslash" 0 '^\\tab\\tname\.bin	full 0$' '' -- identify full.cat "tab	name.bin"
 fi
 head -c 65000 /dev/urandom >"$dir/stranger.bin"  # no list of these can hold for it
+# Files are given and walked through a window: its edges change nothing.
+for window in 1 2; do
+  [ "$(ONDREL_WINDOW=$window out identify known.cat stranger.bin -r versions missing.bin "${v[@]}")" = "$(out identify known.cat stranger.bin -r versions missing.bin "${v[@]}")" ] && ok || bad "identify through a window of $window"
+done
 expect "identify unknown" 1 '^stranger\.bin	unknown$' '1 unknown' -- identify known.cat stranger.bin
 expect "identify missing" 1 '^missing\.bin	unknown$' 'missing\.bin: not found' -- identify known.cat missing.bin
 expect "identify a copy" 0 '^copy\.bin	version 0$' '' -- identify known.cat copy.bin

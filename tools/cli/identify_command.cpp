@@ -105,8 +105,7 @@ int IdentifyRun::Run() {
             return kUsage;
         }
     }
-    bool lost = false;
-    const std::vector<FileToMatch> files = FilesToMatch(o_.files, o_.folders, "identify", lost);
+    FilesToMatchSource files(o_.files, o_.folders, "identify");
     if (o_.json) {
         json_.emplace();
         json_->Member("catalogue", o_.catalogue);
@@ -116,11 +115,13 @@ int IdentifyRun::Run() {
         json_->Member("damagedLines", damaged);
         json_->BeginArray("files");
     }
-    RunInOrder<FileMatch>(
-        files.size(), o_.jobs ? o_.jobs : platform::Cores(),
-        [&](std::size_t i) { return catalogue_->Match(files[i].path); },
-        [&](std::size_t i, FileMatch& m) { Emit(files[i], m); }, [](std::size_t) { out::Flush(); },
+    // The files as they are given and walked, a window of them at a time.
+    StreamInOrder<FileToMatch, FileMatch>(
+        o_.jobs ? o_.jobs : platform::Cores(), ToolWindow(), [&](FileToMatch& f) { return files.Next(f); },
+        [&](const FileToMatch& f) { return catalogue_->Match(f.path); },
+        [&](FileToMatch& f, FileMatch& m) { Emit(f, m); }, [](std::size_t) { out::Flush(); },
         [](const std::string& note) { Warn("identify", note); });
+    const bool lost = files.Lost();
     if (json_) {
         json_->EndArray();
         json_->Member("summary", {{"files", counts_.files}, {"identified", counts_.identified},
