@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place, by component:
 #
-#   runtime  the shared library: lib/libondrel.so.1.1.0 (the version) with its SONAME link
+#   runtime  the shared library: lib/libondrel.so.1.2.0 (the version) with its SONAME link
 #            libondrel.so.1 (Linux); bin/ondrel.dll (Windows)
 #   dev      include/ondrel.h; Linux: the link lib/libondrel.so, lib/cmake/ondrel
 #            (find_package(ondrel) -> ondrel::ondrel) and lib/pkgconfig/ondrel.pc;

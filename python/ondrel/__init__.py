@@ -34,7 +34,7 @@ import sys
 import threading
 
 __all__ = ["check", "library_path", "LIBRARY_VARIABLE"]
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 LIBRARY_VARIABLE = "ONDREL_LIBRARY"
 
