@@ -409,7 +409,9 @@ void SetupVerify(CLI::App& app, int& status) {
         "verify", "Checks every file of the manifests LIST... on all cores and prints, in manifest order as they "
                   "are done, a line for each file that FAILED (the first entry that failed and what it computed, "
                   "or why) or is MISSING (the path tried, and why), and with -v for each that held (OK); then a "
-                  "summary \"N held, M failed, K missing\" on standard error.");
+                  "summary \"N held, M failed, K missing\" on standard error. Names have \"/\" between folders; "
+                  "one holding a backslash, TAB, line feed or carriage return is escaped as in manifests and "
+                  "starts with a backslash.");
     cmd->add_option("LIST", o->lists, "manifests, as made by ondrel make; - for standard input")->required()->type_name("");
     CLI::Option* quiet = cmd->add_flag("-q,--quiet", o->quiet, "print nothing; the exit status tells");
     CLI::Option* asJson = cmd->add_flag("--json", o->json, "print one JSON object: the files as -v shows them, and "
