@@ -30,8 +30,8 @@ using nlohmann::json;
 
 struct VerifyOptions {
     std::vector<std::string> lists;
-    std::string root;    // --root: where relative paths start instead
-    std::string folder;  // -C: the current folder to start in
+    std::string root;  // --root: where relative paths start instead
+    std::optional<std::string> folder;  // -C: the current folder to start in
     bool quiet = false;
     bool json = false;
     bool verbose = false;
@@ -435,9 +435,9 @@ void SetupVerify(CLI::App& app, int& status) {
                 "cannot be entered, a manifest that cannot be read, one without a root line with --new, or a "
                 "failed write.");
     cmd->callback([o, &status] {
-        if (!o->folder.empty()) {
-            if (const platform::Outcome entered = platform::ChangeCurrentFolder(o->folder); !entered) {
-                Warn("verify", o->folder + ": " + entered.failure().text);
+        if (o->folder) {
+            if (const platform::Outcome entered = platform::ChangeCurrentFolder(*o->folder); !entered) {
+                Warn("verify", *o->folder + ": " + entered.failure().text);
                 status = kUsage;
                 return;
             }
