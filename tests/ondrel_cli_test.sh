@@ -348,7 +348,7 @@ at=/ expect "-C: paths without a root from DIR, not the list's folder" 0 '' '^1 
 rm "$dir/bare.list"
 expect "-C: a folder that is not there" 2 '^$' '^ondrel verify: no-such-folder: not found$' -- verify -C no-such-folder beside.list
 expect "-C: a file" 2 '^$' '^ondrel verify: beside.list: ' -- verify -C beside.list beside.list
-expect "-C: an empty name is no folder" 2 '^$' '^ondrel verify: : ' -- verify -C "" beside.list
+expect "-C: an empty name is no folder" 2 '^$' '^ondrel verify: : not found$' -- verify -C "" beside.list
 expect "--root is no longer -C" 2 '' '' -- verify -C moved lists/tree.list
 
 # ---- verify --new: the files a manifest does not list ----

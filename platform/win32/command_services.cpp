@@ -98,6 +98,7 @@ std::optional<FileKey> FolderKeyOf(const std::string& name) {
 }
 
 Outcome ChangeCurrentFolder(const std::string& folder) {
+    if (folder.empty()) return Reason{"not found"};  // as chdir(""); Wine takes it for the current folder
     if (SetCurrentDirectoryA(folder.c_str())) return Done{};
     switch (const DWORD error = GetLastError()) {
         case ERROR_FILE_NOT_FOUND:
