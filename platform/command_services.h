@@ -57,4 +57,9 @@ FolderListing ListFolder(const std::string& folder);
 // Whether a name leads to a folder.
 bool IsFolder(const std::string& name);
 
+// Makes the folder the process's current one (the name is 8-bit text, as
+// above), so that relative names are taken from there; why not when it
+// cannot be entered.
+Outcome ChangeCurrentFolder(const std::string& folder);
+
 }  // namespace ondrel::platform

@@ -14,7 +14,6 @@ dir=$(mktemp -d); trap 'chmod -R u+rwx "$dir"; rm -rf "$dir"' EXIT
 # A file's name as the tool takes it. Under Wine, drive Z: is the root of the
 # Linux file system (no winepath: it needs 32-bit Wine, which not every kernel runs).
 native() { if [ -n "$emulator" ]; then printf 'Z:%s' "${1//\//\\}"; else printf '%s' "$1"; fi; }
-sep() { if [ -n "$emulator" ]; then printf '\\\\'; else printf '/'; fi; }  # in a pattern
 flip() {  # flips the lowest bit of the byte at the middle of a file
   local f=$1 size off b
   size=$(stat -c %s "$f"); off=$((size / 2))
@@ -205,26 +204,27 @@ done
 (cd "$dir" && run make --manifest tree > tree.list 2>"$dir/stderr") || bad "make --manifest: $(cat "$dir/stderr")"
 expect "verify holds" 0 '^$' "^$count held, 0 failed, 0 missing\$" -- verify tree.list
 [ ! -s "$dir/stdout" ] && ok || bad "verify printed on stdout: $(cat "$dir/stdout")"
-expect "verify -v" 0 "^tree$(sep)blank name: OK\$" '' -- verify -v tree.list
+expect "verify -v" 0 "^tree/blank name: OK\$" '' -- verify -v tree.list
 expect "verify -v json" 0 '"verdict": "held"' '' -- verify -v --json tree.list
 expect "verify -v and -q exclude each other" 2 '' '' -- verify -v -q tree.list
 cp "$dir/tree.list" "$dir/good.list"
 rm "$dir/tree/empty"
-expect "a deleted empty file is missing" 1 "^tree$(sep)empty: MISSING \\(not found\\)\$" "1 missing" -- verify tree.list
+expect "a deleted empty file is missing" 1 "^tree/empty: MISSING \\(not found\\)\$" "1 missing" -- verify tree.list
 expect "ignore missing" 0 '^$' '1 missing \(ignored\)' -- verify --ignore-missing tree.list
 printf 'changed' > "$dir/tree/blank name"
 rm "$dir/tree/comma,name"
 printf '# a comment\n\nno tab on this line\nFOO=1\tsub dir/plain\n' >> "$dir/tree.list"
 damaged=$(( $(wc -l < "$dir/tree.list") - 1 ))
 expect "verify fails" 1 '' "^$((count - 3)) held, 2 failed, 2 missing, 1 damaged line\$" -- verify tree.list
-expect "verify failed line" 1 "^tree$(sep)blank name: FAILED at [A-Z]+=" '' -- verify tree.list
+expect "verify failed line" 1 "^tree/blank name: FAILED at [A-Z]+=" '' -- verify tree.list
 expect "unknown keyword said" 1 'FAILED at FOO=1 \(unknown keyword FOO\)$' '' -- verify tree.list
 expect "damaged line number" 1 '' "tree.list:$damaged: damaged line" -- verify tree.list
 expect "verify quiet" 1 '^$' '' -- verify --quiet tree.list
 expect "verify json" 1 '"missing": 2' '' -- verify --json tree.list
 expect "results in manifest order on one job" 1 "blank name: FAILED" '' -- verify --jobs 1 tree.list
-order=$(cd "$dir" && run verify -v -j 4 good.list 2>/dev/null | tr -d '\r' | sed -E 's/: (OK|FAILED.*|MISSING.*)$//')
-[ -n "$emulator" ] && order=${order//\\//}
+# Report lines show "/" between folders on every system, and a name escaped
+# as the manifest writes it behind a leading backslash.
+order=$(cd "$dir" && run verify -v -j 4 good.list 2>/dev/null | tr -d '\r' | sed -E 's/: (OK|FAILED.*|MISSING.*)$//; s/^\\//')
 [ "$order" = "$(grep -av '^#' "$dir/good.list" | tr -d '\r' | cut -f2 | sed 's|^|tree/|')" ] && ok || bad "results not in manifest order: $order"
 
 # ---- verify: lists that cannot be read, or list nothing ----
@@ -278,12 +278,123 @@ cp -r "$dir/tree" "$dir/copy"
 at=/ expect "a copied tree with the list inside" 0 '' '^2 held, 0 failed, 0 missing$' -- verify "$(native "$dir/copy/sub/inside.list")"
 mv "$dir/copy" "$dir/moved"
 expect "--root names the base" 0 '' '^2 held' -- verify --root moved lists/tree.list
-expect "-C names the base" 0 '' '^2 held' -- verify -C "$(native "$dir/moved")" beside.list
-expect "MISSING shows the path tried" 1 "^elsewhere$(sep)one: MISSING" '' -- verify -C elsewhere beside.list
+expect "--root names the base by its full name" 0 '' '^2 held' -- verify --root "$(native "$dir/moved")" beside.list
+expect "MISSING shows the path tried" 1 "^elsewhere/one: MISSING" '' -- verify --root elsewhere beside.list
 if [ -z "$emulator" ]; then
   (cd "$dir" && run verify /dev/stdin < beside.list 2>&1 | grep -q '^2 held') && ok || bad "/dev/stdin"
   (cd "$dir" && run verify <(cat beside.list) 2>&1 | grep -q '^2 held') && ok || bad "a pipe by name"
   (cd "$dir" && run make --manifest tree | run verify - 2>&1 | grep -q '^3 held') && ok || bad "make | verify - (the list inside counts too)"
+fi
+
+# ---- verify: report lines scripts can parse ----
+# The name of a report line has "/" between folders on every system (under
+# Wine too, where the tool is given "\"), and one that holds a backslash, TAB
+# or line feed is escaped as the manifest writes it, behind a leading
+# backslash, so that each line names one file.
+mkdir -p "$dir/names/sub"
+printf 'p' > "$dir/names/sub/plain"
+if [ -z "$emulator" ]; then  # such names cannot exist on Windows
+  printf 'b' > "$dir/names/back\\slash"; printf 't' > "$dir/names/tab	name"; printf 'l' > "$dir/names/lit
+name"
+fi
+(cd "$dir" && run make --manifest names --rules size > names.list 2>"$dir/stderr") || bad "make names.list: $(cat "$dir/stderr")"
+while IFS='|' read -r name only pattern; do
+  [ "$only" = native ] && [ -n "$emulator" ] && continue
+  expect "report line: $name" 0 "$pattern" '' -- verify -v names.list
+done <<'EOF_ROWS'
+plain name, no mark|all|^names/sub/plain: OK$
+backslash doubled, marked|native|^\\names/back\\\\slash: OK$
+TAB escaped, marked|native|^\\names/tab\\tname: OK$
+line feed escaped, marked|native|^\\names/lit\\nname: OK$
+EOF_ROWS
+expect "report line: one line per file" 0 '' '' -- verify -v names.list
+[ "$(tr -d '\r' < "$dir/stdout" | grep -c ': OK$')" = "$(tr -d '\r' < "$dir/stdout" | wc -l)" ] && ok || bad "a name ran over two lines: $(cat "$dir/stdout")"
+rm "$dir/names/sub/plain"
+at=/ expect "report line: the full name with / (MISSING)" 1 '^[^\\]*/names/sub/plain: MISSING \(not found\)$' '' -- \
+  verify --root "$(native "$dir/names")" "$(native "$dir/names.list")"
+printf 'p' > "$dir/names/sub/plain"
+[ -z "$emulator" ] && printf 'BB' > "$dir/names/back\\slash"
+[ -z "$emulator" ] && expect "report line: FAILED, marked" 1 '^\\names/back\\\\slash: FAILED at FILESIZE=1' '' -- verify names.list
+
+# ---- verify: a check list given for a manifest ----
+# A list with no file line whose first damaged line has no TAB and names
+# known keywords alone is said to be a check list, once; the status is that
+# of any damaged list.
+while IFS='|' read -r name text hinted; do
+  printf '%b' "$text" > "$dir/given.list"
+  expect "check list given: $name" 1 '' '' -- verify given.list
+  said=$(grep -c 'given.list: this is a check list, not a manifest; check a file against it with: ondrel check FILE given.list' "$dir/stderr")
+  [ "$said" = "$hinted" ] && ok || bad "check list given: $name: hint said $said times: $(cat "$dir/stderr")"
+  grep -q 'given.list:1: damaged line' "$dir/stderr" && ok || bad "check list given: $name: no damaged line said"
+done <<'EOF_ROWS'
+one rule|FILESIZE=3\n|1
+several rules, lower case|md5=0123,filesize=3\n|1
+two such lines, said once|FILESIZE=3\nMD5=0123\n|1
+an ordinary damaged line|no tab on this line\n|0
+an unknown keyword|FILESIZE=3,COLOUR=2\n|0
+a TAB on the line|FILESIZE=3\t\n|0
+a sound file line after it|FILESIZE=3\nFILESIZE=1\tone\n|0
+EOF_ROWS
+
+# ---- verify -C: as if started in DIR ----
+# The LIST names, "#root" lines and paths without a root are taken from DIR,
+# "#root-from-list" from the list's folder as ever; --root keeps its meaning.
+printf 'FILESIZE=3\tone\n' > "$dir/bare.list"
+while IFS='|' read -r name want errpattern args; do
+  # shellcheck disable=SC2086
+  at=/ expect "-C: $name" "$want" '' "$errpattern" -- verify -C "$(native "$dir")" $args
+done <<'EOF_ROWS'
+a relative list and its #root line|0|^2 held, 0 failed, 0 missing$|beside.list
+a #root line in a list in another folder|0|^2 held, 0 failed, 0 missing$|lists/tree.list
+#root-from-list from the list's folder|0|^2 held, 0 failed, 0 missing$|tree/sub/inside.list
+--root taken from DIR too|0|^2 held|--root moved lists/tree.list
+paths without a root from DIR|1|^0 held, 0 failed, 1 missing$|bare.list
+EOF_ROWS
+at=/ expect "-C: paths without a root from DIR, not the list's folder" 0 '' '^1 held' -- verify -C "$(native "$dir/tree")" ../bare.list
+rm "$dir/bare.list"
+expect "-C: a folder that is not there" 2 '^$' '^ondrel verify: no-such-folder: not found$' -- verify -C no-such-folder beside.list
+expect "-C: a file" 2 '^$' '^ondrel verify: beside.list: ' -- verify -C beside.list beside.list
+expect "-C: an empty name is no folder" 2 '^$' '^ondrel verify: : not found$' -- verify -C "" beside.list
+expect "--root is no longer -C" 2 '' '' -- verify -C moved lists/tree.list
+
+# ---- verify --new: the files a manifest does not list ----
+mkdir -p "$dir/audit/tree/sub"
+printf 'a' > "$dir/audit/tree/a"; printf 'b' > "$dir/audit/tree/sub/b"
+(cd "$dir/audit" && run make --manifest tree --rules size > tree.list && run make --manifest tree --rules size > tree/sub/in.list) \
+  2>"$dir/stderr" || bad "make audit lists: $(cat "$dir/stderr")"
+mkdir -p "$dir/audit/tree/deep/er"
+printf 'n' > "$dir/audit/tree/sub/new1"; printf 'm' > "$dir/audit/tree/deep/er/new2"
+at="$dir/audit" expect "--new: a new file in a subfolder" 0 '^tree/sub/new1: NEW$' '^2 held, 0 failed, 0 missing, 3 new$' -- verify --new tree.list
+# In the walk's order, after the manifest's own results; the list is left out of its own audit.
+(cd "$dir/audit" && run verify -v --new tree/sub/in.list 2>"$dir/stderr" | tr -d '\r' > "$dir/stdout")
+printf 'tree/sub/../a: OK\ntree/sub/../sub/b: OK\ntree/sub/../deep/er/new2: NEW\ntree/sub/../sub/new1: NEW\n' | cmp -s - "$dir/stdout" &&
+  ok || bad "--new: the lines and their order: $(cat "$dir/stdout")"
+while IFS='|' read -r name want pattern errpattern args; do
+  # shellcheck disable=SC2086
+  at="$dir/audit" expect "--new: $name" "$want" "$pattern" "$errpattern" -- verify $args
+done <<'EOF_ROWS'
+the list inside is not its own|0||^2 held, 0 failed, 0 missing, 2 new$|--new tree/sub/in.list
+--strict fails for NEW|1|^tree/sub/\.\./sub/new1: NEW$|2 new$|--new --strict tree/sub/in.list
+JSON verdict|0|"verdict": "new"||--new --json tree.list
+JSON counts|0|"new": 3||--new --json tree.list
+quiet: nothing said|0|^$|^$|--new -q tree.list
+quiet and --strict: the status tells|1|^$|^$|--new -q --strict tree.list
+without --new, no count|0|^$|^2 held, 0 failed, 0 missing$|tree.list
+--strict needs --new|2|||--strict tree.list
+--root names the root|0|^tree/deep/er/new2: NEW$|2 new$|--new --root tree tree/sub/in.list
+EOF_ROWS
+grep -q 'in.list' "$dir/stdout" && bad "--new reported the list itself" || ok
+printf 'FILESIZE=1\ta\n' > "$dir/audit/noroot.list"
+at="$dir/audit/tree" expect "--new: a manifest without a root line is refused" 2 '' \
+  '^ondrel verify: \.\./noroot.list: --new needs a root line \(or --root DIR\)$' -- verify --new ../noroot.list
+at="$dir/audit/tree" expect "--new: --root stands for the root line" 0 '^\./deep/er/new2: NEW$' '4 new$' -- verify --new --root . ../noroot.list
+printf '#root\ttree\nFILESIZE=1\t./a\nFILESIZE=1\tsub/./b\nFILESIZE=1\tsub/../sub/new1\n' > "$dir/audit/dots.list"
+at="$dir/audit" expect "--new: ./ dropped, .. kept" 0 '^tree/sub/new1: NEW$' '3 held, 0 failed, 0 missing, 3 new$' -- verify --new dots.list
+grep -qE '^tree/(a|sub/b): NEW' "$dir/stdout" && bad "--new: a path with ./ not matched: $(cat "$dir/stdout")" || ok
+if [ -z "$emulator" ]; then
+  ln -s nowhere "$dir/audit/tree/dangling"
+  at="$dir/audit" expect "--new: what the walk cannot take fails the run" 1 '' 'tree/dangling: a link that leads to nothing' -- verify --new tree.list
+  rm "$dir/audit/tree/dangling"
 fi
 
 # ---- make --manifest: where the list lies, known before the walk ----

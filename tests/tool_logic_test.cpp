@@ -29,6 +29,7 @@
 #include "tools/batch/in_order.h"
 #include "tools/rules/image_report.h"
 #include "tools/rules/make_list.h"
+#include "tools/manifest/listed_files.h"
 #include "tools/manifest/manifest.h"
 #include "tools/manifest/text_file.h"
 #include "tools/manifest/tree_walk.h"
@@ -479,6 +480,102 @@ TEST(Manifest, PathToCheckJoinsWithoutTidying) {
 #endif
     EXPECT_EQ(FolderOf("lists/tree.list"), "lists/");
     EXPECT_EQ(FolderOf("tree.list"), "");
+}
+
+TEST(Manifest, RootToCheckIsWherePathToCheckStarts) {
+    using From = ManifestRoot::From;
+    const std::vector<PathCase> cases = {
+        {"NoRoot", From::CurrentFolder, "", "", "lists/", {}, ""},
+        {"RootFromCurrentFolder", From::CurrentFolder, "tree", "", "lists/", {}, "tree"},
+        {"FromListFolder", From::ListFolder, ".", "", "tree/", {}, "tree/"},
+        {"FromListFolderUp", From::ListFolder, "..", "", "tree/sub/", {}, "tree/sub/.."},
+        {"Override", From::CurrentFolder, "tree", "", "lists/", std::string("copy"), "copy"},
+    };
+    for (const PathCase& c : cases) {
+        EXPECT_EQ(RootToCheck({c.from, c.dir}, Native(c.listFolder), c.rootOverride), Native(c.expected)) << c.name;
+    }
+}
+
+TEST(Manifest, RootSeenOnlyAfterARootLine) {
+    ManifestReader reader;
+    ManifestLine line;
+    EXPECT_TRUE(reader.Read({1, "MD5=00\ta"}, line));
+    EXPECT_FALSE(reader.RootSeen()) << "a file line before any root line";
+    EXPECT_FALSE(reader.Read({2, "#root\ttree"}, line));
+    EXPECT_TRUE(reader.RootSeen());
+    ManifestReader damagedRoot;
+    EXPECT_TRUE(damagedRoot.Read({1, "#root\t\\q"}, line)) << "a damaged root line is a damaged line";
+    EXPECT_FALSE(damagedRoot.RootSeen());
+}
+
+// ---- verify --new: what a manifest lists ----
+
+TEST(ListedFiles, PathsComparedAsTheWalkGivesThem) {
+    struct Case {
+        const char* name;
+        const char* written;
+        const char* comparable;
+    };
+    const std::vector<Case> cases = {
+        {"Plain", "a/b", "a/b"},
+        {"LeadingDot", "./a", "a"},
+        {"DotInside", "a/./b", "a/b"},
+        {"SeveralDots", "././a/./././b/.", "a/b"},
+        {"DotDotKept", "a/../b", "a/../b"},
+        {"DoubleSlashKept", "a//b", "a//b"},
+        {"DotsInNamesKept", ".a/..b/c.", ".a/..b/c."},
+        {"Absolute", "/x/./y", "/x/y"},
+#ifdef _WIN32
+        {"BackslashSeparates", ".\\a\\b", "a/b"},
+#else
+        {"BackslashIsAName", "a\\b", "a\\b"},
+#endif
+    };
+    for (const Case& c : cases) EXPECT_EQ(ComparablePath(c.written), c.comparable) << c.name;
+}
+
+TEST(ListedFiles, MembershipPerRootAndRootsInOrder) {
+    ListedFiles listed;
+    listed.Add("tree", "a");
+    listed.Add("tree", "./sub/b");
+    listed.Add("other", "a");
+    listed.Add("tree", "c");
+    listed.Add("", "d");
+    EXPECT_EQ(listed.Roots(), (std::vector<std::string>{"tree", "other", ""}));
+    struct Case {
+        const char* name;
+        const char* root;
+        const char* relative;
+        bool listed;
+    };
+    const std::vector<Case> cases = {
+        {"Listed", "tree", "a", true},
+        {"ListedWithDot", "tree", "sub/b", true},
+        {"UnderAnotherRoot", "other", "c", false},
+        {"SameNameOtherRoot", "other", "a", true},
+        {"NotListed", "tree", "sub/new", false},
+        {"RootAndPathDoNotRunTogether", "tre", "ea", false},
+        {"CurrentFolderRoot", "", "d", true},
+        {"PrefixOfAListedPath", "tree", "sub", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(listed.Has(c.root, c.relative), c.listed) << c.name;
+}
+
+TEST(ReadsAsCheckList, EveryEntryAKnownKeyword) {
+    struct Case {
+        const char* name;
+        const char* text;
+        bool list;
+    };
+    const std::vector<Case> cases = {
+        {"OneRule", "FILESIZE=3", true},
+        {"SeveralRules", "MD5=0123,FILESIZE=3", true},
+        {"LowerCase", "filesize=3", true},
+        {"OneUnknownKeyword", "MD5=0123,COLOUR=3", false},
+        {"Prose", "no tab on this line", false},
+        {"Empty", "", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ReadsAsCheckList(c.text), c.list) << c.name;
 }
 
 // ---- make: rule sets and names ----

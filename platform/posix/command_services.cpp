@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/command_names.h"
 #include "platform/command_services.h"
 
@@ -41,6 +44,16 @@ std::optional<FileKey> FolderKeyOf(const std::string& name) {
     struct stat st{};
     if (name.empty() || stat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
     return FileKey{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Outcome ChangeCurrentFolder(const std::string& folder) {
+    if (chdir(folder.c_str()) == 0) return Done{};
+    switch (errno) {
+        case ENOENT: return Reason{"not found"};
+        case EACCES: return Reason{"access denied"};
+        case ENOTDIR: return Reason{"not a folder"};
+        default: return Reason{std::strerror(errno)};
+    }
 }
 
 }  // namespace ondrel::platform

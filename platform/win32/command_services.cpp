@@ -97,4 +97,16 @@ std::optional<FileKey> FolderKeyOf(const std::string& name) {
     return KeyOfHandle(folder.Get());
 }
 
+Outcome ChangeCurrentFolder(const std::string& folder) {
+    if (folder.empty()) return Reason{"not found"};  // as chdir(""); Wine takes it for the current folder
+    if (SetCurrentDirectoryA(folder.c_str())) return Done{};
+    switch (const DWORD error = GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return Reason{"not found"};
+        case ERROR_ACCESS_DENIED: return Reason{"access denied"};
+        case ERROR_DIRECTORY: return Reason{"not a folder"};
+        default: return Reason{"cannot be entered (error " + std::to_string(error) + ")"};
+    }
+}
+
 }  // namespace ondrel::platform

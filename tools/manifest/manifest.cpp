@@ -131,6 +131,7 @@ bool ManifestReader::Read(const TextLine& text, ManifestLine& line) {
     if (const auto rootLine = ReadRootLine(content)) {
         if (*rootLine) {
             root_ = **rootLine;
+            rootSeen_ = true;
             return false;
         }
         line = ManifestLine();
@@ -185,6 +186,13 @@ std::string PathToCheck(const ManifestLine& line, const std::string& listFolder,
     const std::string dir = NativePath(line.root.dir);
     if (line.root.from == ManifestRoot::From::CurrentFolder) return Join(dir, path);
     return Join(Join(listFolder, dir == "." ? std::string() : dir), path);  // "." is the list's folder itself
+}
+
+std::string RootToCheck(const ManifestRoot& root, const std::string& listFolder,
+                        const std::optional<std::string>& rootOverride) {
+    ManifestLine line;
+    line.root = root;
+    return PathToCheck(line, listFolder, rootOverride);  // an empty path joins as nothing
 }
 
 }  // namespace ondrel::tool

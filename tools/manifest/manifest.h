@@ -46,9 +46,12 @@ public:
     // damaged one. False for a line that is neither (blank, a comment, a
     // root line, which sets the root of the lines after it).
     bool Read(const TextLine& text, ManifestLine& line);
+    // Whether a root line was read so far.
+    bool RootSeen() const noexcept { return rootSeen_; }
 
 private:
     ManifestRoot root_;
+    bool rootSeen_ = false;
 };
 
 // The file lines (and damaged lines) of a manifest.
@@ -73,6 +76,11 @@ std::string PortablePath(const std::string& path);
 // manifest (empty for standard input: the current folder). The text is
 // joined, never tidied, so the system resolves ".." and links itself.
 std::string PathToCheck(const ManifestLine& line, const std::string& listFolder,
+                        const std::optional<std::string>& rootOverride);
+
+// The folder the relative paths of a line start from, as PathToCheck
+// takes it (empty: the current folder).
+std::string RootToCheck(const ManifestRoot& root, const std::string& listFolder,
                         const std::optional<std::string>& rootOverride);
 
 // The folder part of a file name ("lists/" of "lists/tree.list"); empty

@@ -240,6 +240,8 @@ bool AllKnownKeywords(const std::string& text) {
 
 }  // namespace
 
+bool ReadsAsCheckList(const std::string& text) { return AllKnownKeywords(text); }
+
 std::string NearestKeyword(std::string_view name) {
     const std::string upper = AsciiUpperCopy(std::string(name));
     std::string best;

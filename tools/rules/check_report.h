@@ -41,4 +41,8 @@ std::optional<std::string> SwappedArgumentsHint(const std::string& fileName, con
 // The known keyword nearest to a name (edit distance); empty when none is near.
 std::string NearestKeyword(std::string_view name);
 
+// Whether every entry of the text names a keyword of the library (and there
+// is one): the text reads as a check list.
+bool ReadsAsCheckList(const std::string& text);
+
 }  // namespace ondrel::tool
