@@ -139,6 +139,9 @@ if [ -z "$emulator" ] && command -v script > /dev/null; then
   grep -q $'\rondrel make: [0-9]* files, walking\e\[K' "$dir/pty.err" || bad "make: no progress line on a terminal: $(cat -A "$dir/pty.err")"
   [ "$(tail -c 4 "$dir/pty.err" | od -An -c | tr -d ' ')" = '\r033[K' ] || bad "make: the progress line is not erased: $(cat -A "$dir/pty.err")"
   grep -q 'sections.dll$' "$dir/pty.list" || bad "make: the manifest made on a terminal lacks its line"
+  ONDREL_PROGRESS_AFTER_MS=0 script -qec "'$tool' verify -j 1 '$dir/pty.list'" /dev/null > "$dir/vpty.err"
+  grep -q $'\r\\[#* *\\] [0-9]*% [0-9]* files\e\\[K' "$dir/vpty.err" || bad "verify: no progress bar on a terminal: $(cat -A "$dir/vpty.err")"
+  grep -q $'\r\e\\[K1 held, 0 failed, 0 missing' "$dir/vpty.err" || bad "verify: the bar is not erased before the summary: $(cat -A "$dir/vpty.err")"
   ONDREL_PROGRESS_AFTER_MS=0 "$tool" make --manifest "$dir/pe" > /dev/null 2> "$dir/pipe.err"
   [ ! -s "$dir/pipe.err" ] || bad "make: a progress line where standard error is no terminal: $(cat -A "$dir/pipe.err")"
 fi

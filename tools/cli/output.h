@@ -53,6 +53,7 @@ public:
     // text() is asked for only when the line is drawn.
     void Show(const std::function<std::string()>& text);
     void End();
+    bool Enabled() const noexcept { return enabled_; }
 
 private:
     bool enabled_;

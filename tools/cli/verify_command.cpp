@@ -72,18 +72,6 @@ struct Item {
     std::uint64_t read = 0;  // bytes of the manifests read up to this line
 };
 
-// For tests and benchmarks: the items the pool holds at once (the window;
-// default kStreamWindow), so that the edges of a small one can be seen at
-// the command.
-constexpr const char* kWindowVariable = "ONDREL_WINDOW";
-std::size_t WindowSize() {
-    const char* text = std::getenv(kWindowVariable);
-    if (!text) return kStreamWindow;
-    char* end = nullptr;
-    const unsigned long long window = std::strtoull(text, &end, 10);
-    return *text && !*end && window > 0 && window <= (1u << 24) ? static_cast<std::size_t>(window) : kStreamWindow;
-}
-
 // The bytes of the manifests together, when each is a regular file or not
 // there at all (it then gives no line); nothing when one is a pipe.
 std::optional<std::uint64_t> ListsSize(const std::vector<std::string>& names) {
@@ -113,7 +101,7 @@ std::string FolderOfList(const std::string& name) {
 
 class VerifyRun {
 public:
-    explicit VerifyRun(const VerifyOptions& o) : o_(o), bar_(!o.quiet && !o.json && platform::StandardErrorIsTerminal()) {}
+    explicit VerifyRun(const VerifyOptions& o) : o_(o), progress_(!o.quiet && !o.json) {}
     int Run();
 
 private:
@@ -130,7 +118,7 @@ private:
     int Summarise();
 
     const VerifyOptions& o_;
-    const bool bar_;
+    ProgressLine progress_;
     const std::optional<std::string> root_ = o_.root.empty() ? std::nullopt : std::optional(o_.root);
     std::vector<std::unique_ptr<ListState>> lists_;
     // The manifest being read, and the bytes of those read before it.
@@ -144,8 +132,6 @@ private:
     std::optional<std::uint64_t> size_;
     std::uint64_t shownBytes_ = 0;
     std::size_t checked_ = 0;
-    bool drawnAny_ = false;
-    std::chrono::steady_clock::time_point drawn_;  // when the bar was last drawn
     int status_ = kHolds;
 };
 
@@ -206,7 +192,6 @@ void VerifyRun::Listed(ListState& list, const ManifestLine& line) {
 // the bar.
 void VerifyRun::Say(const std::string& text) {
     out::Flush();
-    if (bar_) std::fputs("\r\033[K", stderr);
     Warn("verify", text);
 }
 
@@ -224,7 +209,6 @@ void VerifyRun::EmitText(const Item& item, const FileVerdict& v) {
     else if (v.verdict == Verdict::Missing) line += ": MISSING (" + v.reason + ")";
     else if (v.failedEntry.empty()) line += ": FAILED (" + v.reason + ")";
     else line += ": FAILED at " + v.failedEntry + " (" + (v.reason.empty() ? "computed " + v.computed : v.reason) + ")";
-    if (bar_) std::fputs("\r\033[K", stderr);
     out::Line(line);
 }
 
@@ -302,32 +286,24 @@ void VerifyRun::ReportNew(ListState& list) {
                                 {"tried", file.path}, {"verdict", "new"}, {"entry", nullptr},
                                 {"computed", nullptr}, {"reason", nullptr}});
             } else {
-                if (bar_) std::fputs("\r\033[K", stderr);
                 out::Line(ShownName(file.path) + ": NEW");
             }
         }
     }
 }
 
-// The bar, at most every 100 ms: how much of the manifests went out, when
-// their sizes are known, else how many files were checked.
+// The bar: how much of the manifests went out, when their sizes are
+// known, else how many files were checked.
 void VerifyRun::Progress() {
     out::Flush();
-    if (!bar_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (drawnAny_ && now - drawn_ < std::chrono::milliseconds(100)) return;
-    drawn_ = now;
-    drawnAny_ = true;
-    if (size_ && *size_ > 0) {
-        constexpr int kWidth = 40;
+    progress_.Show([&] {
+        if (!size_ || *size_ == 0) return std::to_string(checked_) + " files";
+        constexpr std::uint64_t kWidth = 40;
         const std::uint64_t shown = std::min(shownBytes_, *size_);
-        const int filled = static_cast<int>(shown * kWidth / *size_);
-        std::fprintf(stderr, "\r[%.*s%*s] %d%% %zu files", filled, "########################################",
-                     kWidth - filled, "", static_cast<int>(shown * 100 / *size_), checked_);
-    } else {
-        std::fprintf(stderr, "\r%zu files", checked_);
-    }
-    std::fflush(stderr);
+        const std::uint64_t filled = shown * kWidth / *size_;
+        return "[" + std::string(filled, '#') + std::string(kWidth - filled, ' ') + "] " +
+               std::to_string(shown * 100 / *size_) + "% " + std::to_string(checked_) + " files";
+    });
 }
 
 int VerifyRun::Summarise() {
@@ -360,13 +336,13 @@ int VerifyRun::Summarise() {
 }
 
 int VerifyRun::Run() {
-    if (bar_) size_ = ListsSize(o_.lists);
+    if (progress_.Enabled()) size_ = ListsSize(o_.lists);
     if (o_.json) {
         json_.emplace();
         json_->BeginArray("files");
     }
     StreamFilesInOrder<Item, FileVerdict>(
-        o_.jobs ? o_.jobs : platform::Cores(), WindowSize(), [&](Item& item) { return Next(item); },
+        o_.jobs ? o_.jobs : platform::Cores(), ToolWindow(), [&](Item& item) { return Next(item); },
         [](const Item& item) {
             if (item.kind != Item::Kind::File) return ReadPlan{};  // nothing to read, nothing to check
             return ReadPlan{&item.path, NeedsOf(item.line.checkList)};
@@ -377,10 +353,7 @@ int VerifyRun::Run() {
         },
         [&](Item& item, FileVerdict& v) { Emit(item, v); }, [&](std::size_t) { Progress(); },
         [&](const std::string& note) { Say(note); });
-    if (drawnAny_) {
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
-    }
+    progress_.End();
     return Summarise();
 }
 
