@@ -278,7 +278,7 @@ platform::Result<IndexWritten, Reason> WriteCatalogueIndex(const std::string& ca
                 continue;
             }
             if (const auto again = repeated->find(line.offset); again != repeated->end()) {
-                damaged.push_back({static_cast<std::size_t>(line.number), RepeatedNameDamage(lineOfFirst[again->second])});
+                damaged.push_back({static_cast<std::size_t>(line.number), RepeatedNameDamage(static_cast<std::size_t>(lineOfFirst[again->second]))});
                 continue;
             }
             if (const auto first = lineOfFirst.find(line.offset); first != lineOfFirst.end()) first->second = line.number;
@@ -436,7 +436,7 @@ platform::Result<std::vector<CatalogueEntry>, Reason> IndexedCatalogue::Candidat
     }
     // Both lists are in catalogue order; merged, they are the candidates.
     std::vector<CatalogueEntry> candidates;
-    candidates.reserve(sized.size() + header_.unsized);
+    candidates.reserve(sized.size() + static_cast<std::size_t>(header_.unsized));
     numbers.clear();
     std::size_t next = 0;
     auto take = [&](std::uint64_t entry, bool mustRequire) -> platform::Outcome {

@@ -39,7 +39,7 @@ struct Listed {
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
-std::string Count(std::size_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+std::string Count(std::uint64_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
 
 void PrintText(const Listed& c, const std::vector<FileToMatch>& files, const Specificity& s) {
     auto entry = [&](std::size_t e) { return "entry " + Quoted(c.entries[e].name) + " (line " + std::to_string(c.entries[e].line) + ")"; };

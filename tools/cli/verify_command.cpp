@@ -298,9 +298,9 @@ void VerifyRun::Progress() {
     out::Flush();
     progress_.Show([&] {
         if (!size_ || *size_ == 0) return std::to_string(checked_) + " files";
-        constexpr std::uint64_t kWidth = 40;
+        constexpr std::size_t kWidth = 40;
         const std::uint64_t shown = std::min(shownBytes_, *size_);
-        const std::uint64_t filled = shown * kWidth / *size_;
+        const auto filled = static_cast<std::size_t>(shown * kWidth / *size_);
         return "[" + std::string(filled, '#') + std::string(kWidth - filled, ' ') + "] " +
                std::to_string(shown * 100 / *size_) + "% " + std::to_string(checked_) + " files";
     });
