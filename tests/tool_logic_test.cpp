@@ -561,6 +561,52 @@ TEST(ListedFiles, MembershipPerRootAndRootsInOrder) {
     for (const Case& c : cases) EXPECT_EQ(listed.Has(c.root, c.relative), c.listed) << c.name;
 }
 
+TEST(ListedFiles, RootsOneInsideAnother) {
+    struct Below {
+        const char* name;
+        const char* outer;
+        const char* inner;
+        std::optional<std::string> below;
+    };
+    const std::vector<Below> belows = {
+        {"Subfolder", "tree", "tree/sub", "sub"},
+        {"Deeper", "tree/", "tree/sub/er", "sub/er"},
+        {"DotSegments", "./tree", "tree/./sub", "sub"},
+        {"Same", "tree", "tree/", std::nullopt},
+        {"SharedPrefixOnly", "tree", "treetop", std::nullopt},
+        {"Above", "tree/sub", "tree", std::nullopt},
+        {"CurrentFolderHoldsRelative", "", "tree", "tree"},
+        {"CurrentFolderNotAbsolute", "", "/srv/tree", std::nullopt},
+        {"CurrentFolderNotUp", "", "../tree", std::nullopt},
+        {"TopFolder", "/", "/srv", "srv"},
+    };
+    for (const Below& b : belows) EXPECT_EQ(RootBelow(b.outer, b.inner), b.below) << b.name;
+
+    ListedFiles listed;
+    listed.Add("tree", "a");
+    listed.Add("tree/sub", "b");
+    listed.Add("tree/", "c");
+    listed.Add("other", "d");
+    struct Case {
+        const char* name;
+        const char* root;
+        const char* relative;
+        bool listed;
+    };
+    const std::vector<Case> cases = {
+        {"InnerFileFromOuterWalk", "tree", "sub/b", true},
+        {"OuterFileFromInnerWalk", "tree/sub", "../a", false},
+        {"SameFolderWrittenTwice", "tree", "c", true},
+        {"NotListedUnderEither", "tree", "sub/x", false},
+        {"OtherRootApart", "tree", "d", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(listed.Has(c.root, c.relative), c.listed) << c.name;
+    EXPECT_FALSE(listed.InsideAnother("tree"));
+    EXPECT_TRUE(listed.InsideAnother("tree/sub"));
+    EXPECT_TRUE(listed.InsideAnother("tree/"));  // walked as "tree", met first
+    EXPECT_FALSE(listed.InsideAnother("other"));
+}
+
 TEST(ReadsAsCheckList, EveryEntryAKnownKeyword) {
     struct Case {
         const char* name;

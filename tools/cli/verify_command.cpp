@@ -269,6 +269,7 @@ void VerifyRun::ReportNew(ListState& list) {
         return;
     }
     for (const std::string& root : list.listed.Roots()) {
+        if (list.listed.InsideAnother(root)) continue;  // the walk of the one that holds it meets its files
         TreeWalk walk(root.empty() ? std::string(".") : root, [&](const WalkIssue& issue) {
             if (!o_.quiet) Say(ShownName(issue.path) + ": " + issue.what);
             if (issue.fails && status_ == kHolds) status_ = kFails;

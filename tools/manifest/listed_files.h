@@ -4,6 +4,7 @@
 // so that the memory this takes grows with the manifest and not with the
 // names. A walk of each root then tells the files the manifest leaves out.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -17,13 +18,21 @@ namespace ondrel::tool {
 // matches no walked file.
 std::string ComparablePath(std::string_view path);
 
+// Where the root inner lies below the root outer, taken as text: the path
+// from one to the other ("sub" for "tree" and "tree/sub", "tree" for the
+// current folder "" and "tree"); nothing when it does not, or is outer.
+std::optional<std::string> RootBelow(const std::string& outer, const std::string& inner);
+
 class ListedFiles {
 public:
     // A file line: the folder its path starts from (as PathToCheck resolves
     // it with an empty path) and the path as written.
     void Add(const std::string& root, std::string_view path);
-    // Whether a walked file (its path relative to root, "/" between names) is listed.
+    // Whether a walked file (its path relative to root, "/" between names)
+    // is listed, under root or under another root above or below it.
     bool Has(const std::string& root, std::string_view relative) const;
+    // Whether another root holds this one: its walk meets these files too.
+    bool InsideAnother(const std::string& root) const;
     // The distinct roots, in the order they were first met.
     const std::vector<std::string>& Roots() const noexcept { return roots_; }
 
