@@ -397,7 +397,7 @@ grep -qE '^tree/(a|sub/b): NEW' "$dir/stdout" && bad "--new: a path with ./ not 
 # Roots one inside another: each file is listed from either, and walked once.
 printf '#root\ttree\nFILESIZE=1\ta\n#root\ttree/sub\nFILESIZE=1\tb\nFILESIZE=1\tnew1\n#root\ttree/\nFILESIZE=1\tdeep/er/new2\n' > "$dir/audit/nested.list"
 at="$dir/audit" expect "--new: nested roots: only the unlisted file" 0 '^tree/sub/in\.list: NEW$' '^4 held, 0 failed, 0 missing, 1 new$' -- verify --new nested.list
-[ "$(grep -c 'NEW$' "$dir/stdout")" = 1 ] && ok || bad "--new: nested roots walked twice: $(cat "$dir/stdout")"
+[ "$(tr -d '\r' < "$dir/stdout" | grep -c 'NEW$')" = 1 ] && ok || bad "--new: nested roots walked twice: $(cat "$dir/stdout")"
 if [ -z "$emulator" ]; then
   ln -s nowhere "$dir/audit/tree/dangling"
   at="$dir/audit" expect "--new: what the walk cannot take fails the run" 1 '' 'tree/dangling: a link that leads to nothing' -- verify --new tree.list
