@@ -534,6 +534,18 @@ TEST(ListedFiles, PathsComparedAsTheWalkGivesThem) {
     for (const Case& c : cases) EXPECT_EQ(ComparablePath(c.written), c.comparable) << c.name;
 }
 
+// Whether a walked file (under root, at relative) is listed.
+struct MembershipCase {
+    const char* name;
+    const char* root;
+    const char* relative;
+    bool listed;
+};
+
+void ExpectMembership(const ListedFiles& listed, const std::vector<MembershipCase>& cases) {
+    for (const MembershipCase& c : cases) EXPECT_EQ(listed.Has(c.root, c.relative), c.listed) << c.name;
+}
+
 TEST(ListedFiles, MembershipPerRootAndRootsInOrder) {
     ListedFiles listed;
     listed.Add("tree", "a");
@@ -542,13 +554,7 @@ TEST(ListedFiles, MembershipPerRootAndRootsInOrder) {
     listed.Add("tree", "c");
     listed.Add("", "d");
     EXPECT_EQ(listed.Roots(), (std::vector<std::string>{"tree", "other", ""}));
-    struct Case {
-        const char* name;
-        const char* root;
-        const char* relative;
-        bool listed;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<MembershipCase> cases = {
         {"Listed", "tree", "a", true},
         {"ListedWithDot", "tree", "sub/b", true},
         {"UnderAnotherRoot", "other", "c", false},
@@ -558,7 +564,7 @@ TEST(ListedFiles, MembershipPerRootAndRootsInOrder) {
         {"CurrentFolderRoot", "", "d", true},
         {"PrefixOfAListedPath", "tree", "sub", false},
     };
-    for (const Case& c : cases) EXPECT_EQ(listed.Has(c.root, c.relative), c.listed) << c.name;
+    ExpectMembership(listed, cases);
 }
 
 TEST(ListedFiles, RootsOneInsideAnother) {
@@ -587,20 +593,14 @@ TEST(ListedFiles, RootsOneInsideAnother) {
     listed.Add("tree/sub", "b");
     listed.Add("tree/", "c");
     listed.Add("other", "d");
-    struct Case {
-        const char* name;
-        const char* root;
-        const char* relative;
-        bool listed;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<MembershipCase> cases = {
         {"InnerFileFromOuterWalk", "tree", "sub/b", true},
         {"OuterFileFromInnerWalk", "tree/sub", "../a", false},
         {"SameFolderWrittenTwice", "tree", "c", true},
         {"NotListedUnderEither", "tree", "sub/x", false},
         {"OtherRootApart", "tree", "d", false},
     };
-    for (const Case& c : cases) EXPECT_EQ(listed.Has(c.root, c.relative), c.listed) << c.name;
+    ExpectMembership(listed, cases);
     EXPECT_FALSE(listed.InsideAnother("tree"));
     EXPECT_TRUE(listed.InsideAnother("tree/sub"));
     EXPECT_TRUE(listed.InsideAnother("tree/"));  // walked as "tree", met first
